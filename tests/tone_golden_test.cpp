@@ -1,0 +1,87 @@
+// Bit-exactness guard: every filter state, power and mask of a sweep of
+// blocks is folded into one checksum. The constant was cross-checked against
+// an independent model of the arithmetic; a change of it is a change of
+// behaviour and needs a reason.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tone_analysis.h"
+#include "tone_signals.h"
+
+using namespace tonewatch;
+
+namespace {
+
+constexpr uint32_t kGoldenChecksum = 0x5df787c9;
+
+struct Fnv1a {
+    uint32_t hash = 2166136261u;
+    void Add(int16_t value) {
+        const auto u = static_cast<uint16_t>(value);
+        for (uint8_t byte : {static_cast<uint8_t>(u & 0xFF), static_cast<uint8_t>(u >> 8)}) {
+            hash = (hash ^ byte) * 16777619u;
+        }
+    }
+};
+
+// Park-Miller style generator so that the noise is the same everywhere.
+struct Lcg {
+    uint32_t state;
+    int16_t Next() {
+        state = state * 1103515245u + 12345u;
+        return static_cast<int16_t>(static_cast<uint16_t>(state >> 16));
+    }
+};
+
+std::vector<std::vector<int16_t>> SweepBlocks() {
+    std::vector<std::vector<int16_t>> blocks;
+    for (char key : std::string("123A456B789C*0#D")) {
+        for (double amplitude : {1000.0, 2000.0, 2400.0, 4000.0, 12000.0, 16000.0}) {
+            blocks.push_back(tonetest::Synthesize(tonetest::KeyTones(key, amplitude), kBlockSamples));
+        }
+    }
+    for (int frequency : kToneFrequencies) {
+        for (double amplitude : {4000.0, 20000.0, 24000.0, 32767.0}) {
+            blocks.push_back(tonetest::Synthesize({{double(frequency), amplitude}}, kBlockSamples));
+        }
+    }
+    blocks.emplace_back(kBlockSamples, int16_t{32767});
+    blocks.emplace_back(kBlockSamples, int16_t{-32768});
+    std::vector<int16_t> alternating(kBlockSamples);
+    for (int i = 0; i < kBlockSamples; ++i) alternating[i] = (i % 2) ? int16_t{-32768} : int16_t{32767};
+    blocks.push_back(alternating);
+    Lcg noise{12345};
+    for (int b = 0; b < 64; ++b) {
+        std::vector<int16_t> block(kBlockSamples);
+        for (int16_t& s : block) s = noise.Next();
+        blocks.push_back(block);
+    }
+    return blocks;
+}
+
+}
+
+TEST(ToneGolden, ChecksumOfSweepIsUnchanged) {
+    Fnv1a fold;
+    for (const std::vector<int16_t>& samples : SweepBlocks()) {
+        ToneBank bank;
+        ToneBankReset(bank);
+        ToneBankFeed(samples.data(), bank, kBlockSamples);
+        for (const ToneFilter& f : bank.filter) {
+            fold.Add(f.latest);
+            fold.Add(f.delay1);
+            fold.Add(f.delay2);
+        }
+        for (int k = 0; k < kToneChannels; ++k) {
+            ToneFilter copy = bank.filter[k];
+            fold.Add(ToneFilterPower(copy, bank.coefficient_q14[k]));
+        }
+        ToneMask mask = 0;
+        ToneBankDecide(mask, bank, kToneThreshold);
+        fold.Add(mask);
+    }
+    EXPECT_EQ(fold.hash, kGoldenChecksum) << std::hex << fold.hash;
+}
