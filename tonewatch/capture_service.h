@@ -15,7 +15,10 @@
 //   past that are left as they were.
 // - The notification function may call CaptureAddBuffer; it must not call
 //   stop, unprepare or close, and it must not block for long.
-// - Stop hands a queued buffer back, partly filled, as MM_WIM_DATA.
+// - Stop ends capture. A queued buffer that holds recorded frames is handed
+//   back, partly filled, as MM_WIM_DATA; one with nothing recorded is taken
+//   out of the queue without a notification.
+// - Add buffer is refused once a close has begun.
 // - Close refuses (kCaptureStillQueued) while a buffer is queued, and the
 //   device then stays open. Once close succeeds, every pending notification
 //   has been delivered, the notification thread is gone and the handle is dead.
