@@ -1,0 +1,10 @@
+// A loadable module of the detector over the scripted service, for the test
+// that unloads it while capture runs.
+#include "detector_fixture.h"
+
+extern "C" __attribute__((visibility("default"))) int32_t UnloadModuleStartBusyCapture(int blocks) {
+    scripted::Reset();
+    scripted::DelayNotifications(std::chrono::microseconds(100));
+    for (int i = 0; i < blocks; ++i) scripted::QueueBlock(tonetest::KeyBlock(i % 2 ? '1' : '2'));
+    return PhoneDTMFCheckStart();
+}
