@@ -1,0 +1,495 @@
+// The waveform-input service on ALSA. Device 0 is ALSA's "default" capture
+// PCM, or the PCM named by TONEWATCH_CAPTURE_DEVICE when that is set.
+//
+// The device is asked for the requested rate with ALSA's own resampling
+// turned off: its linear converter does not filter, and folds tones above
+// 2 kHz onto DTMF pairs (3148 + 2523 Hz reads as 9 at 4000/s). A device that
+// cannot run at the requested rate captures at one it supports, and soxr
+// converts with a proper anti-aliasing filter.
+//
+// One service thread per open device does all the work on the PCM: it starts,
+// reads, recovers and stops it, and delivers every notification. The seam
+// calls only queue buffers or hand the thread a request and wait for it, so
+// notifications never run inside a seam call and never overlap. The thread
+// reads only while started and a buffer is queued, and sleeps in poll (on the
+// PCM and an eventfd that wakes it for requests) or on a condition variable.
+#include "capture_service.h"
+
+#include <alsa/asoundlib.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <soxr.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+namespace tonewatch {
+
+namespace {
+
+// Rates tried in this order when the device cannot run at the requested rate:
+// small multiples of 4000 keep the converter cheap.
+constexpr unsigned kFallbackRates[] = {8000, 16000, 48000, 44100};
+
+constexpr unsigned kPeriodMicroseconds = 20000;
+constexpr unsigned kBufferMicroseconds = 500000;
+constexpr int kStagingFrames = 4096;
+constexpr int kMaxPollFds = 8;
+// A bound on every wait, so that a plugin that never signals cannot hang us.
+constexpr int kPollTimeoutMs = 1000;
+
+enum class Request { kNone, kStart, kStop, kClose };
+
+}
+
+struct CaptureDevice {
+    snd_pcm_t* pcm = nullptr;
+    soxr_t resampler = nullptr;  // null when the device runs at the requested rate
+    unsigned device_rate = 0;
+    unsigned rate = 0;
+    int read_limit = 0;  // frames per read: no more than the PCM buffer holds
+    CaptureNotify notify = nullptr;
+    uintptr_t instance = 0;
+    int wake_fd = -1;
+    pthread_t thread{};
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    // Guarded by mutex. Headers are chained through their `next` field: the
+    // queue in filling order, and those handed back but not yet notified.
+    WaveHeader* queue_head = nullptr;
+    WaveHeader* queue_tail = nullptr;
+    WaveHeader* done_head = nullptr;
+    WaveHeader* done_tail = nullptr;
+    bool open_pending = true;
+    bool running = false;
+    bool gone = false;  // the device failed for good; nothing more is captured
+    bool closing = false;
+    Request request = Request::kNone;
+    bool request_done = false;
+    bool stop_handed_back = false;
+    uint32_t request_result = kCaptureOk;
+
+    // Service thread only: frames as read, and samples at the requested rate
+    // not yet written into a buffer.
+    int16_t staging[kStagingFrames];
+    int16_t converted[kStagingFrames];
+    int converted_count = 0;
+};
+
+namespace {
+
+void Append(WaveHeader*& head, WaveHeader*& tail, WaveHeader* header) {
+    header->next = nullptr;
+    if (tail != nullptr) {
+        tail->next = header;
+    } else {
+        head = header;
+    }
+    tail = header;
+}
+
+WaveHeader* Pop(WaveHeader*& head, WaveHeader*& tail) {
+    WaveHeader* header = head;
+    head = header->next;
+    if (head == nullptr) tail = nullptr;
+    header->next = nullptr;
+    return header;
+}
+
+void Wake(CaptureDevice& d) {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(d.wake_fd, &one, sizeof one);
+}
+
+void DrainWake(CaptureDevice& d) {
+    uint64_t count;
+    [[maybe_unused]] const ssize_t got = read(d.wake_fd, &count, sizeof count);
+}
+
+uint32_t OpenResult(int error) {
+    switch (error) {
+    case -ENOENT:
+    case -ENODEV:
+    case -ENXIO:
+        return kCaptureBadDevice;
+    case -EBUSY:
+    case -EAGAIN:
+        return kCaptureBusy;
+    case -ENOMEM:
+        return kCaptureNoMemory;
+    default:
+        return kCaptureError;
+    }
+}
+
+bool FormatSupported(const WaveFormat* format) {
+    return format != nullptr && format->format_tag == kWaveFormatPcm && format->channels == 1 &&
+           format->bits_per_sample == 16 && format->block_align == 2 && format->samples_per_sec > 0;
+}
+
+unsigned ChooseRate(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, unsigned wanted) {
+    if (snd_pcm_hw_params_test_rate(pcm, hw, wanted, 0) == 0) return wanted;
+    for (unsigned rate : kFallbackRates) {
+        if (snd_pcm_hw_params_test_rate(pcm, hw, rate, 0) == 0) return rate;
+    }
+    unsigned rate = wanted;
+    int direction = 0;
+    if (snd_pcm_hw_params_set_rate_near(pcm, hw, &rate, &direction) < 0) return 0;
+    return rate;
+}
+
+uint32_t Configure(CaptureDevice& d) {
+    snd_pcm_hw_params_t* hw;
+    snd_pcm_hw_params_alloca(&hw);
+    if (snd_pcm_hw_params_any(d.pcm, hw) < 0) return kCaptureError;
+    if (snd_pcm_hw_params_set_rate_resample(d.pcm, hw, 0) < 0 ||
+        snd_pcm_hw_params_set_access(d.pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
+        snd_pcm_hw_params_set_format(d.pcm, hw, SND_PCM_FORMAT_S16_LE) < 0 ||
+        snd_pcm_hw_params_set_channels(d.pcm, hw, 1) < 0) {
+        return kCaptureBadFormat;
+    }
+    d.device_rate = ChooseRate(d.pcm, hw, d.rate);
+    if (d.device_rate == 0 || snd_pcm_hw_params_set_rate(d.pcm, hw, d.device_rate, 0) < 0) return kCaptureBadFormat;
+    unsigned period = kPeriodMicroseconds;
+    unsigned buffer = kBufferMicroseconds;
+    snd_pcm_hw_params_set_buffer_time_near(d.pcm, hw, &buffer, nullptr);
+    snd_pcm_hw_params_set_period_time_near(d.pcm, hw, &period, nullptr);
+    if (snd_pcm_hw_params(d.pcm, hw) < 0) return kCaptureBadFormat;
+
+    snd_pcm_uframes_t period_frames = 0;
+    snd_pcm_uframes_t buffer_frames = 0;
+    snd_pcm_uframes_t boundary = 0;
+    snd_pcm_sw_params_t* sw;
+    snd_pcm_sw_params_alloca(&sw);
+    if (snd_pcm_hw_params_get_period_size(hw, &period_frames, nullptr) < 0 ||
+        snd_pcm_hw_params_get_buffer_size(hw, &buffer_frames) < 0 || snd_pcm_sw_params_current(d.pcm, sw) < 0 ||
+        snd_pcm_sw_params_get_boundary(sw, &boundary) < 0 || snd_pcm_sw_params_set_avail_min(d.pcm, sw, period_frames) < 0 ||
+        // Started explicitly by CaptureStart, never by a read.
+        snd_pcm_sw_params_set_start_threshold(d.pcm, sw, boundary) < 0 || snd_pcm_sw_params(d.pcm, sw) < 0) {
+        return kCaptureError;
+    }
+    d.read_limit = static_cast<int>(std::min<snd_pcm_uframes_t>(buffer_frames, kStagingFrames));
+
+    if (d.device_rate != d.rate) {
+        const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+        soxr_error_t error = nullptr;
+        d.resampler = soxr_create(d.device_rate, d.rate, 1, &error, &io, &quality, &runtime);
+        if (error != nullptr) return kCaptureNoMemory;
+    }
+    return kCaptureOk;
+}
+
+void Release(CaptureDevice* d) {
+    if (d->pcm != nullptr) snd_pcm_close(d->pcm);
+    if (d->resampler != nullptr) soxr_delete(d->resampler);
+    if (d->wake_fd >= 0) close(d->wake_fd);
+    delete d;
+}
+
+// Brings the PCM back after an overrun or a suspend. False when it cannot be,
+// which ends capture on this device.
+bool Recover(CaptureDevice& d, int error) {
+    if (error == -ESTRPIPE) {
+        for (int attempt = 0; attempt < 10 && (error = snd_pcm_resume(d.pcm)) == -EAGAIN; ++attempt) {
+            pollfd wake{d.wake_fd, POLLIN, 0};
+            if (poll(&wake, 1, 100) > 0) break;
+        }
+        if (error == 0) return true;
+    } else if (error != -EPIPE) {
+        return false;
+    }
+    return snd_pcm_prepare(d.pcm) == 0 && snd_pcm_start(d.pcm) == 0;
+}
+
+// Waits until the PCM has frames or a request wakes the thread. False when
+// the device has failed.
+bool WaitForFrames(CaptureDevice& d) {
+    pollfd fds[kMaxPollFds + 1];
+    const int count = snd_pcm_poll_descriptors(d.pcm, fds, kMaxPollFds);
+    if (count < 0) return false;
+    fds[count] = pollfd{d.wake_fd, POLLIN, 0};
+    const int ready = poll(fds, static_cast<nfds_t>(count + 1), kPollTimeoutMs);
+    if (ready < 0) return errno == EINTR;
+    if (fds[count].revents & POLLIN) DrainWake(d);
+    unsigned short revents = 0;
+    if (snd_pcm_poll_descriptors_revents(d.pcm, fds, static_cast<unsigned>(count), &revents) < 0) return false;
+    if (!(revents & (POLLERR | POLLNVAL | POLLHUP))) return true;
+    switch (snd_pcm_state(d.pcm)) {
+    case SND_PCM_STATE_XRUN:
+        return Recover(d, -EPIPE);
+    case SND_PCM_STATE_SUSPENDED:
+        return Recover(d, -ESTRPIPE);
+    case SND_PCM_STATE_RUNNING:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Reads up to `wanted` samples' worth at the requested rate into `converted`.
+// Runs without the lock: only this thread touches the PCM and the samples.
+bool ReadFrames(CaptureDevice& d, int wanted) {
+    const int room = kStagingFrames - d.converted_count;
+    wanted = std::min({wanted, room, d.read_limit});
+    if (wanted <= 0) return true;
+    int16_t* out = d.converted + d.converted_count;
+    if (d.resampler == nullptr) {
+        const snd_pcm_sframes_t got = snd_pcm_readi(d.pcm, out, static_cast<snd_pcm_uframes_t>(wanted));
+        if (got == -EAGAIN) return WaitForFrames(d);
+        if (got < 0) return Recover(d, static_cast<int>(got));
+        d.converted_count += static_cast<int>(got);
+        return true;
+    }
+    // Enough input for what is wanted; the filter delay is made up over the
+    // following reads.
+    long input = static_cast<long>((static_cast<uint64_t>(wanted) * d.device_rate + d.rate - 1) / d.rate);
+    if (input > d.read_limit) input = d.read_limit;
+    const snd_pcm_sframes_t got = snd_pcm_readi(d.pcm, d.staging, static_cast<snd_pcm_uframes_t>(input));
+    if (got == -EAGAIN) return WaitForFrames(d);
+    if (got < 0) return Recover(d, static_cast<int>(got));
+    size_t used = 0;
+    size_t produced = 0;
+    soxr_process(d.resampler, d.staging, static_cast<size_t>(got), &used, out, static_cast<size_t>(room), &produced);
+    d.converted_count += static_cast<int>(produced);
+    return true;
+}
+
+// Moves converted samples into the head of the queue; a full buffer is handed
+// back. Called with the lock held.
+void FillHead(CaptureDevice& d) {
+    WaveHeader* header = d.queue_head;
+    int taken = 0;
+    while (taken < d.converted_count && header->bytes_recorded + 2 <= header->buffer_length) {
+        const auto sample = static_cast<uint16_t>(d.converted[taken++]);
+        header->data[header->bytes_recorded] = static_cast<uint8_t>(sample & 0xFF);
+        header->data[header->bytes_recorded + 1] = static_cast<uint8_t>(sample >> 8);
+        header->bytes_recorded += 2;
+    }
+    for (int i = taken; i < d.converted_count; ++i) d.converted[i - taken] = d.converted[i];
+    d.converted_count -= taken;
+    if (header->bytes_recorded + 2 > header->buffer_length) {
+        Pop(d.queue_head, d.queue_tail);
+        header->flags = (header->flags & ~kHeaderInQueue) | kHeaderDone;
+        Append(d.done_head, d.done_tail, header);
+    }
+}
+
+uint32_t StartPcm(CaptureDevice& d) {
+    if (d.gone) return kCaptureError;
+    if (d.running) return kCaptureOk;
+    if (snd_pcm_prepare(d.pcm) < 0 || snd_pcm_start(d.pcm) < 0) return kCaptureError;
+    d.running = true;
+    return kCaptureOk;
+}
+
+// Takes every buffer out of the queue: one with frames in it is handed back
+// partly filled, an empty one is dropped without a notification.
+void StopPcm(CaptureDevice& d) {
+    if (d.running) snd_pcm_drop(d.pcm);
+    d.running = false;
+    d.converted_count = 0;
+    if (d.resampler != nullptr) soxr_clear(d.resampler);
+    while (d.queue_head != nullptr) {
+        WaveHeader* header = Pop(d.queue_head, d.queue_tail);
+        header->flags = (header->flags & ~kHeaderInQueue) | kHeaderDone;
+        if (header->bytes_recorded > 0) Append(d.done_head, d.done_tail, header);
+    }
+}
+
+void FinishRequest(CaptureDevice& d, uint32_t result) {
+    d.request_result = result;
+    d.request_done = true;
+    d.changed.notify_all();
+}
+
+void Deliver(CaptureDevice& d, std::unique_lock<std::mutex>& lock, uint32_t message, uintptr_t param1) {
+    lock.unlock();
+    d.notify(&d, message, d.instance, param1, 0);
+    lock.lock();
+}
+
+void* ServiceThread(void* argument) {
+    CaptureDevice& d = *static_cast<CaptureDevice*>(argument);
+    std::unique_lock lock(d.mutex);
+    for (;;) {
+        if (d.open_pending) {
+            d.open_pending = false;
+            Deliver(d, lock, MM_WIM_OPEN, 0);
+            continue;
+        }
+        if (d.done_head != nullptr) {
+            WaveHeader* header = Pop(d.done_head, d.done_tail);
+            Deliver(d, lock, MM_WIM_DATA, reinterpret_cast<uintptr_t>(header));
+            continue;
+        }
+        if (d.request != Request::kNone && !d.request_done) {
+            switch (d.request) {
+            case Request::kStart:
+                FinishRequest(d, StartPcm(d));
+                break;
+            case Request::kStop:
+                // The stop returns once the handed-back buffer has been
+                // notified, so that its caller sees the header done.
+                if (!d.stop_handed_back) {
+                    StopPcm(d);
+                    d.stop_handed_back = true;
+                } else {
+                    d.stop_handed_back = false;
+                    FinishRequest(d, kCaptureOk);
+                }
+                break;
+            case Request::kClose:
+                Deliver(d, lock, MM_WIM_CLOSE, 0);
+                return nullptr;
+            case Request::kNone:
+                break;
+            }
+            continue;
+        }
+        if (d.running && !d.gone && d.queue_head != nullptr) {
+            FillHead(d);
+            if (d.queue_head == nullptr) continue;
+            const int wanted = static_cast<int>((d.queue_head->buffer_length - d.queue_head->bytes_recorded) / 2);
+            lock.unlock();
+            const bool alive = ReadFrames(d, wanted - d.converted_count);
+            lock.lock();
+            if (!alive) {
+                d.gone = true;
+                d.running = false;
+            }
+            continue;
+        }
+        d.changed.wait(lock);
+    }
+}
+
+// Hands the service thread a request and waits for its result.
+uint32_t Submit(CaptureDevice& d, Request request) {
+    std::unique_lock lock(d.mutex);
+    d.changed.wait(lock, [&] { return d.request == Request::kNone; });
+    d.request = request;
+    d.request_done = false;
+    d.changed.notify_all();
+    Wake(d);
+    d.changed.wait(lock, [&] { return d.request_done; });
+    d.request = Request::kNone;
+    d.changed.notify_all();
+    return d.request_result;
+}
+
+bool HeaderUsable(CaptureHandle handle, const WaveHeader* header, uint32_t header_size) {
+    return handle != nullptr && header != nullptr && header_size == sizeof(WaveHeader);
+}
+
+}
+
+uint32_t CaptureOpen(CaptureHandle* handle, uint32_t device_id, const WaveFormat* format, CaptureNotify notify,
+                     uintptr_t instance, uint32_t flags) {
+    if (handle == nullptr || notify == nullptr || flags != kCallbackFunction) return kCaptureError;
+    if (device_id != 0) return kCaptureBadDevice;
+    if (!FormatSupported(format)) return kCaptureBadFormat;
+
+    auto* d = new (std::nothrow) CaptureDevice;
+    if (d == nullptr) return kCaptureNoMemory;
+    d->rate = format->samples_per_sec;
+    d->notify = notify;
+    d->instance = instance;
+
+    const char* name = std::getenv("TONEWATCH_CAPTURE_DEVICE");
+    if (name == nullptr || *name == '\0') name = "default";
+    // Non-blocking: a busy device fails the open at once, and reads never
+    // block the thread that must also answer requests.
+    const int error = snd_pcm_open(&d->pcm, name, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+    if (error < 0) {
+        d->pcm = nullptr;
+        Release(d);
+        return OpenResult(error);
+    }
+    uint32_t result = Configure(*d);
+    if (result == kCaptureOk) {
+        d->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (d->wake_fd < 0) result = kCaptureError;
+    }
+    if (result == kCaptureOk) {
+        // Signals stay with the host's threads.
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        if (pthread_create(&d->thread, nullptr, ServiceThread, d) != 0) result = kCaptureNoMemory;
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    if (result != kCaptureOk) {
+        Release(d);
+        return result;
+    }
+    *handle = d;
+    return kCaptureOk;
+}
+
+uint32_t CapturePrepareHeader(CaptureHandle handle, WaveHeader* header, uint32_t header_size) {
+    if (!HeaderUsable(handle, header, header_size) || header->data == nullptr) return kCaptureError;
+    std::lock_guard lock(handle->mutex);
+    header->flags |= kHeaderPrepared;
+    return kCaptureOk;
+}
+
+uint32_t CaptureAddBuffer(CaptureHandle handle, WaveHeader* header, uint32_t header_size) {
+    if (!HeaderUsable(handle, header, header_size)) return kCaptureError;
+    std::lock_guard lock(handle->mutex);
+    if (handle->closing) return kCaptureError;
+    if (!(header->flags & kHeaderPrepared)) return kCaptureUnprepared;
+    if (header->flags & kHeaderInQueue) return kCaptureStillQueued;
+    header->bytes_recorded = 0;
+    header->flags = (header->flags & ~kHeaderDone) | kHeaderInQueue;
+    Append(handle->queue_head, handle->queue_tail, header);
+    handle->changed.notify_all();
+    return kCaptureOk;
+}
+
+uint32_t CaptureStart(CaptureHandle handle) {
+    if (handle == nullptr) return kCaptureBadHandle;
+    return Submit(*handle, Request::kStart);
+}
+
+uint32_t CaptureStop(CaptureHandle handle) {
+    if (handle == nullptr) return kCaptureBadHandle;
+    return Submit(*handle, Request::kStop);
+}
+
+uint32_t CaptureUnprepareHeader(CaptureHandle handle, WaveHeader* header, uint32_t header_size) {
+    if (!HeaderUsable(handle, header, header_size)) return kCaptureError;
+    std::lock_guard lock(handle->mutex);
+    if (header->flags & kHeaderInQueue) return kCaptureStillQueued;
+    header->flags &= ~kHeaderPrepared;
+    return kCaptureOk;
+}
+
+uint32_t CaptureClose(CaptureHandle handle) {
+    if (handle == nullptr) return kCaptureBadHandle;
+    {
+        std::unique_lock lock(handle->mutex);
+        handle->changed.wait(lock, [&] { return handle->request == Request::kNone; });
+        if (handle->queue_head != nullptr) return kCaptureStillQueued;
+        handle->closing = true;
+        handle->request = Request::kClose;
+        handle->request_done = false;
+        handle->changed.notify_all();
+    }
+    Wake(*handle);
+    pthread_join(handle->thread, nullptr);
+    Release(handle);
+    return kCaptureOk;
+}
+
+}

@@ -1,0 +1,298 @@
+// The ALSA capture service driven through the seam, on ALSA configurations of
+// this project's own: a file read through the `file` plugin at 4000/s, a
+// device held at 48000/s, and no device at all.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture_recorder.h"
+#include "capture_service.h"
+#include "key_press.h"
+#include "tone_analysis.h"
+#include "tone_signals.h"
+
+using namespace tonewatch;
+using capturetest::Block;
+using capturetest::Footprint;
+using capturetest::Recorder;
+
+namespace {
+
+class AlsaCapture : public ::testing::Test {
+protected:
+    void UseConfig(const char* name) {
+        setenv("ALSA_CONFIG_PATH", (std::string(TONEWATCH_ALSA_CONF_DIR) + "/" + name).c_str(), 1);
+        unsetenv("TONEWATCH_CAPTURE_DEVICE");
+    }
+
+    void WriteInput(const std::vector<int16_t>& samples) {
+        const std::vector<uint8_t> bytes = tonetest::ToLittleEndian(samples);
+        input_bytes_ = bytes;
+        std::ofstream(input_path_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        setenv("TONEWATCH_TEST_INFILE", input_path_.c_str(), 1);
+    }
+
+    void TearDown() override { std::remove(input_path_.c_str()); }
+
+    // Opens, queues `header` and starts; every step must succeed.
+    CaptureHandle StartCapture(Recorder& recorder, WaveHeader& header) {
+        CaptureHandle device = nullptr;
+        const WaveFormat format = capturetest::Format4000();
+        EXPECT_EQ(CaptureOpen(&device, 0, &format, Recorder::Notify, recorder.Instance(), kCallbackFunction),
+                  kCaptureOk);
+        if (device == nullptr) return nullptr;
+        EXPECT_EQ(CapturePrepareHeader(device, &header, sizeof header), kCaptureOk);
+        EXPECT_EQ(CaptureAddBuffer(device, &header, sizeof header), kCaptureOk);
+        EXPECT_EQ(CaptureStart(device), kCaptureOk);
+        return device;
+    }
+
+    static void StopAndClose(CaptureHandle device, WaveHeader& header) {
+        EXPECT_EQ(CaptureStop(device), kCaptureOk);
+        EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureOk);
+        EXPECT_EQ(CaptureClose(device), kCaptureOk);
+    }
+
+    // Keys registered by the press rule over delivered blocks.
+    static std::string HeardKeys(const std::vector<Block>& blocks) {
+        std::string keys;
+        uint32_t held = 0;
+        for (const Block& block : blocks) {
+            ToneBank bank;
+            char key[2];
+            ToneAnalyseBlock(block.bytes.data(), bank, key);
+            if (KeyPressAdvance(held, key[0])) keys += key[0];
+        }
+        return keys;
+    }
+
+    std::string input_path_ = testing::TempDir() + "tonewatch-alsa-input-" + std::to_string(getpid()) + ".raw";
+    std::vector<uint8_t> input_bytes_;
+};
+
+std::vector<int16_t> Noise(int count, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    std::vector<int16_t> samples(count);
+    for (int16_t& s : samples) s = static_cast<int16_t>(sample(generator));
+    return samples;
+}
+
+// Tone for each key then silence, at `rate`.
+std::vector<int16_t> KeySequence(const std::string& keys, int rate, double tone_seconds, double gap_seconds) {
+    std::vector<int16_t> samples;
+    for (char key : keys) {
+        const auto tone = tonetest::Synthesize(tonetest::KeyTones(key, 4000), static_cast<int>(tone_seconds * rate), rate);
+        samples.insert(samples.end(), tone.begin(), tone.end());
+        samples.insert(samples.end(), static_cast<std::size_t>(gap_seconds * rate), 0);
+    }
+    return samples;
+}
+
+TEST_F(AlsaCapture, DeliversTheInputBlockByBlockFromTheFirstFrame) {
+    UseConfig("file.conf");
+    WriteInput(Noise(8 * kBlockSamples, 7));
+    Recorder recorder(5);
+    uint8_t buffer[kBlockBytes] = {};
+    WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
+    const CaptureHandle device = StartCapture(recorder, header);
+    ASSERT_NE(device, nullptr);
+    ASSERT_TRUE(recorder.WaitForBlocks(6));
+    StopAndClose(device, header);
+
+    const std::vector<Block> blocks = recorder.Blocks();
+    ASSERT_EQ(blocks.size(), 6u);
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(blocks[i].bytes_recorded, kBlockBytes);
+        EXPECT_EQ(blocks[i].flags & (kHeaderDone | kHeaderInQueue), kHeaderDone);
+        EXPECT_TRUE(std::equal(blocks[i].bytes.begin(), blocks[i].bytes.end(), input_bytes_.begin() + i * kBlockBytes));
+    }
+    const std::vector<uint32_t> messages = recorder.Messages();
+    EXPECT_EQ(messages.front(), MM_WIM_OPEN);
+    EXPECT_EQ(messages.back(), MM_WIM_CLOSE);
+    EXPECT_EQ(messages.size(), 8u);
+    EXPECT_TRUE(recorder.ContractKept());
+}
+
+TEST_F(AlsaCapture, StopHandsBackAPartlyFilledBufferWithItsTailUntouched) {
+    UseConfig("file.conf");
+    WriteInput(Noise(4 * kBlockSamples, 11));
+    // Far larger than the file device delivers in a few milliseconds. The stop
+    // may still come before the first read; then the buffer leaves the queue
+    // untouched and without a notification, and the next try waits longer.
+    std::vector<uint8_t> buffer(8 << 20);
+    bool handed_back_partly_filled = false;
+    for (int attempt = 1; attempt <= 20 && !handed_back_partly_filled; ++attempt) {
+        SCOPED_TRACE(attempt);
+        std::fill(buffer.begin(), buffer.end(), 0xA5);
+        WaveHeader header{buffer.data(), static_cast<uint32_t>(buffer.size()), 0, 0, 0, 0, nullptr, 0};
+        Recorder recorder;
+        const CaptureHandle device = StartCapture(recorder, header);
+        ASSERT_NE(device, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(attempt));
+        EXPECT_EQ(CaptureStop(device), kCaptureOk);
+
+        // The stop returns once the buffer is out of the queue and notified.
+        EXPECT_EQ(header.flags & (kHeaderDone | kHeaderInQueue), kHeaderDone);
+        const uint32_t recorded = header.bytes_recorded;
+        const std::vector<Block> blocks = recorder.Blocks();
+        ASSERT_EQ(blocks.size(), recorded > 0 ? 1u : 0u);
+        EXPECT_LT(recorded, buffer.size());
+        EXPECT_EQ(recorded % 2, 0u);
+        const std::size_t from_input = std::min<std::size_t>(recorded, input_bytes_.size());
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + from_input, input_bytes_.begin()));
+        EXPECT_TRUE(std::all_of(buffer.begin() + recorded, buffer.end(), [](uint8_t b) { return b == 0xA5; }));
+        handed_back_partly_filled = recorded > 0;
+
+        EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureOk);
+        EXPECT_EQ(CaptureClose(device), kCaptureOk);
+        EXPECT_TRUE(recorder.ContractKept());
+    }
+    EXPECT_TRUE(handed_back_partly_filled);
+}
+
+TEST_F(AlsaCapture, CloseIsRefusedWhileABufferIsQueued) {
+    UseConfig("file.conf");
+    WriteInput(Noise(kBlockSamples, 3));
+    Recorder recorder;
+    uint8_t buffer[kBlockBytes];
+    std::fill(std::begin(buffer), std::end(buffer), 0x5A);
+    WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
+    CaptureHandle device = nullptr;
+    const WaveFormat format = capturetest::Format4000();
+    ASSERT_EQ(CaptureOpen(&device, 0, &format, Recorder::Notify, recorder.Instance(), kCallbackFunction), kCaptureOk);
+    EXPECT_EQ(CaptureAddBuffer(device, &header, sizeof header), kCaptureUnprepared);
+    ASSERT_EQ(CapturePrepareHeader(device, &header, sizeof header), kCaptureOk);
+    ASSERT_EQ(CaptureAddBuffer(device, &header, sizeof header), kCaptureOk);
+    EXPECT_EQ(CaptureAddBuffer(device, &header, sizeof header), kCaptureStillQueued);
+
+    const Footprint open;
+    EXPECT_EQ(CaptureClose(device), kCaptureStillQueued);
+    EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureStillQueued);
+    const Footprint refused;
+    EXPECT_EQ(refused.threads, open.threads);
+    EXPECT_EQ(refused.descriptors, open.descriptors);
+
+    // Never started: the stop takes the empty buffer out of the queue
+    // without a notification.
+    EXPECT_EQ(CaptureStop(device), kCaptureOk);
+    EXPECT_EQ(header.flags & (kHeaderDone | kHeaderInQueue), kHeaderDone);
+    EXPECT_EQ(header.bytes_recorded, 0u);
+    EXPECT_TRUE(std::all_of(std::begin(buffer), std::end(buffer), [](uint8_t b) { return b == 0x5A; }));
+    EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureOk);
+    EXPECT_EQ(CaptureClose(device), kCaptureOk);
+    const std::vector<uint32_t> messages = recorder.Messages();
+    EXPECT_EQ(messages, (std::vector<uint32_t>{MM_WIM_OPEN, MM_WIM_CLOSE}));
+}
+
+TEST_F(AlsaCapture, KeysSurviveConversionFromADeviceFixedAt48000) {
+    UseConfig("fixed48.conf");
+    const std::string keys = "159#0D";
+    WriteInput(KeySequence(keys, 48000, 0.25, 0.25));
+    const int blocks_wanted = static_cast<int>(keys.size()) * 8 + 2;
+    Recorder recorder(blocks_wanted);
+    uint8_t buffer[kBlockBytes] = {};
+    WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
+    const CaptureHandle device = StartCapture(recorder, header);
+    ASSERT_NE(device, nullptr);
+    ASSERT_TRUE(recorder.WaitForBlocks(blocks_wanted));
+    StopAndClose(device, header);
+    EXPECT_EQ(HeardKeys(recorder.Blocks()), keys);
+}
+
+// 3148 and 2523 Hz fold onto 852 and 1477 Hz, the pair of 9, when 48000/s is
+// taken down to 4000/s without a filter.
+TEST_F(AlsaCapture, TonesAboveTheBandDoNotAliasOntoAKey) {
+    UseConfig("fixed48.conf");
+    const std::vector<int16_t> high = tonetest::Synthesize({{3148, 6000}, {2523, 6000}}, 48000, 48000);
+    WriteInput(high);
+
+    std::vector<Block> decimated;
+    for (std::size_t start = 0; start + 12 * kBlockSamples <= high.size(); start += 12 * kBlockSamples) {
+        std::vector<int16_t> block;
+        for (int i = 0; i < kBlockSamples; ++i) block.push_back(high[start + 12 * i]);
+        decimated.push_back({tonetest::ToLittleEndian(block), kBlockBytes, 0});
+    }
+    ASSERT_EQ(HeardKeys(decimated), "9") << "the signal would alias without a filter";
+
+    const int blocks_wanted = 14;
+    Recorder recorder(blocks_wanted);
+    uint8_t buffer[kBlockBytes] = {};
+    WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
+    const CaptureHandle device = StartCapture(recorder, header);
+    ASSERT_NE(device, nullptr);
+    ASSERT_TRUE(recorder.WaitForBlocks(blocks_wanted));
+    StopAndClose(device, header);
+    const std::vector<Block> blocks = recorder.Blocks();
+    EXPECT_EQ(HeardKeys(blocks), "");
+    // Nothing of the signal's power reaches the band either.
+    int64_t energy = 0;
+    for (std::size_t b = 2; b < blocks.size(); ++b) {
+        for (std::size_t i = 0; i < kBlockBytes; i += 2) {
+            const auto sample = static_cast<int16_t>(blocks[b].bytes[i] | (blocks[b].bytes[i + 1] << 8));
+            energy += sample * sample;
+        }
+    }
+    EXPECT_LT(energy / static_cast<int64_t>((blocks.size() - 2) * kBlockSamples), 100);
+}
+
+TEST_F(AlsaCapture, OpenFailsAndLeavesNothingWhenThereIsNoDevice) {
+    const WaveFormat format = capturetest::Format4000();
+    Recorder recorder;
+    CaptureHandle device = nullptr;
+
+    UseConfig("missing.conf");
+    const Footprint before;
+    EXPECT_NE(CaptureOpen(&device, 0, &format, Recorder::Notify, recorder.Instance(), kCallbackFunction), kCaptureOk);
+    EXPECT_EQ(device, nullptr);
+
+    UseConfig("file.conf");
+    setenv("TONEWATCH_CAPTURE_DEVICE", "tonewatch_no_such_device", 1);
+    EXPECT_NE(CaptureOpen(&device, 0, &format, Recorder::Notify, recorder.Instance(), kCallbackFunction), kCaptureOk);
+
+    unsetenv("TONEWATCH_CAPTURE_DEVICE");
+    const WaveFormat stereo{kWaveFormatPcm, 2, 4000, 16000, 4, 16, 0};
+    EXPECT_EQ(CaptureOpen(&device, 0, &stereo, Recorder::Notify, recorder.Instance(), kCallbackFunction),
+              kCaptureBadFormat);
+    EXPECT_EQ(CaptureOpen(&device, 1, &format, Recorder::Notify, recorder.Instance(), kCallbackFunction),
+              kCaptureBadDevice);
+    EXPECT_EQ(device, nullptr);
+
+    const Footprint after;
+    EXPECT_EQ(after.descriptors, before.descriptors);
+    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_TRUE(recorder.Messages().empty());
+}
+
+TEST_F(AlsaCapture, AThousandCyclesLeaveNoThreadOrDescriptorBehind) {
+    UseConfig("file.conf");
+    WriteInput(Noise(kBlockSamples, 5));
+    const Footprint before;
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        Recorder recorder;
+        uint8_t buffer[kBlockBytes];
+        WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
+        const CaptureHandle device = StartCapture(recorder, header);
+        ASSERT_NE(device, nullptr);
+        StopAndClose(device, header);
+        // The buffer may or may not have been filled before the stop.
+        const std::vector<uint32_t> messages = recorder.Messages();
+        ASSERT_GE(messages.size(), 2u);
+        ASSERT_LE(messages.size(), 3u);
+        ASSERT_EQ(messages.front(), MM_WIM_OPEN) << "cycle " << cycle;
+        ASSERT_EQ(messages.back(), MM_WIM_CLOSE) << "cycle " << cycle;
+    }
+    const Footprint after;
+    EXPECT_EQ(after.descriptors, before.descriptors);
+    EXPECT_EQ(after.threads, before.threads);
+}
+
+}

@@ -1,0 +1,101 @@
+// A notification function for driving a capture backend directly through the
+// seam: records every notification, copies each handed-back buffer, and
+// re-queues it for as many blocks as asked, as the detector's handler does.
+// It also notes seam contract breaches: notifications that overlap or that
+// run on the thread making the seam calls.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "capture_service.h"
+
+namespace capturetest {
+
+struct Block {
+    std::vector<uint8_t> bytes;  // the whole buffer as handed back
+    uint32_t bytes_recorded;
+    uint32_t flags;
+};
+
+class Recorder {
+public:
+    explicit Recorder(int requeue_blocks = 0) : requeue_blocks_(requeue_blocks) {}
+
+    static void Notify(tonewatch::CaptureHandle device, uint32_t message, uintptr_t instance, uintptr_t param1,
+                       uintptr_t) {
+        auto& self = *reinterpret_cast<Recorder*>(instance);
+        if (self.inside_.fetch_add(1) != 0) self.overlapped_ = true;
+        if (std::this_thread::get_id() == self.caller_) self.on_caller_thread_ = true;
+        {
+            std::lock_guard lock(self.mutex_);
+            self.messages_.push_back(message);
+            if (message == tonewatch::MM_WIM_DATA) {
+                auto* header = reinterpret_cast<tonewatch::WaveHeader*>(param1);
+                self.blocks_.push_back(
+                    {{header->data, header->data + header->buffer_length}, header->bytes_recorded, header->flags});
+                if (static_cast<int>(self.blocks_.size()) <= self.requeue_blocks_) {
+                    header->bytes_recorded = 0;
+                    tonewatch::CaptureAddBuffer(device, header, sizeof(tonewatch::WaveHeader));
+                }
+            }
+        }
+        self.changed_.notify_all();
+        self.inside_.fetch_sub(1);
+    }
+
+    uintptr_t Instance() { return reinterpret_cast<uintptr_t>(this); }
+
+    bool WaitForBlocks(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return blocks_.size() >= count; });
+    }
+
+    std::vector<Block> Blocks() {
+        std::lock_guard lock(mutex_);
+        return blocks_;
+    }
+
+    std::vector<uint32_t> Messages() {
+        std::lock_guard lock(mutex_);
+        return messages_;
+    }
+
+    bool ContractKept() const { return !overlapped_ && !on_caller_thread_; }
+
+private:
+    const int requeue_blocks_;
+    const std::thread::id caller_ = std::this_thread::get_id();
+    std::atomic<int> inside_{0};
+    std::atomic<bool> overlapped_{false};
+    std::atomic<bool> on_caller_thread_{false};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<uint32_t> messages_;
+    std::vector<Block> blocks_;
+};
+
+inline tonewatch::WaveFormat Format4000() {
+    return {tonewatch::kWaveFormatPcm, 1, 4000, 8000, 2, 16, 0};
+}
+
+inline int CountEntries(const char* folder) {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
+    return count;
+}
+
+// Open descriptors and threads of this process.
+struct Footprint {
+    int descriptors = CountEntries("/proc/self/fd");
+    int threads = CountEntries("/proc/self/task");
+    bool operator==(const Footprint&) const = default;
+};
+
+}
