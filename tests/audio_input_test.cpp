@@ -1,0 +1,116 @@
+#include "audio_input.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tone_signals.h"
+
+using dtmfscan::DecodeForScan;
+using dtmfscan::FloatToSample;
+using dtmfscan::RawFormat;
+using tonetest::Synthesize;
+
+namespace {
+
+class AudioInput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::path(::testing::TempDir()) /
+               ("audio_input_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string WriteRaw(const std::string& name, const std::vector<int16_t>& interleaved) {
+        const std::string path = (dir_ / name).string();
+        const std::vector<uint8_t> bytes = tonetest::ToLittleEndian(interleaved);
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                    static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+
+    // Decodes and returns the 4000/s samples; fails the test on an error.
+    static std::vector<int16_t> Decode(const std::string& path, RawFormat raw) {
+        std::vector<int16_t> out;
+        const std::string error =
+            DecodeForScan(path, raw, [&](std::span<const int16_t> s) { out.insert(out.end(), s.begin(), s.end()); },
+                          [](double) {});
+        EXPECT_EQ(error, "");
+        return out;
+    }
+
+    static double Rms(const std::vector<int16_t>& samples, std::size_t from, std::size_t to) {
+        double sum = 0.0;
+        for (std::size_t i = from; i < to; ++i) sum += static_cast<double>(samples[i]) * samples[i];
+        return std::sqrt(sum / static_cast<double>(to - from));
+    }
+
+    std::filesystem::path dir_;
+};
+
+}
+
+TEST(FloatToSample, RoundsAndClipsToSixteenBits) {
+    EXPECT_EQ(FloatToSample(0.0f), 0);
+    EXPECT_EQ(FloatToSample(0.5f), 16384);
+    EXPECT_EQ(FloatToSample(-1.0f), -32768);
+    EXPECT_EQ(FloatToSample(1.0f), 32767);  // full scale clips by one step
+    EXPECT_EQ(FloatToSample(3.0f), 32767);
+    EXPECT_EQ(FloatToSample(-3.0f), -32768);
+    EXPECT_EQ(FloatToSample(100.4f / 32768.0f), 100);
+    EXPECT_EQ(FloatToSample(-100.6f / 32768.0f), -101);
+    EXPECT_EQ(FloatToSample(std::numeric_limits<float>::infinity()), 32767);
+    EXPECT_EQ(FloatToSample(std::numeric_limits<float>::quiet_NaN()), 0);
+}
+
+TEST_F(AudioInput, FourThousandPerSecondPassesThroughUnchanged) {
+    // Longer than one read chunk, with extremes and odd values.
+    std::vector<int16_t> samples = Synthesize({{941, 12000}, {1633, 9000}}, 70001);
+    samples[5] = -32768;
+    samples[6] = 32767;
+    samples[7] = -1;
+    EXPECT_EQ(Decode(WriteRaw("mono.raw", samples), {4000, 1}), samples);
+}
+
+TEST_F(AudioInput, AveragesTheChannels) {
+    const std::vector<int16_t> mono = Synthesize({{770, 8000}}, 1000);
+    std::vector<int16_t> left_only;
+    std::vector<int16_t> right_only;
+    for (int16_t s : mono) {
+        left_only.insert(left_only.end(), {static_cast<int16_t>(2 * s), 0});
+        right_only.insert(right_only.end(), {0, static_cast<int16_t>(2 * s)});
+    }
+    EXPECT_EQ(Decode(WriteRaw("left.raw", left_only), {4000, 2}), mono);
+    EXPECT_EQ(Decode(WriteRaw("right.raw", right_only), {4000, 2}), mono);
+}
+
+TEST_F(AudioInput, ConvertsTheRateWithoutDelayOrAliases) {
+    constexpr int kSamples = 8000 * 2;
+    const std::vector<int16_t> in_band = Decode(WriteRaw("in.raw", Synthesize({{1000, 10000}}, kSamples, 8000)), {8000, 1});
+    ASSERT_NEAR(static_cast<double>(in_band.size()), kSamples / 2, 2);
+    // Away from the edges the result is the same tone sampled at 4000/s.
+    const std::vector<int16_t> expected = Synthesize({{1000, 10000}}, static_cast<int>(in_band.size()));
+    double error = 0.0;
+    for (std::size_t i = 200; i < in_band.size() - 200; ++i) error = std::max(error, std::fabs(in_band[i] - expected[i] + 0.0));
+    EXPECT_LT(error, 100.0);
+
+    // 3148 Hz would fold to 852 Hz; the low-pass must remove it instead.
+    const std::vector<int16_t> above = Decode(WriteRaw("above.raw", Synthesize({{3148, 10000}}, kSamples, 8000)), {8000, 1});
+    EXPECT_LT(Rms(above, 200, above.size() - 200), 10.0);
+}
+
+TEST_F(AudioInput, NamesWhatIsWrongWithAFile) {
+    const auto error = [&](const std::string& path) {
+        return DecodeForScan(path, std::nullopt, [](std::span<const int16_t>) {}, [](double) {});
+    };
+    EXPECT_EQ(error((dir_ / "missing.wav").string()), "No such file or directory");
+    EXPECT_EQ(error(dir_.string()), "is a directory");
+    EXPECT_EQ(error(WriteRaw("empty.wav", {})), "file is empty");
+    EXPECT_EQ(error(WriteRaw("noise.wav", Synthesize({{500, 3000}}, 400))).rfind("not a readable audio file: ", 0), 0u);
+}

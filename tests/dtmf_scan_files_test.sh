@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# dtmf-scan on recordings made by sox (an independent generator) and decoded
+# by multimon-ng (an independent decoder): keys, times, rate conversion,
+# channel mixing, formats, bad files and the command line.
+# usage: dtmf_scan_files_test.sh PATH/TO/dtmf-scan
+set -uo pipefail
+scan=$(realpath "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+# Played: each key a 150 ms tone pair at -10 dBFS per tone, then a pause of
+# 150-400 ms; repeats included. Times of the tone starts in seconds.
+keys='1235590*#AD774B'
+pauses=(0.15 0.15 0.2 0.15 0.4 0.15 0.15 0.3 0.15 0.15 0.15 0.15 0.2 0.15 0.15)
+lead=0.2
+tone=0.15
+times=()
+t=$lead
+for ((i = 0; i < ${#keys}; i++)); do
+  times+=("$t")
+  t=$(awk -v a="$t" -v b="$tone" -v c="${pauses[i]}" 'BEGIN { print a + b + c }')
+done
+
+pair() {
+  case $1 in
+    1) echo 697 1209 ;; 2) echo 697 1336 ;; 3) echo 697 1477 ;; A) echo 697 1633 ;;
+    4) echo 770 1209 ;; 5) echo 770 1336 ;; 6) echo 770 1477 ;; B) echo 770 1633 ;;
+    7) echo 852 1209 ;; 8) echo 852 1336 ;; 9) echo 852 1477 ;; C) echo 852 1633 ;;
+    '*') echo 941 1209 ;; 0) echo 941 1336 ;; '#') echo 941 1477 ;; D) echo 941 1633 ;;
+  esac
+}
+
+# Two sines mixed to one channel, each at peak 0.316 (-10 dBFS).
+tone_pair() {  # rate low high seconds out
+  sox -r "$1" -c 2 -n "$5" synth "$4" sine "$2" sine "$3" remix 1v0.316,2v0.316
+}
+
+silence() {  # rate seconds out
+  sox -r "$1" -c 1 -n "$3" trim 0 "$2"
+}
+
+files=()
+for rate in 8000 16000 44100 48000; do
+  parts=("lead_$rate.wav")
+  silence "$rate" "$lead" "lead_$rate.wav"
+  for ((i = 0; i < ${#keys}; i++)); do
+    k=${keys:i:1}
+    [ -f "key${i}_$rate.wav" ] || tone_pair "$rate" $(pair "$k") "$tone" "key${i}_$rate.wav"
+    silence "$rate" "${pauses[i]}" "pause${i}_$rate.wav"
+    parts+=("key${i}_$rate.wav" "pause${i}_$rate.wav")
+  done
+  sox "${parts[@]}" "mono_$rate.wav"
+  sox "mono_$rate.wav" "mono_$rate.flac"
+  # Tones on the right channel only: the scan must mix, not take channel 1.
+  sox "mono_$rate.wav" "stereo_$rate.wav" remix 0 1
+  sox "mono_$rate.wav" "stereo_$rate.flac" remix 0 1
+  files+=("mono_$rate.wav" "mono_$rate.flac" "stereo_$rate.wav" "stereo_$rate.flac")
+done
+
+# Checks "TIME KEY" lines on stdin against the played keys and times.
+check_presses() {  # label
+  local label=$1 found_keys="" n=0 time key
+  while read -r time key; do
+    found_keys+=$key
+    if [ "$n" -lt "${#times[@]}" ]; then
+      # One block (62.5 ms) plus the rounding of the printed time.
+      if ! awk -v a="$time" -v b="${times[n]}" 'BEGIN { d = a - b; exit !(d < 0.063 && d > -0.063) }'; then
+        fail "$label: press $n ($key) at $time, played at ${times[n]}"
+      fi
+    fi
+    n=$((n + 1))
+  done
+  [ "$found_keys" = "$keys" ] || fail "$label: found '$found_keys', played '$keys'"
+}
+
+# All formats, rates and channel layouts in one parallel run: results must
+# come back grouped in command-line order.
+"$scan" --jobs 4 "${files[@]}" > all.out 2> all.err
+rc=$?
+[ "$rc" -eq 0 ] || fail "scan of generated files exited $rc: $(cat all.err)"
+[ "$(cut -d: -f1 all.out | uniq | tr '\n' ' ')" = "${files[*]} " ] || fail "files out of order: $(cut -d: -f1 all.out | uniq | tr '\n' ' ')"
+for f in "${files[@]}"; do
+  grep "^$f: " all.out | sed "s/^$f: //" | check_presses "$f"
+done
+
+# Standard input, raw PCM (mono and stereo) and a single file: no prefix.
+"$scan" - < stereo_44100.flac | check_presses "stdin"
+sox mono_8000.wav -t raw -e signed -b 16 -L mono_8000.raw
+"$scan" --raw-rate 8000 mono_8000.raw | check_presses "raw"
+sox stereo_16000.wav -t raw -e signed -b 16 -L stereo_16000.raw
+"$scan" --raw-rate=16000 --raw-channels 2 stereo_16000.raw | check_presses "raw stereo"
+
+# JSON: one object per file and line.
+"$scan" --json mono_48000.flac stereo_8000.wav > json.out
+[ "$(wc -l < json.out)" -eq 2 ] || fail "json: expected 2 lines, got $(cat json.out)"
+grep -q "^{\"file\":\"stereo_8000.wav\",\"keys\":\"1235590\*#AD774B\",\"presses\":\[{\"time\":0.188,\"key\":\"1\"}," json.out ||
+  fail "json: unexpected line: $(cat json.out)"
+
+# Tones above 2 kHz fold onto the pair of 9 (852 + 1477 Hz) if the rate is
+# converted without a low-pass; they must give no key.
+for rate in 8000 16000 48000; do
+  tone_pair "$rate" 3148 2523 1 "alias_$rate.wav"
+  out=$("$scan" "alias_$rate.wav")
+  [ -z "$out" ] || fail "alias_$rate.wav: keys found in tones above 2 kHz: $out"
+done
+
+# Bad files among good ones: each named with its reason, the rest scanned.
+: > empty.wav
+echo "not audio at all" > corrupt.wav
+head -c 20000 mono_44100.flac > truncated.flac
+head -c 30000 mono_8000.wav > truncated.wav
+mkdir folder.wav
+"$scan" --jobs 3 empty.wav mono_16000.flac corrupt.wav truncated.flac missing.wav folder.wav truncated.wav \
+  stereo_48000.wav > bad.out 2> bad.err
+rc=$?
+[ "$rc" -eq 1 ] || fail "bad files: exit status $rc, expected 1"
+! grep -q "Sanitizer\|runtime error" bad.err || fail "bad files: $(cat bad.err)"
+grep "^mono_16000.flac: " bad.out | sed 's/^[^ ]* //' | check_presses "good file among bad ones"
+grep "^stereo_48000.wav: " bad.out | sed 's/^[^ ]* //' | check_presses "last file after bad ones"
+for expect in "empty.wav: file is empty" "corrupt.wav: not a readable audio file" "truncated.flac: file is truncated" \
+  "missing.wav: No such file or directory" "folder.wav: is a directory" "truncated.wav: file is truncated"; do
+  grep -q "^dtmf-scan: $expect" bad.err || fail "bad files: no message '$expect' in: $(cat bad.err)"
+done
+
+# Command line mistakes exit 2 with a message.
+for args in "--bogus mono_8000.wav" "" "--jobs" "--jobs 0 mono_8000.wav" "--raw-rate x mono_8000.raw" "- -"; do
+  # shellcheck disable=SC2086
+  "$scan" $args < /dev/null > /dev/null 2> usage.err
+  rc=$?
+  [ "$rc" -eq 2 ] && [ -s usage.err ] || fail "'dtmf-scan $args': exit $rc, message '$(cat usage.err)'"
+done
+"$scan" --help | grep -q "62.5 ms" || fail "--help does not explain the block timing"
+
+# Cross-check with multimon-ng on the same recordings: same key strings.
+for f in mono_8000.wav mono_16000.flac stereo_44100.wav stereo_48000.flac; do
+  peer=$(sox "$f" -t raw -r 22050 -e signed -b 16 -c 1 - | multimon-ng -q -a DTMF -t raw - 2>/dev/null |
+    sed -n 's/^DTMF: //p' | tr -d '\n')
+  ours=$("$scan" "$f" | cut -d' ' -f2 | tr -d '\n')
+  [ "$peer" = "$ours" ] || fail "$f: multimon-ng heard '$peer', dtmf-scan '$ours'"
+done
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "all dtmf-scan file checks passed"
