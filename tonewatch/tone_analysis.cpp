@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "tone_fixed.h"
+#include "tone_kernels.h"
 
 namespace tonewatch {
 
@@ -95,7 +96,7 @@ void ToneAnalyseBlock(const uint8_t bytes[kBlockBytes], ToneBank& bank, char key
     for (int i = 0; i < kBlockSamples; ++i) {
         samples[i] = SampleFromLittleEndian(bytes[2 * i], bytes[2 * i + 1]);
     }
-    ToneBankFeed(samples, bank, kBlockSamples);
+    ToneKernelChosen().feed_one(samples, bank, kBlockSamples);
     ToneMask mask = 0;
     ToneBankDecide(mask, bank, kToneThreshold);
     ToneMaskToKey(key, mask);

@@ -1,0 +1,223 @@
+// Every kernel this processor runs against the scalar definition of the feed.
+#include "tone_kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tone_fixed.h"
+#include "tone_signals.h"
+
+using namespace tonewatch;
+
+namespace {
+
+bool SameStates(const ToneBank& a, const ToneBank& b) {
+    for (int k = 0; k < kToneChannels; ++k) {
+        if (a.filter[k].latest != b.filter[k].latest || a.filter[k].delay1 != b.filter[k].delay1 ||
+            a.filter[k].delay2 != b.filter[k].delay2) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Powers and mask of a bank, from a copy so that the states stay for comparison.
+std::vector<int16_t> PowersAndMask(ToneBank bank) {
+    std::vector<int16_t> out;
+    for (int k = 0; k < kToneChannels; ++k) {
+        ToneFilter f = bank.filter[k];
+        out.push_back(ToneFilterPower(f, bank.coefficient_q14[k]));
+    }
+    ToneMask mask = 0;
+    ToneBankDecide(mask, bank, kToneThreshold);
+    out.push_back(mask);
+    return out;
+}
+
+// A varied source of blocks: full-range noise, tones at levels up to
+// overload, fixed patterns, and banks that do not start from zero.
+class BlockSource {
+public:
+    explicit BlockSource(uint32_t seed) : random_(seed) {}
+
+    // Blocks come from a pool made once, so that synthesizing does not
+    // dominate the run; counts and starting states vary per use.
+    const std::vector<int16_t>& Next(int index) {
+        static const std::vector<std::vector<int16_t>> pool = [] {
+            BlockSource maker(99);
+            std::vector<std::vector<int16_t>> blocks;
+            for (int i = 0; i < 4000; ++i) blocks.push_back(maker.Make(i));
+            return blocks;
+        }();
+        return pool[(static_cast<std::size_t>(index) * 7919 + Uniform(0, 3)) % pool.size()];
+    }
+
+    std::vector<int16_t> Make(int index) {
+        std::vector<int16_t> block(kBlockSamples);
+        switch (index % 5) {
+            case 0:
+                for (int16_t& s : block) s = static_cast<int16_t>(Uniform(-32768, 32767));
+                break;
+            case 1: {
+                const char key = "123A456B789C*0#D"[Uniform(0, 15)];
+                const double amplitude = Uniform(0, 20000);
+                std::vector<tonetest::Tone> tones = tonetest::KeyTones(key, amplitude);
+                tones[0].phase = Uniform(0, 628) / 100.0;
+                block = tonetest::Synthesize(tones, kBlockSamples, 4000, Uniform(0, 4000));
+                break;
+            }
+            case 2:
+                block = tonetest::Synthesize({{double(kToneFrequencies[Uniform(0, 7)]), double(Uniform(0, 40000))}},
+                                             kBlockSamples);
+                break;
+            case 3: {
+                const int16_t patterns[] = {32767, -32768, -1, 0, 127, -128};
+                const int16_t a = patterns[Uniform(0, 5)], b = patterns[Uniform(0, 5)];
+                for (int i = 0; i < kBlockSamples; ++i) block[i] = (i % Uniform(1, 3)) ? a : b;
+                break;
+            }
+            default:
+                for (int16_t& s : block) s = static_cast<int16_t>(Uniform(-300, 300));
+                break;
+        }
+        return block;
+    }
+
+    // A reset bank, or one with arbitrary states to continue from.
+    ToneBank Bank() {
+        ToneBank bank;
+        ToneBankReset(bank);
+        if (Uniform(0, 3) == 0) {
+            for (ToneFilter& f : bank.filter) {
+                f = ToneFilter{static_cast<int16_t>(Uniform(-32768, 32767)), static_cast<int16_t>(Uniform(-32768, 32767)),
+                               static_cast<int16_t>(Uniform(-32768, 32767))};
+            }
+        }
+        return bank;
+    }
+
+    int16_t Count() {
+        const int r = Uniform(0, 9);
+        if (r == 0) return static_cast<int16_t>(Uniform(-5, 0));
+        if (r == 1) return static_cast<int16_t>(Uniform(1, kBlockSamples));
+        return kBlockSamples;
+    }
+
+    int Uniform(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+
+private:
+    std::mt19937 random_;
+};
+
+constexpr int kBlocksPerKernel = 100000;
+
+}
+
+TEST(ToneKernels, ScalarComesFirstAndTheChosenIsAvailable) {
+    const auto kernels = ToneKernelsAvailable();
+    ASSERT_GE(kernels.size(), 1u);
+    EXPECT_STREQ(kernels[0].name, "scalar");
+    EXPECT_STREQ(ToneKernelChosen().name, kernels.back().name);
+    std::string names;
+    for (const ToneKernel& k : kernels) names += std::string(k.name) + " ";
+    RecordProperty("kernels", names);
+    std::printf("kernels on this processor: %s\n", names.c_str());
+}
+
+TEST(ToneKernels, OneBlockFeedMatchesTheDefinition) {
+    BlockSource source(1);
+    for (int i = 0; i < kBlocksPerKernel; ++i) {
+        const std::vector<int16_t>& block = source.Next(i);
+        const int16_t count = source.Count();
+        const ToneBank before = source.Bank();
+        ToneBank expected = before;
+        ToneBankFeed(block.data(), expected, count);
+        const std::vector<int16_t> expected_powers = PowersAndMask(expected);
+        for (const ToneKernel& kernel : ToneKernelsAvailable()) {
+            ToneBank actual = before;
+            kernel.feed_one(block.data(), actual, count);
+            ASSERT_TRUE(SameStates(expected, actual)) << kernel.name << " block " << i << " count " << count;
+            ASSERT_EQ(expected_powers, PowersAndMask(actual)) << kernel.name << " block " << i;
+        }
+    }
+}
+
+TEST(ToneKernels, InterleavedFeedMatchesTheDefinition) {
+    BlockSource source(2);
+    int done = 0;
+    for (int round = 0; done < kBlocksPerKernel; ++round) {
+        // Odd group sizes too, so that partly filled vectors are covered.
+        const int n = round % 3 == 0 ? source.Uniform(1, 13) : source.Uniform(14, 70);
+        const int16_t count = source.Count();
+        std::vector<const int16_t*> starts;
+        std::vector<ToneBank> before, expected;
+        for (int i = 0; i < n; ++i) {
+            starts.push_back(source.Next(done + i).data());
+            before.push_back(source.Bank());
+            expected.push_back(before.back());
+            ToneBankFeed(starts.back(), expected.back(), count);
+        }
+        for (const ToneKernel& kernel : ToneKernelsAvailable()) {
+            std::vector<ToneBank> actual = before;
+            kernel.feed_many(starts.data(), actual.data(), n, count);
+            for (int i = 0; i < n; ++i) {
+                ASSERT_TRUE(SameStates(expected[i], actual[i]))
+                    << kernel.name << " round " << round << " block " << i << " of " << n << " count " << count;
+                ASSERT_EQ(PowersAndMask(expected[i]), PowersAndMask(actual[i])) << kernel.name;
+            }
+        }
+        done += n;
+    }
+}
+
+TEST(ToneKernels, BatchAnalysisGivesTheKeysOfTheBlockAnalysis) {
+    BlockSource source(3);
+    std::vector<int16_t> samples;
+    const int blocks = 997;
+    for (int i = 0; i < blocks; ++i) {
+        const std::vector<int16_t> block = source.Make(i % 2 ? 1 : i);
+        samples.insert(samples.end(), block.begin(), block.end());
+    }
+    std::vector<char> keys(blocks, 'x');
+    ToneAnalyseBlocks(samples.data(), blocks, keys.data());
+    int found = 0;
+    for (int i = 0; i < blocks; ++i) {
+        const std::vector<uint8_t> bytes =
+            tonetest::ToLittleEndian({samples.begin() + i * kBlockSamples, samples.begin() + (i + 1) * kBlockSamples});
+        ToneBank bank;
+        char key[2];
+        ToneAnalyseBlock(bytes.data(), bank, key);
+        ASSERT_EQ(keys[i], key[0]) << "block " << i;
+        found += key[0] != '\0';
+    }
+    EXPECT_GT(found, blocks / 4);
+}
+
+// The 16-bit result of (a * b) >> 14, formed from the two halves of the
+// 16x16 product as the vector kernels do.
+TEST(ToneKernels, ProductFromHalvesIsExact) {
+    auto from_halves = [](int16_t a, int16_t b) {
+        const int32_t product = int32_t{a} * int32_t{b};
+        const auto low = static_cast<uint16_t>(static_cast<uint32_t>(product));
+        const auto high = static_cast<uint16_t>(static_cast<uint32_t>(product) >> 16);
+        return static_cast<int16_t>(static_cast<uint16_t>((high << 2) | (low >> 14)));
+    };
+    auto check = [&](int16_t a, int16_t b) { return from_halves(a, b) == Wrap16(MulQ14(a, b)); };
+    std::vector<int16_t> special = {-32768, -32767, -16385, -16384, -1, 0, 1, 16383, 16384, 32767};
+    for (int16_t c : ToneCoefficients()) special.push_back(c);
+    for (int16_t b : special) {
+        for (int a = -32768; a <= 32767; ++a) ASSERT_TRUE(check(static_cast<int16_t>(a), b)) << a << " * " << b;
+    }
+    std::mt19937 random(4);
+    std::uniform_int_distribution<int> word(-32768, 32767);
+    for (int i = 0; i < 4000000; ++i) {
+        const auto a = static_cast<int16_t>(word(random)), b = static_cast<int16_t>(word(random));
+        ASSERT_TRUE(check(a, b)) << a << " * " << b;
+    }
+}

@@ -1,0 +1,75 @@
+#include "tone_kernels.h"
+
+#include <array>
+
+#if defined(TONEWATCH_KERNELS_NEON) && defined(__arm__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
+
+#include "tone_kernel_units.h"
+
+namespace tonewatch {
+
+namespace {
+
+void FeedManyScalar(const int16_t* const* blocks, ToneBank* banks, std::size_t n, int16_t count) {
+    for (std::size_t i = 0; i < n; ++i) ToneBankFeed(blocks[i], banks[i], count);
+}
+
+struct KernelTable {
+    std::array<ToneKernel, 4> kernels{};
+    std::size_t size = 0;
+    void Add(ToneKernel kernel) { kernels[size++] = kernel; }
+};
+
+KernelTable FindKernels() {
+    KernelTable table;
+    table.Add({"scalar", ToneBankFeed, FeedManyScalar});
+#if defined(TONEWATCH_KERNELS_X86)
+    __builtin_cpu_init();
+    table.Add({"sse2", ToneFeedOneSse2, ToneFeedManySse2});
+    // One block fills only eight 16-bit lanes, so the wider sets help only
+    // when blocks are interleaved.
+    if (__builtin_cpu_supports("avx2")) table.Add({"avx2", ToneFeedOneSse2, ToneFeedManyAvx2});
+    if (__builtin_cpu_supports("avx512bw")) table.Add({"avx512", ToneFeedOneSse2, ToneFeedManyAvx512});
+#elif defined(TONEWATCH_KERNELS_NEON) && defined(__arm__)
+    if (getauxval(AT_HWCAP) & HWCAP_NEON) table.Add({"neon", ToneFeedOneNeon, ToneFeedManyNeon});
+#elif defined(TONEWATCH_KERNELS_NEON)
+    table.Add({"neon", ToneFeedOneNeon, ToneFeedManyNeon});
+#endif
+    return table;
+}
+
+// Chosen at load, so that the block handler never waits on a first-use guard.
+const KernelTable kKernels = FindKernels();
+
+}
+
+std::span<const ToneKernel> ToneKernelsAvailable() { return {kKernels.kernels.data(), kKernels.size}; }
+
+const ToneKernel& ToneKernelChosen() { return kKernels.kernels[kKernels.size - 1]; }
+
+void ToneAnalyseBlocks(const int16_t* samples, std::size_t blocks, char* keys) {
+    // Chunks keep the banks on the stack and in the cache.
+    constexpr std::size_t kChunk = 64;
+    ToneBank banks[kChunk];
+    const int16_t* starts[kChunk];
+    for (std::size_t first = 0; first < blocks; first += kChunk) {
+        const std::size_t n = blocks - first < kChunk ? blocks - first : kChunk;
+        for (std::size_t i = 0; i < n; ++i) {
+            ToneBankReset(banks[i]);
+            starts[i] = samples + (first + i) * kBlockSamples;
+        }
+        ToneKernelChosen().feed_many(starts, banks, n, kBlockSamples);
+        for (std::size_t i = 0; i < n; ++i) {
+            ToneMask mask = 0;
+            ToneBankDecide(mask, banks[i], kToneThreshold);
+            char key[2];
+            ToneMaskToKey(key, mask);
+            keys[first + i] = key[0];
+        }
+    }
+}
+
+}
