@@ -88,10 +88,9 @@ void CloseCapture() {
 }
 
 // Unloading the library while capturing would leave the service calling
-// into unmapped code.
-struct CloseAtUnload {
-    ~CloseAtUnload() { CloseCapture(); }
-} close_at_unload;
+// into unmapped code. A destructor function runs before the library's static
+// objects are destroyed, so the capture service is still whole here.
+__attribute__((destructor)) void CloseAtUnload() { CloseCapture(); }
 
 }
 
