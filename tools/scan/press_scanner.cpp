@@ -5,40 +5,36 @@
 #include <cstdio>
 
 #include "key_press.h"
+#include "tone_kernels.h"
 
 namespace dtmfscan {
 
+namespace {
+
+constexpr std::size_t kChunkBlocks = 256;
+
+}
+
 void PressScanner::Feed(std::span<const int16_t> samples) {
-    while (!samples.empty()) {
-        const auto take = std::min<std::size_t>(samples.size(), block_.size() - filled_);
-        std::copy_n(samples.begin(), take, block_.begin() + filled_);
-        filled_ += static_cast<int>(take);
-        samples = samples.subspan(take);
-        if (filled_ == tonewatch::kBlockSamples) AnalyseBlock();
-    }
+    pending_.insert(pending_.end(), samples.begin(), samples.end());
+    if (pending_.size() >= kChunkBlocks * tonewatch::kBlockSamples) AnalyseBlocks();
 }
 
 void PressScanner::Finish() {
-    if (filled_ == 0) return;
-    std::fill(block_.begin() + filled_, block_.end(), int16_t{0});
-    AnalyseBlock();
+    const std::size_t partial = pending_.size() % tonewatch::kBlockSamples;
+    if (partial != 0) pending_.resize(pending_.size() + tonewatch::kBlockSamples - partial, int16_t{0});
+    AnalyseBlocks();
 }
 
-void PressScanner::AnalyseBlock() {
-    // The analysis takes the block as the capture service delivers it:
-    // little-endian bytes.
-    uint8_t bytes[tonewatch::kBlockBytes];
-    for (int i = 0; i < tonewatch::kBlockSamples; ++i) {
-        const auto u = static_cast<uint16_t>(block_[i]);
-        bytes[2 * i] = static_cast<uint8_t>(u & 0xFF);
-        bytes[2 * i + 1] = static_cast<uint8_t>(u >> 8);
+void PressScanner::AnalyseBlocks() {
+    const std::size_t blocks = pending_.size() / tonewatch::kBlockSamples;
+    keys_.resize(blocks);
+    tonewatch::ToneAnalyseBlocks(pending_.data(), blocks, keys_.data());
+    for (char key : keys_) {
+        if (tonewatch::KeyPressAdvance(key_held_, key)) presses_.push_back({blocks_, key});
+        ++blocks_;
     }
-    tonewatch::ToneBank bank;
-    char key[2];
-    tonewatch::ToneAnalyseBlock(bytes, bank, key);
-    if (tonewatch::KeyPressAdvance(key_held_, key[0])) presses_.push_back({blocks_, key[0]});
-    ++blocks_;
-    filled_ = 0;
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(blocks * tonewatch::kBlockSamples));
 }
 
 std::string BlockTime(int64_t block) {

@@ -1,9 +1,10 @@
 // Finds key presses in a stream of 16-bit mono samples at 4000/s: cuts it into
 // blocks of 250 samples from the first sample on and runs each block through
 // the detector's analysis and press rule, exactly as the live detector does.
+// Blocks are gathered and analysed many at a time, which lets the analysis
+// interleave independent blocks; the press rule then runs over them in order.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -29,10 +30,11 @@ public:
     int64_t Blocks() const { return blocks_; }
 
 private:
-    void AnalyseBlock();
+    // Analyses the whole blocks gathered so far.
+    void AnalyseBlocks();
 
-    std::array<int16_t, tonewatch::kBlockSamples> block_{};
-    int filled_ = 0;
+    std::vector<int16_t> pending_;
+    std::vector<char> keys_;
     uint32_t key_held_ = 0;
     int64_t blocks_ = 0;
     std::vector<Press> presses_;
