@@ -40,7 +40,7 @@ public:
                 auto* header = reinterpret_cast<tonewatch::WaveHeader*>(param1);
                 self.blocks_.push_back(
                     {{header->data, header->data + header->buffer_length}, header->bytes_recorded, header->flags});
-                if (static_cast<int>(self.blocks_.size()) <= self.requeue_blocks_) {
+                if (!self.stopping_ && static_cast<int>(self.blocks_.size()) <= self.requeue_blocks_) {
                     header->bytes_recorded = 0;
                     tonewatch::CaptureAddBuffer(device, header, sizeof(tonewatch::WaveHeader));
                 }
@@ -51,6 +51,9 @@ public:
     }
 
     uintptr_t Instance() { return reinterpret_cast<uintptr_t>(this); }
+
+    // From now on no buffer is queued again, so that a stop empties the queue.
+    void Stopping() { stopping_ = true; }
 
     bool WaitForBlocks(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         std::unique_lock lock(mutex_);
@@ -75,6 +78,7 @@ private:
     std::atomic<int> inside_{0};
     std::atomic<bool> overlapped_{false};
     std::atomic<bool> on_caller_thread_{false};
+    std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<uint32_t> messages_;

@@ -1,0 +1,190 @@
+// The ALSA capture service in real time, on a private PulseAudio server of
+// the test's own (scripts/pulse-private): keys played into its null sink by
+// paplay are captured from the sink's monitor through ALSA's pulse plugin.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture_recorder.h"
+#include "capture_service.h"
+#include "key_press.h"
+#include "tone_analysis.h"
+
+using namespace tonewatch;
+using capturetest::Block;
+using capturetest::Footprint;
+using capturetest::Recorder;
+
+namespace {
+
+const std::string kHelper = std::string(TONEWATCH_SOURCE_DIR) + "/scripts/pulse-private";
+
+std::string Run(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) out += line;
+    pclose(pipe);
+    return out;
+}
+
+// A server started by the helper, whose exports this process takes on.
+class PrivatePulse {
+public:
+    bool Start() {
+        const std::string exports = Run(kHelper + " start");
+        std::size_t at = 0;
+        while (at < exports.size()) {
+            std::size_t end = exports.find('\n', at);
+            if (end == std::string::npos) end = exports.size();
+            const std::string line = exports.substr(at, end - at);
+            at = end + 1;
+            const std::size_t equals = line.find('=');
+            if (line.rfind("export ", 0) != 0 || equals == std::string::npos) continue;
+            setenv(line.substr(7, equals - 7).c_str(), line.substr(equals + 1).c_str(), 1);
+        }
+        const char* dir = std::getenv("TONEWATCH_PULSE_DIR");
+        dir_ = dir != nullptr ? dir : "";
+        return !dir_.empty() && exports.find("PULSE_SERVER=") != std::string::npos;
+    }
+
+    // The server dies as in a crash.
+    void Kill() {
+        std::ifstream pid_file(dir_ + "/pid");
+        pid_t pid = 0;
+        if (pid_file >> pid && pid > 0) kill(pid, SIGKILL);
+    }
+
+    void Stop() {
+        if (!dir_.empty()) Run(kHelper + " stop " + dir_);
+        dir_.clear();
+    }
+
+    const std::string& Dir() const { return dir_; }
+
+    ~PrivatePulse() { Stop(); }
+
+private:
+    std::string dir_;
+};
+
+std::string HeardKeys(const std::vector<Block>& blocks) {
+    std::string keys;
+    uint32_t held = 0;
+    for (const Block& block : blocks) {
+        ToneBank bank;
+        char key[2];
+        ToneAnalyseBlock(block.bytes.data(), bank, key);
+        if (KeyPressAdvance(held, key[0])) keys += key[0];
+    }
+    return keys;
+}
+
+// A WAV file of the keys made by sox: 150 ms of each pair, 150 ms of silence.
+bool MakeKeySequence(const std::string& dir, const std::string& keys, std::string& path) {
+    static const char* const rows[] = {"123A", "456B", "789C", "*0#D"};
+    static const int low[] = {697, 770, 852, 941};
+    static const int high[] = {1209, 1336, 1477, 1633};
+    std::string parts;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        for (int r = 0; r < 4; ++r) {
+            for (int c = 0; c < 4; ++c) {
+                if (rows[r][c] != keys[i]) continue;
+                const std::string part = dir + "/key" + std::to_string(i) + ".wav";
+                // Two channels of one sine each, mixed down: 4096 peak per tone.
+                const std::string command = "sox -n -r 8000 -b 16 -c 2 " + part + " synth 0.15 sine " +
+                                            std::to_string(low[r]) + " sine " + std::to_string(high[c]) +
+                                            " remix - vol 0.25 pad 0 0.15";
+                if (std::system(command.c_str()) != 0) return false;
+                parts += " " + part;
+            }
+        }
+    }
+    path = dir + "/keys.wav";
+    return std::system(("sox" + parts + " " + path).c_str()) == 0;
+}
+
+CaptureHandle StartCapture(Recorder& recorder, WaveHeader& header) {
+    CaptureHandle device = nullptr;
+    const WaveFormat format = capturetest::Format4000();
+    if (CaptureOpen(&device, 0, &format, Recorder::Notify, recorder.Instance(), kCallbackFunction) != kCaptureOk) {
+        return nullptr;
+    }
+    CapturePrepareHeader(device, &header, sizeof header);
+    EXPECT_EQ(CaptureAddBuffer(device, &header, sizeof header), kCaptureOk);
+    EXPECT_EQ(CaptureStart(device), kCaptureOk);
+    return device;
+}
+
+void StopAndClose(Recorder& recorder, CaptureHandle device, WaveHeader& header) {
+    recorder.Stopping();
+    EXPECT_EQ(CaptureStop(device), kCaptureOk);
+    EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureOk);
+    EXPECT_EQ(CaptureClose(device), kCaptureOk);
+}
+
+TEST(AlsaPulseCapture, HearsEveryKeyOnceInOrder) {
+    PrivatePulse pulse;
+    ASSERT_TRUE(pulse.Start());
+    const std::string keys = "1223559#0D";
+    std::string sequence;
+    ASSERT_TRUE(MakeKeySequence(pulse.Dir(), keys, sequence));
+
+    Recorder recorder(1000);
+    uint8_t buffer[kBlockBytes] = {};
+    WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
+    const CaptureHandle device = StartCapture(recorder, header);
+    ASSERT_NE(device, nullptr);
+    ASSERT_TRUE(recorder.WaitForBlocks(2));
+    ASSERT_EQ(std::system(("paplay -d tonewatch_loop " + sequence).c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    StopAndClose(recorder, device, header);
+
+    EXPECT_EQ(HeardKeys(recorder.Blocks()), keys);
+    EXPECT_TRUE(recorder.ContractKept());
+}
+
+TEST(AlsaPulseCapture, ServerKilledDuringCaptureEndsItWithoutAHang) {
+    PrivatePulse pulse;
+    ASSERT_TRUE(pulse.Start());
+    const Footprint before;
+    {
+        Recorder recorder(1000);
+        uint8_t buffer[kBlockBytes] = {};
+        WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
+        const CaptureHandle device = StartCapture(recorder, header);
+        ASSERT_NE(device, nullptr);
+        ASSERT_TRUE(recorder.WaitForBlocks(3));
+        pulse.Kill();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto stopping = std::chrono::steady_clock::now();
+        StopAndClose(recorder, device, header);
+        EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(2));
+        EXPECT_TRUE(recorder.ContractKept());
+    }
+    const Footprint after;
+    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_EQ(after.descriptors, before.descriptors);
+    pulse.Stop();
+
+    // A server that is back is captured from again.
+    ASSERT_TRUE(pulse.Start());
+    Recorder recorder(1000);
+    uint8_t buffer[kBlockBytes] = {};
+    WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
+    const CaptureHandle device = StartCapture(recorder, header);
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(recorder.WaitForBlocks(3));
+    StopAndClose(recorder, device, header);
+}
+
+}
