@@ -19,9 +19,13 @@ std::array<int16_t, kToneChannels> ComputeCoefficients() {
     return table;
 }
 
-// Computed at load so that the block handler never pays for a cosine or a
-// first-use guard.
-const std::array<int16_t, kToneChannels> kCoefficients = ComputeCoefficients();
+const std::array<int16_t, kToneChannels>& Coefficients() {
+    static const std::array<int16_t, kToneChannels> table = ComputeCoefficients();
+    return table;
+}
+
+// Computed at load, so that the block handler never pays for the cosines.
+[[maybe_unused]] const std::array<int16_t, kToneChannels>& coefficients_at_load = Coefficients();
 
 }
 
@@ -32,12 +36,13 @@ int16_t ToneCoefficientQ14(int frequency) {
     return static_cast<int16_t>(static_cast<int32_t>(std::cos(theta) * 32768.0 + 0.5));
 }
 
-const std::array<int16_t, kToneChannels>& ToneCoefficients() { return kCoefficients; }
+const std::array<int16_t, kToneChannels>& ToneCoefficients() { return Coefficients(); }
 
 void ToneBankReset(ToneBank& bank) {
+    const std::array<int16_t, kToneChannels>& coefficients = Coefficients();
     for (int k = 0; k < kToneChannels; ++k) {
         bank.filter[k] = ToneFilter{0, 0, 0};
-        bank.coefficient_q14[k] = kCoefficients[k];
+        bank.coefficient_q14[k] = coefficients[k];
     }
 }
 

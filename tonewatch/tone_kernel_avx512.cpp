@@ -13,17 +13,8 @@ namespace {
 struct Avx512Lanes {
     using V = __m512i;
     static constexpr int kBlocks = 4;
-    // State words move through a buffer once per block: not worth shuffles.
-    static V Load(const int16_t* const* p) {
-        int16_t words[32];
-        for (int b = 0; b < 4; ++b) std::memcpy(words + 8 * b, p[b], 16);
-        return _mm512_loadu_si512(words);
-    }
-    static void Store(int16_t* const* p, V v) {
-        int16_t words[32];
-        _mm512_storeu_si512(words, v);
-        for (int b = 0; b < 4; ++b) std::memcpy(p[b], words + 8 * b, 16);
-    }
+    static V Load(const int16_t* p) { return _mm512_loadu_si512(p); }
+    static void Store(int16_t* p, V v) { _mm512_storeu_si512(p, v); }
     static V ProductQ14(V d1, V c) { return lanes::ProductQ14FromHalves<Avx512Lanes>(d1, c); }
     static V MulHigh(V a, V b) { return _mm512_mulhi_epi16(a, b); }
     static V MulLow(V a, V b) { return _mm512_mullo_epi16(a, b); }
@@ -32,15 +23,22 @@ struct Avx512Lanes {
     static V Sub(V a, V b) { return _mm512_sub_epi16(a, b); }
     static V ShiftLeft2(V a) { return _mm512_slli_epi16(a, 2); }
     static V ShiftRightLogical14(V a) { return _mm512_srli_epi16(a, 14); }
-    static V ShiftRightArithmetic7(V a) { return _mm512_srai_epi16(a, 7); }
-    // Each block's sample in the eight lanes of its 128-bit quarter.
-    static V Samples(const int16_t* const* blocks, int n) {
-        const uint64_t four = static_cast<uint16_t>(blocks[0][n]) | uint64_t{static_cast<uint16_t>(blocks[1][n])} << 16 |
-                              uint64_t{static_cast<uint16_t>(blocks[2][n])} << 32 |
-                              uint64_t{static_cast<uint16_t>(blocks[3][n])} << 48;
-        const __m512i pick = _mm512_set_epi16(3, 3, 3, 3, 3, 3, 3, 3, 2, 2, 2, 2, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1, 1, 1,
-                                              0, 0, 0, 0, 0, 0, 0, 0);
-        return _mm512_permutexvar_epi16(pick, _mm512_set1_epi64(static_cast<long long>(four)));
+    static V Samples(const int16_t* p) {
+        long long four;
+        std::memcpy(&four, p, sizeof four);
+        return _mm512_set1_epi64(four);
+    }
+    // A 4 x 8 transpose of words.
+    static void ScaleInterleave8(const int16_t* const* x, int16_t* out) {
+        __m128i r[4];
+        for (int b = 0; b < 4; ++b) r[b] = _mm_srai_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x[b])), 7);
+        const __m128i ab_low = _mm_unpacklo_epi16(r[0], r[1]), ab_high = _mm_unpackhi_epi16(r[0], r[1]);
+        const __m128i cd_low = _mm_unpacklo_epi16(r[2], r[3]), cd_high = _mm_unpackhi_epi16(r[2], r[3]);
+        __m128i* o = reinterpret_cast<__m128i*>(out);
+        _mm_storeu_si128(o + 0, _mm_unpacklo_epi32(ab_low, cd_low));
+        _mm_storeu_si128(o + 1, _mm_unpackhi_epi32(ab_low, cd_low));
+        _mm_storeu_si128(o + 2, _mm_unpacklo_epi32(ab_high, cd_high));
+        _mm_storeu_si128(o + 3, _mm_unpackhi_epi32(ab_high, cd_high));
     }
 };
 

@@ -1,17 +1,18 @@
 // The filter recurrence written once over a vector "lanes" type, included by
-// each instruction-set unit with its own lanes type. Lane j of a vector is
-// filter j % 8 of block j / 8 of that vector.
+// each instruction-set unit with its own lanes type. A vector holds the eight
+// filters of L::kBlocks independent blocks, lane (filter * kBlocks + block),
+// so that one broadcast of kBlocks adjacent sample words feeds every lane.
 //
 // A lanes type L provides:
-//   L::V                          the vector of 16-bit lanes
-//   L::kBlocks                    blocks per vector (lanes / 8)
-//   L::Load(const int16_t* const* p) / Store(int16_t* const* p, V)
-//                                 8 words at each of kBlocks addresses
-//   L::ProductQ14(d1, c)          the low 16 bits of (d1 * c) >> 14
-//   L::Add / Sub                  wrapping 16-bit
-//   L::ShiftRightArithmetic7
-//   L::Samples(const int16_t* const* blocks, int n)
-//                                 sample n of each block, in all 8 of its lanes
+//   L::V                 the vector of 8 * kBlocks 16-bit lanes
+//   L::kBlocks           blocks per vector
+//   L::Load / L::Store   8 * kBlocks words, unaligned
+//   L::Samples(p)        the kBlocks words at p, repeated over the vector
+//   L::ScaleInterleave8(x, out)
+//                        samples x[b][0..7] of each block b, scaled by >> 7,
+//                        written as out[n * kBlocks + b]
+//   L::ProductQ14(d, c)  per lane, the low 16 bits of (d * c) >> 14
+//   L::Add / L::Sub      per lane, wrapping 16-bit
 //
 // Because the step wraps to 16 bits, it can be done in 16-bit lanes: the low
 // 16 bits of a wrapped sum are the wrapped sum of the low 16 bits.
@@ -21,6 +22,7 @@
 #include <cstdint>
 
 #include "tone_analysis.h"
+#include "tone_fixed.h"
 
 namespace tonewatch::lanes {
 
@@ -35,56 +37,63 @@ inline typename L::V ProductQ14FromHalves(typename L::V d1, typename L::V c) {
 // K vectors at once, K * L::kBlocks banks; `blocks` and `banks` hold that many.
 template <class L, int K>
 inline void FeedInterleaved(const int16_t* const* blocks, ToneBank* const* banks, int16_t count) {
+    if (count <= 0) return;
     constexpr int kPerVector = L::kBlocks;
+    constexpr int kLanes = kToneChannels * kPerVector;
     using V = typename L::V;
-    int16_t d1_words[K][kPerVector][kToneChannels];
-    int16_t d2_words[K][kPerVector][kToneChannels];
-    int16_t c_words[K][kPerVector][kToneChannels];
+
+    // The scaled input x >> 7 of each vector's blocks, side by side per sample.
+    alignas(64) int16_t scaled[K][kBlockSamples][kPerVector];
+    int16_t words[3][K][kLanes];  // delay1, delay2, coefficient
     V d1[K], d2[K], c[K];
     for (int k = 0; k < K; ++k) {
-        const int16_t* d1_at[kPerVector];
-        const int16_t* d2_at[kPerVector];
-        const int16_t* c_at[kPerVector];
         for (int b = 0; b < kPerVector; ++b) {
             const ToneBank& bank = *banks[k * kPerVector + b];
             for (int j = 0; j < kToneChannels; ++j) {
-                d1_words[k][b][j] = bank.filter[j].delay1;
-                d2_words[k][b][j] = bank.filter[j].delay2;
-                c_words[k][b][j] = bank.coefficient_q14[j];
+                words[0][k][j * kPerVector + b] = bank.filter[j].delay1;
+                words[1][k][j * kPerVector + b] = bank.filter[j].delay2;
+                words[2][k][j * kPerVector + b] = bank.coefficient_q14[j];
             }
-            d1_at[b] = d1_words[k][b];
-            d2_at[b] = d2_words[k][b];
-            c_at[b] = c_words[k][b];
         }
-        d1[k] = L::Load(d1_at);
-        d2[k] = L::Load(d2_at);
-        c[k] = L::Load(c_at);
+        d1[k] = L::Load(words[0][k]);
+        d2[k] = L::Load(words[1][k]);
+        c[k] = L::Load(words[2][k]);
     }
-    for (int n = 0; n < count; ++n) {
+
+    for (int first = 0; first < count; first += kBlockSamples) {
+        const int n_end = count - first < kBlockSamples ? count - first : kBlockSamples;
         for (int k = 0; k < K; ++k) {
-            // x - d2 does not depend on the product: off the critical path.
-            const V x_minus_d2 = L::Sub(L::ShiftRightArithmetic7(L::Samples(blocks + k * kPerVector, n)), d2[k]);
-            const V s = L::Add(L::ProductQ14(d1[k], c[k]), x_minus_d2);
-            d2[k] = d1[k];
-            d1[k] = s;
+            const int16_t* x[kPerVector];
+            for (int b = 0; b < kPerVector; ++b) x[b] = blocks[k * kPerVector + b] + first;
+            int n = 0;
+            for (; n + 8 <= n_end; n += 8) {
+                L::ScaleInterleave8(x, scaled[k][n]);
+                for (const int16_t*& p : x) p += 8;
+            }
+            for (int tail = 0; n < n_end; ++n, ++tail) {
+                for (int b = 0; b < kPerVector; ++b) scaled[k][n][b] = static_cast<int16_t>(ScaleSample(x[b][tail]));
+            }
+        }
+        for (int n = 0; n < n_end; ++n) {
+            for (int k = 0; k < K; ++k) {
+                // x - d2 does not depend on the product: off the critical path.
+                const V x_minus_d2 = L::Sub(L::Samples(scaled[k][n]), d2[k]);
+                const V s = L::Add(L::ProductQ14(d1[k], c[k]), x_minus_d2);
+                d2[k] = d1[k];
+                d1[k] = s;
+            }
         }
     }
-    if (count <= 0) return;
+
     for (int k = 0; k < K; ++k) {
-        int16_t* d1_out[kPerVector];
-        int16_t* d2_out[kPerVector];
-        for (int b = 0; b < kPerVector; ++b) {
-            d1_out[b] = d1_words[k][b];
-            d2_out[b] = d2_words[k][b];
-        }
-        L::Store(d1_out, d1[k]);
-        L::Store(d2_out, d2[k]);
+        L::Store(words[0][k], d1[k]);
+        L::Store(words[1][k], d2[k]);
         for (int b = 0; b < kPerVector; ++b) {
             ToneBank& bank = *banks[k * kPerVector + b];
             for (int j = 0; j < kToneChannels; ++j) {
-                bank.filter[j].delay1 = d1_words[k][b][j];
-                bank.filter[j].delay2 = d2_words[k][b][j];
-                bank.filter[j].latest = d1_words[k][b][j];
+                bank.filter[j].delay1 = words[0][k][j * kPerVector + b];
+                bank.filter[j].delay2 = words[1][k][j * kPerVector + b];
+                bank.filter[j].latest = bank.filter[j].delay1;
             }
         }
     }

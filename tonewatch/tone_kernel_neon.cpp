@@ -11,8 +11,8 @@ namespace {
 struct NeonLanes {
     using V = int16x8_t;
     static constexpr int kBlocks = 1;
-    static V Load(const int16_t* const* p) { return vld1q_s16(p[0]); }
-    static void Store(int16_t* const* p, V v) { vst1q_s16(p[0], v); }
+    static V Load(const int16_t* p) { return vld1q_s16(p); }
+    static void Store(int16_t* p, V v) { vst1q_s16(p, v); }
     // Widening multiplies, then a narrowing shift that keeps bits 14..29.
     static V ProductQ14(V d1, V c) {
         const int32x4_t low = vmull_s16(vget_low_s16(d1), vget_low_s16(c));
@@ -21,8 +21,8 @@ struct NeonLanes {
     }
     static V Add(V a, V b) { return vaddq_s16(a, b); }
     static V Sub(V a, V b) { return vsubq_s16(a, b); }
-    static V ShiftRightArithmetic7(V a) { return vshrq_n_s16(a, 7); }
-    static V Samples(const int16_t* const* blocks, int n) { return vdupq_n_s16(blocks[0][n]); }
+    static V Samples(const int16_t* p) { return vld1q_dup_s16(p); }
+    static void ScaleInterleave8(const int16_t* const* x, int16_t* out) { vst1q_s16(out, vshrq_n_s16(vld1q_s16(x[0]), 7)); }
 };
 
 }

@@ -11,8 +11,8 @@ namespace {
 struct Sse2Lanes {
     using V = __m128i;
     static constexpr int kBlocks = 1;
-    static V Load(const int16_t* const* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p[0])); }
-    static void Store(int16_t* const* p, V v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p[0]), v); }
+    static V Load(const int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+    static void Store(int16_t* p, V v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
     static V ProductQ14(V d1, V c) { return lanes::ProductQ14FromHalves<Sse2Lanes>(d1, c); }
     static V MulHigh(V a, V b) { return _mm_mulhi_epi16(a, b); }
     static V MulLow(V a, V b) { return _mm_mullo_epi16(a, b); }
@@ -21,8 +21,10 @@ struct Sse2Lanes {
     static V Sub(V a, V b) { return _mm_sub_epi16(a, b); }
     static V ShiftLeft2(V a) { return _mm_slli_epi16(a, 2); }
     static V ShiftRightLogical14(V a) { return _mm_srli_epi16(a, 14); }
-    static V ShiftRightArithmetic7(V a) { return _mm_srai_epi16(a, 7); }
-    static V Samples(const int16_t* const* blocks, int n) { return _mm_set1_epi16(blocks[0][n]); }
+    static V Samples(const int16_t* p) { return _mm_set1_epi16(*p); }
+    static void ScaleInterleave8(const int16_t* const* x, int16_t* out) {
+        Store(out, _mm_srai_epi16(Load(x[0]), 7));
+    }
 };
 
 }

@@ -41,14 +41,20 @@ KernelTable FindKernels() {
     return table;
 }
 
-// Chosen at load, so that the block handler never waits on a first-use guard.
-const KernelTable kKernels = FindKernels();
+const KernelTable& Kernels() {
+    static const KernelTable table = FindKernels();
+    return table;
+}
+
+// Made at load, so that the block handler finds the table ready; the local
+// static above still serves anyone who asks during static initialisation.
+[[maybe_unused]] const KernelTable& kernels_at_load = Kernels();
 
 }
 
-std::span<const ToneKernel> ToneKernelsAvailable() { return {kKernels.kernels.data(), kKernels.size}; }
+std::span<const ToneKernel> ToneKernelsAvailable() { return {Kernels().kernels.data(), Kernels().size}; }
 
-const ToneKernel& ToneKernelChosen() { return kKernels.kernels[kKernels.size - 1]; }
+const ToneKernel& ToneKernelChosen() { return Kernels().kernels[Kernels().size - 1]; }
 
 void ToneAnalyseBlocks(const int16_t* samples, std::size_t blocks, char* keys) {
     // Chunks keep the banks on the stack and in the cache.
