@@ -44,6 +44,7 @@ constexpr int kStagingFrames = 4096;
 constexpr int kMaxPollFds = 8;
 // A bound on every wait, so that a plugin that never signals cannot hang us.
 constexpr int kPollTimeoutMs = 1000;
+constexpr int kNapMs = 5;
 
 enum class Request { kNone, kStart, kStop, kClose };
 
@@ -223,7 +224,15 @@ bool WaitForFrames(CaptureDevice& d) {
     if (fds[count].revents & POLLIN) DrainWake(d);
     unsigned short revents = 0;
     if (snd_pcm_poll_descriptors_revents(d.pcm, fds, static_cast<unsigned>(count), &revents) < 0) return false;
-    if (!(revents & (POLLERR | POLLNVAL | POLLHUP))) return true;
+    if (!(revents & (POLLERR | POLLNVAL | POLLHUP))) {
+        // A plugin whose descriptor is readable while it has nothing to read
+        // would have us spin; nap instead, still woken by requests.
+        if (ready > 0 && !(revents & POLLIN) && !(fds[count].revents & POLLIN)) {
+            pollfd wake{d.wake_fd, POLLIN, 0};
+            poll(&wake, 1, kNapMs);
+        }
+        return true;
+    }
     switch (snd_pcm_state(d.pcm)) {
     case SND_PCM_STATE_XRUN:
         return Recover(d, -EPIPE);
@@ -242,8 +251,14 @@ bool ReadFrames(CaptureDevice& d, int wanted) {
     const int room = kStagingFrames - d.converted_count;
     wanted = std::min({wanted, room, d.read_limit});
     if (wanted <= 0) return true;
+    // A non-blocking read asking for more than is there fails with EAGAIN
+    // even when poll said ready; ask for what is there.
+    const snd_pcm_sframes_t available = snd_pcm_avail_update(d.pcm);
+    if (available < 0) return Recover(d, static_cast<int>(available));
+    if (available == 0) return WaitForFrames(d);
     int16_t* out = d.converted + d.converted_count;
     if (d.resampler == nullptr) {
+        wanted = static_cast<int>(std::min<snd_pcm_sframes_t>(wanted, available));
         const snd_pcm_sframes_t got = snd_pcm_readi(d.pcm, out, static_cast<snd_pcm_uframes_t>(wanted));
         if (got == -EAGAIN) return WaitForFrames(d);
         if (got < 0) return Recover(d, static_cast<int>(got));
@@ -253,7 +268,7 @@ bool ReadFrames(CaptureDevice& d, int wanted) {
     // Enough input for what is wanted; the filter delay is made up over the
     // following reads.
     long input = static_cast<long>((static_cast<uint64_t>(wanted) * d.device_rate + d.rate - 1) / d.rate);
-    if (input > d.read_limit) input = d.read_limit;
+    input = std::min<long>({input, d.read_limit, available});
     const snd_pcm_sframes_t got = snd_pcm_readi(d.pcm, d.staging, static_cast<snd_pcm_uframes_t>(input));
     if (got == -EAGAIN) return WaitForFrames(d);
     if (got < 0) return Recover(d, static_cast<int>(got));

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -145,11 +146,17 @@ TEST(AlsaPulseCapture, HearsEveryKeyOnceInOrder) {
     const CaptureHandle device = StartCapture(recorder, header);
     ASSERT_NE(device, nullptr);
     ASSERT_TRUE(recorder.WaitForBlocks(2));
+    const auto wall_start = std::chrono::steady_clock::now();
+    const std::clock_t cpu_start = std::clock();
     ASSERT_EQ(std::system(("paplay -d tonewatch_loop " + sequence).c_str()), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    const double cpu = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wall_start;
     StopAndClose(recorder, device, header);
 
     EXPECT_EQ(HeardKeys(recorder.Blocks()), keys);
+    // Listening waits in poll; a thread that spun would take a whole core.
+    EXPECT_LT(cpu, 0.1 * wall.count());
     EXPECT_TRUE(recorder.ContractKept());
 }
 
