@@ -40,8 +40,11 @@ dtmf-dial and dtmf-scan.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_STRIP_FILES ON)
 # Dependencies from the libraries the binaries actually link (dpkg-shlibdeps),
 # and a shlibs file plus the ldconfig trigger for the two libraries.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# ALSA's "default" reaches PulseAudio and PipeWire on desktops through these.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libasound2-plugins)
 include(CPack)
