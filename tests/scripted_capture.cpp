@@ -55,7 +55,8 @@ namespace {
 void HandBack(CaptureDevice* device, const std::vector<uint8_t>& bytes) {
     WaveHeader* header = device->queued;
     const std::size_t n = std::min<std::size_t>(bytes.size(), header->buffer_length);
-    std::memcpy(header->data, bytes.data(), n);
+    // An empty block's data() may be null, which memcpy may not be given even for 0 bytes.
+    if (n > 0) std::memcpy(header->data, bytes.data(), n);
     header->bytes_recorded = static_cast<uint32_t>(n);
     header->flags = (header->flags & ~kHeaderInQueue) | kHeaderDone;
     device->queued = nullptr;
