@@ -1,0 +1,76 @@
+// Many start/stop cycles of libtonewatch on the real ALSA path (the file
+// plugin, which delivers as fast as blocks are taken), with a host thread
+// fetching all the while: keys are heard, nothing is left behind, and every
+// stop is bounded in time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "stress_support.h"
+#include "tone_signals.h"
+#include "tonewatch.h"
+
+using namespace tonetest;
+
+namespace {
+
+// A raw input with a key in every other block.
+std::string WriteInput() {
+    std::vector<int16_t> samples;
+    for (int block = 0; block < 40; ++block) {
+        const std::vector<int16_t> part =
+            block % 2 ? std::vector<int16_t>(250, 0) : Synthesize(KeyTones("159#"[block / 2 % 4], 4000), 250);
+        samples.insert(samples.end(), part.begin(), part.end());
+    }
+    const std::string path = testing::TempDir() + "tonewatch_stress.raw";
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::fwrite(samples.data(), sizeof(int16_t), samples.size(), file);
+    std::fclose(file);
+    return path;
+}
+
+}
+
+TEST(AlsaStress, TenThousandCyclesWithAFetchingThread) {
+    const int cycles = std::getenv("TONEWATCH_STRESS_CYCLES") ? std::atoi(std::getenv("TONEWATCH_STRESS_CYCLES")) : 10000;
+    setenv("ALSA_CONFIG_PATH", TONEWATCH_ALSA_CONF_DIR "/file.conf", 1);
+    setenv("TONEWATCH_TEST_INFILE", WriteInput().c_str(), 1);
+    unsetenv("TONEWATCH_CAPTURE_DEVICE");
+
+    // The first open loads ALSA's configuration for good; count after it.
+    ASSERT_EQ(PhoneDTMFCheckStart(), TONEWATCH_RUNNING);
+    PhoneDTMFCheckStop();
+    const int threads_before = ThreadCount(), descriptors_before = DescriptorCount();
+
+    std::atomic<bool> done{false};
+    std::atomic<int> fetched{0};
+    std::thread host([&] {
+        while (!done.load()) {
+            if (PhoneDTMFReturnChar()[0] != 0) fetched.fetch_add(1);
+            std::this_thread::yield();
+        }
+    });
+    auto slowest = std::chrono::steady_clock::duration::zero();
+    long blocks = 0;
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        ASSERT_EQ(PhoneDTMFCheckStart(), TONEWATCH_RUNNING) << "cycle " << cycle;
+        if (cycle % 3 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const auto start = std::chrono::steady_clock::now();
+        blocks += PhoneDTMFCheckStop();
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
+    }
+    done = true;
+    host.join();
+    EXPECT_GT(blocks, 0);
+    EXPECT_GT(fetched.load(), 0);
+    EXPECT_EQ(ThreadCount(), threads_before);
+    EXPECT_EQ(DescriptorCount(), descriptors_before);
+    EXPECT_LT(slowest, std::chrono::seconds(2));
+    std::printf("%d cycles, %ld blocks, %d keys fetched, slowest stop %lld us\n", cycles, blocks, fetched.load(),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(slowest).count()));
+}
