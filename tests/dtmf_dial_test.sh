@@ -26,3 +26,13 @@ if ALSA_CONFIG_PATH="$tests/alsa-no-playback.conf" "$tool" 1 >"$dir/out" 2>"$dir
 fi
 grep -q '^dtmf-dial: no playback device' "$dir/err" || fail "no clear message: $(cat "$dir/err")"
 [ ! -s "$dir/out" ] || fail "claimed to send: $(cat "$dir/out")"
+
+# An empty string dials nothing; a long one, and units outside the alphabet
+# (pauses), are dialled whole.
+out=$(TONEDIAL_PLAYBACK_FILE="$dir/empty.raw" ALSA_CONFIG_PATH="$tests/alsa-file-playback.conf" "$tool" '')
+[ "$out" = "sent: " ] || fail "empty dial printed '$out'"
+[ ! -s "$dir/empty.raw" ] || fail "empty dial rendered sound"
+long=$(head -c 2000 /dev/zero | tr '\0' '7')
+TONEDIAL_PLAYBACK_FILE="$dir/long.raw" ALSA_CONFIG_PATH="$tests/alsa-file-playback.conf" "$tool" "${long} ~" >/dev/null
+size=$(stat -c %s "$dir/long.raw")
+[ "$size" -eq $((2002 * 4800)) ] || fail "long dial rendered $size bytes"
