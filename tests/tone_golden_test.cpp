@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -83,5 +84,7 @@ TEST(ToneGolden, ChecksumOfSweepIsUnchanged) {
         ToneBankDecide(mask, bank, kToneThreshold);
         fold.Add(mask);
     }
+    // Printed so that the runs on each processor can be set side by side.
+    std::printf("golden checksum: %08x\n", static_cast<unsigned>(fold.hash));
     EXPECT_EQ(fold.hash, kGoldenChecksum) << std::hex << fold.hash;
 }
