@@ -20,6 +20,7 @@
 using namespace tonewatch;
 using capturetest::Block;
 using capturetest::Footprint;
+using capturetest::HeardKeys;
 using capturetest::Recorder;
 
 namespace {
@@ -58,19 +59,6 @@ protected:
         EXPECT_EQ(CaptureStop(device), kCaptureOk);
         EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureOk);
         EXPECT_EQ(CaptureClose(device), kCaptureOk);
-    }
-
-    // Keys registered by the press rule over delivered blocks.
-    static std::string HeardKeys(const std::vector<Block>& blocks) {
-        std::string keys;
-        uint32_t held = 0;
-        for (const Block& block : blocks) {
-            ToneBank bank;
-            char key[2];
-            ToneAnalyseBlock(block.bytes.data(), bank, key);
-            if (KeyPressAdvance(held, key[0])) keys += key[0];
-        }
-        return keys;
     }
 
     std::string input_path_ = testing::TempDir() + "tonewatch-alsa-input-" + std::to_string(getpid()) + ".raw";

@@ -22,6 +22,7 @@
 using namespace tonewatch;
 using capturetest::Block;
 using capturetest::Footprint;
+using capturetest::HeardKeys;
 using capturetest::Recorder;
 
 namespace {
@@ -77,18 +78,6 @@ public:
 private:
     std::string dir_;
 };
-
-std::string HeardKeys(const std::vector<Block>& blocks) {
-    std::string keys;
-    uint32_t held = 0;
-    for (const Block& block : blocks) {
-        ToneBank bank;
-        char key[2];
-        ToneAnalyseBlock(block.bytes.data(), bank, key);
-        if (KeyPressAdvance(held, key[0])) keys += key[0];
-    }
-    return keys;
-}
 
 // A WAV file of the keys made by sox: 150 ms of each pair, 150 ms of silence.
 bool MakeKeySequence(const std::string& dir, const std::string& keys, std::string& path) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "stress_support.h"
+#include "process_footprint.h"
 #include "tone_signals.h"
 #include "tonewatch.h"
 
@@ -45,7 +45,7 @@ TEST(AlsaStress, TenThousandCyclesWithAFetchingThread) {
     // The first open loads ALSA's configuration for good; count after it.
     ASSERT_EQ(PhoneDTMFCheckStart(), TONEWATCH_RUNNING);
     PhoneDTMFCheckStop();
-    const int threads_before = ThreadCount(), descriptors_before = DescriptorCount();
+    const Footprint before;
 
     std::atomic<bool> done{false};
     std::atomic<int> fetched{0};
@@ -68,8 +68,9 @@ TEST(AlsaStress, TenThousandCyclesWithAFetchingThread) {
     host.join();
     EXPECT_GT(blocks, 0);
     EXPECT_GT(fetched.load(), 0);
-    EXPECT_EQ(ThreadCount(), threads_before);
-    EXPECT_EQ(DescriptorCount(), descriptors_before);
+    const Footprint after;
+    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_EQ(after.descriptors, before.descriptors);
     EXPECT_LT(slowest, std::chrono::seconds(2));
     std::printf("%d cycles, %ld blocks, %d keys fetched, slowest stop %lld us\n", cycles, blocks, fetched.load(),
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(slowest).count()));

@@ -9,12 +9,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <filesystem>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "capture_service.h"
+#include "key_press.h"
+#include "process_footprint.h"
+#include "tone_analysis.h"
 
 namespace capturetest {
 
@@ -89,17 +92,19 @@ inline tonewatch::WaveFormat Format4000() {
     return {tonewatch::kWaveFormatPcm, 1, 4000, 8000, 2, 16, 0};
 }
 
-inline int CountEntries(const char* folder) {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
-    return count;
-}
+using tonetest::Footprint;
 
-// Open descriptors and threads of this process.
-struct Footprint {
-    int descriptors = CountEntries("/proc/self/fd");
-    int threads = CountEntries("/proc/self/task");
-    bool operator==(const Footprint&) const = default;
-};
+// Keys registered by the press rule over delivered blocks.
+inline std::string HeardKeys(const std::vector<Block>& blocks) {
+    std::string keys;
+    uint32_t held = 0;
+    for (const Block& block : blocks) {
+        tonewatch::ToneBank bank;
+        char key[2];
+        tonewatch::ToneAnalyseBlock(block.bytes.data(), bank, key);
+        if (tonewatch::KeyPressAdvance(held, key[0])) keys += key[0];
+    }
+    return keys;
+}
 
 }

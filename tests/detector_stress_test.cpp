@@ -6,14 +6,14 @@
 #include <thread>
 
 #include "detector_fixture.h"
-#include "stress_support.h"
+#include "process_footprint.h"
 
 using namespace tonetest;
 
 TEST_F(DetectorTest, TenThousandCyclesWithAFetchingThread) {
     constexpr int kCycles = 10000;
     const std::vector<uint8_t> key = KeyBlock('6'), silence = SilentBlock();
-    const int threads_before = ThreadCount(), descriptors_before = DescriptorCount();
+    const Footprint before;
     std::atomic<bool> done{false};
     std::atomic<int> fetched{0};
     std::thread host([&] {
@@ -42,8 +42,9 @@ TEST_F(DetectorTest, TenThousandCyclesWithAFetchingThread) {
     done = true;
     host.join();
     EXPECT_GT(fetched.load(), 0);
-    EXPECT_EQ(ThreadCount(), threads_before);
-    EXPECT_EQ(DescriptorCount(), descriptors_before);
+    const Footprint after;
+    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_EQ(after.descriptors, before.descriptors);
     EXPECT_LT(slowest, std::chrono::seconds(1));
     RecordProperty("slowest_stop_us",
                    static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(slowest).count()));

@@ -2,31 +2,24 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
-namespace {
+#include "process_footprint.h"
 
-int ThreadCount() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
-    return n;
-}
-
-}
+using tonetest::Footprint;
 
 TEST(DetectorUnload, UnloadingStopsARunningCapture) {
-    const int threads_before = ThreadCount();
+    const int threads_before = Footprint().threads;
     void* module = dlopen(UNLOAD_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();
     auto start = reinterpret_cast<int32_t (*)(int)>(dlsym(module, "UnloadModuleStartBusyCapture"));
     ASSERT_NE(start, nullptr);
     ASSERT_EQ(start(5000), 999);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(ThreadCount(), threads_before + 1);
+    EXPECT_EQ(Footprint().threads, threads_before + 1);
     // Were capture left running, the notification thread would now call into
     // unmapped code.
     ASSERT_EQ(dlclose(module), 0);
-    EXPECT_EQ(ThreadCount(), threads_before);
+    EXPECT_EQ(Footprint().threads, threads_before);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }

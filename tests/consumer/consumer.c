@@ -9,8 +9,10 @@
 #include <tonedial.h>
 #include <tonewatch.h>
 
-static void Sleep20ms(void) {
-    struct timespec pause = {0, 20 * 1000 * 1000};
+static void SleepMs(long ms) {
+    struct timespec pause;
+    pause.tv_sec = ms / 1000;
+    pause.tv_nsec = ms % 1000 * 1000000L;
     nanosleep(&pause, NULL);
 }
 
@@ -25,10 +27,12 @@ int main(void) {
         PhoneDTMFCheckStop();
         return 1;
     }
+    /* An idle audio server can take a moment to deliver the first block. */
+    SleepMs(1500);
     dialled = PhoneDTMF(digits);
-    for (i = 0; i < 100 && heard == 0; ++i) {
+    for (i = 0; i < 150 && heard == 0; ++i) {
         heard = PhoneDTMFReturnChar()[0];
-        Sleep20ms();
+        SleepMs(20);
     }
     printf("consumer.c: dial %d, heard '%c', %d blocks\n", (int)dialled, heard ? (char)heard : '-',
            (int)PhoneDTMFCheckStop());
