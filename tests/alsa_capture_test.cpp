@@ -22,6 +22,8 @@ using capturetest::Block;
 using capturetest::Footprint;
 using capturetest::HeardKeys;
 using capturetest::Recorder;
+using capturetest::StartCapture;
+using capturetest::StopAndClose;
 
 namespace {
 
@@ -41,25 +43,6 @@ protected:
     }
 
     void TearDown() override { std::remove(input_path_.c_str()); }
-
-    // Opens, queues `header` and starts; every step must succeed.
-    CaptureHandle StartCapture(Recorder& recorder, WaveHeader& header) {
-        CaptureHandle device = nullptr;
-        const WaveFormat format = capturetest::Format4000();
-        EXPECT_EQ(CaptureOpen(&device, 0, &format, Recorder::Notify, recorder.Instance(), kCallbackFunction),
-                  kCaptureOk);
-        if (device == nullptr) return nullptr;
-        EXPECT_EQ(CapturePrepareHeader(device, &header, sizeof header), kCaptureOk);
-        EXPECT_EQ(CaptureAddBuffer(device, &header, sizeof header), kCaptureOk);
-        EXPECT_EQ(CaptureStart(device), kCaptureOk);
-        return device;
-    }
-
-    static void StopAndClose(CaptureHandle device, WaveHeader& header) {
-        EXPECT_EQ(CaptureStop(device), kCaptureOk);
-        EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureOk);
-        EXPECT_EQ(CaptureClose(device), kCaptureOk);
-    }
 
     std::string input_path_ = testing::TempDir() + "tonewatch-alsa-input-" + std::to_string(getpid()) + ".raw";
     std::vector<uint8_t> input_bytes_;
@@ -93,7 +76,7 @@ TEST_F(AlsaCapture, DeliversTheInputBlockByBlockFromTheFirstFrame) {
     const CaptureHandle device = StartCapture(recorder, header);
     ASSERT_NE(device, nullptr);
     ASSERT_TRUE(recorder.WaitForBlocks(6));
-    StopAndClose(device, header);
+    StopAndClose(recorder, device, header);
 
     const std::vector<Block> blocks = recorder.Blocks();
     ASSERT_EQ(blocks.size(), 6u);
@@ -192,7 +175,7 @@ TEST_F(AlsaCapture, KeysSurviveConversionFromADeviceFixedAt48000) {
     const CaptureHandle device = StartCapture(recorder, header);
     ASSERT_NE(device, nullptr);
     ASSERT_TRUE(recorder.WaitForBlocks(blocks_wanted));
-    StopAndClose(device, header);
+    StopAndClose(recorder, device, header);
     EXPECT_EQ(HeardKeys(recorder.Blocks()), keys);
 }
 
@@ -218,7 +201,7 @@ TEST_F(AlsaCapture, TonesAboveTheBandDoNotAliasOntoAKey) {
     const CaptureHandle device = StartCapture(recorder, header);
     ASSERT_NE(device, nullptr);
     ASSERT_TRUE(recorder.WaitForBlocks(blocks_wanted));
-    StopAndClose(device, header);
+    StopAndClose(recorder, device, header);
     const std::vector<Block> blocks = recorder.Blocks();
     EXPECT_EQ(HeardKeys(blocks), "");
     // Nothing of the signal's power reaches the band either.
@@ -270,7 +253,7 @@ TEST_F(AlsaCapture, AThousandCyclesLeaveNoThreadOrDescriptorBehind) {
         WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
         const CaptureHandle device = StartCapture(recorder, header);
         ASSERT_NE(device, nullptr);
-        StopAndClose(device, header);
+        StopAndClose(recorder, device, header);
         // The buffer may or may not have been filled before the stop.
         const std::vector<uint32_t> messages = recorder.Messages();
         ASSERT_GE(messages.size(), 2u);

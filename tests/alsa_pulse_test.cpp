@@ -24,6 +24,8 @@ using capturetest::Block;
 using capturetest::Footprint;
 using capturetest::HeardKeys;
 using capturetest::Recorder;
+using capturetest::StartCapture;
+using capturetest::StopAndClose;
 
 namespace {
 
@@ -101,25 +103,6 @@ bool MakeKeySequence(const std::string& dir, const std::string& keys, std::strin
     }
     path = dir + "/keys.wav";
     return std::system(("sox" + parts + " " + path).c_str()) == 0;
-}
-
-CaptureHandle StartCapture(Recorder& recorder, WaveHeader& header) {
-    CaptureHandle device = nullptr;
-    const WaveFormat format = capturetest::Format4000();
-    if (CaptureOpen(&device, 0, &format, Recorder::Notify, recorder.Instance(), kCallbackFunction) != kCaptureOk) {
-        return nullptr;
-    }
-    CapturePrepareHeader(device, &header, sizeof header);
-    EXPECT_EQ(CaptureAddBuffer(device, &header, sizeof header), kCaptureOk);
-    EXPECT_EQ(CaptureStart(device), kCaptureOk);
-    return device;
-}
-
-void StopAndClose(Recorder& recorder, CaptureHandle device, WaveHeader& header) {
-    recorder.Stopping();
-    EXPECT_EQ(CaptureStop(device), kCaptureOk);
-    EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureOk);
-    EXPECT_EQ(CaptureClose(device), kCaptureOk);
 }
 
 TEST(AlsaPulseCapture, HearsEveryKeyOnceInOrder) {

@@ -5,6 +5,8 @@
 // run on the thread making the seam calls.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -93,6 +95,29 @@ inline tonewatch::WaveFormat Format4000() {
 }
 
 using tonetest::Footprint;
+
+// Opens device 0 at 4000/s with `recorder` as notification function, queues
+// `header` and starts; every step must succeed. Null when the open failed.
+inline tonewatch::CaptureHandle StartCapture(Recorder& recorder, tonewatch::WaveHeader& header) {
+    using namespace tonewatch;
+    CaptureHandle device = nullptr;
+    const WaveFormat format = Format4000();
+    EXPECT_EQ(CaptureOpen(&device, 0, &format, Recorder::Notify, recorder.Instance(), kCallbackFunction), kCaptureOk);
+    if (device == nullptr) return nullptr;
+    EXPECT_EQ(CapturePrepareHeader(device, &header, sizeof header), kCaptureOk);
+    EXPECT_EQ(CaptureAddBuffer(device, &header, sizeof header), kCaptureOk);
+    EXPECT_EQ(CaptureStart(device), kCaptureOk);
+    return device;
+}
+
+// Stops re-queueing, then stops, unprepares and closes; every step must succeed.
+inline void StopAndClose(Recorder& recorder, tonewatch::CaptureHandle device, tonewatch::WaveHeader& header) {
+    using namespace tonewatch;
+    recorder.Stopping();
+    EXPECT_EQ(CaptureStop(device), kCaptureOk);
+    EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureOk);
+    EXPECT_EQ(CaptureClose(device), kCaptureOk);
+}
 
 // Keys registered by the press rule over delivered blocks.
 inline std::string HeardKeys(const std::vector<Block>& blocks) {
