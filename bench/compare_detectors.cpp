@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "key_press.h"
+#include "press_scanner.h"
 #include "tone_analysis.h"
 #include "tone_kernels.h"
 
@@ -44,9 +44,6 @@ struct Plan {
     double seconds;
 };
 
-const char* const kRows[] = {"123A", "456B", "789C", "*0#D"};
-const double kLow[] = {697, 770, 852, 941};
-const double kHigh[] = {1209, 1336, 1477, 1633};
 
 Plan MakePlan(double seconds) {
     std::mt19937 random(2026);
@@ -66,18 +63,13 @@ Plan MakePlan(double seconds) {
 std::vector<int16_t> Synthesize(const Plan& plan, int rate) {
     std::vector<double> audio(static_cast<std::size_t>(plan.seconds * rate), 0.0);
     for (const PlannedKey& k : plan.keys) {
-        int row = 0, col = 0;
-        for (int r = 0; r < 4; ++r) {
-            for (int c = 0; c < 4; ++c) {
-                if (kRows[r][c] == k.key) row = r, col = c;
-            }
-        }
+        const KeyPair pair = *KeyFrequencies(k.key);
         const auto first = static_cast<std::size_t>(k.start * rate);
         const auto count = static_cast<std::size_t>(k.duration * rate);
         for (std::size_t i = 0; i < count && first + i < audio.size(); ++i) {
             const double t = static_cast<double>(i) / rate;
-            audio[first + i] += k.low_amplitude * std::sin(2 * std::numbers::pi * kLow[row] * t) +
-                                k.high_amplitude * std::sin(2 * std::numbers::pi * kHigh[col] * t);
+            audio[first + i] += k.low_amplitude * std::sin(2 * std::numbers::pi * pair.low_hz * t) +
+                                k.high_amplitude * std::sin(2 * std::numbers::pi * pair.high_hz * t);
         }
     }
     std::mt19937 random(7);
@@ -114,31 +106,25 @@ std::pair<std::string, double> Measure(int runs, F detect) {
 }
 
 std::string OursOneBlock(const std::vector<int16_t>& audio, const ToneKernel& kernel) {
-    std::string keys;
-    uint32_t held = 0;
+    std::vector<char> found;
     for (std::size_t at = 0; at + kBlockSamples <= audio.size(); at += kBlockSamples) {
         ToneBank bank;
         ToneBankReset(bank);
         kernel.feed_one(audio.data() + at, bank, kBlockSamples);
         ToneMask mask = 0;
         ToneBankDecide(mask, bank, kToneThreshold);
-        char key[2];
-        ToneMaskToKey(key, mask);
-        if (KeyPressAdvance(held, key[0])) keys += key[0];
+        found.push_back(ToneMaskToKey(mask));
     }
-    return keys;
+    PressScanner scanner;
+    scanner.FeedBlockKeys(found);
+    return scanner.Keys();
 }
 
 std::string OursBatch(const std::vector<int16_t>& audio) {
-    const std::size_t blocks = audio.size() / kBlockSamples;
-    std::vector<char> found(blocks);
-    ToneAnalyseBlocks(audio.data(), blocks, found.data());
-    std::string keys;
-    uint32_t held = 0;
-    for (char key : found) {
-        if (KeyPressAdvance(held, key)) keys += key;
-    }
-    return keys;
+    PressScanner scanner;
+    scanner.Feed({audio.data(), audio.size() / kBlockSamples * kBlockSamples});
+    scanner.Flush();
+    return scanner.Keys();
 }
 
 std::string Spandsp(const std::vector<int16_t>& audio) {

@@ -86,9 +86,7 @@ char ReferenceKey(const uint8_t* bytes) {
     ToneBankFeed(samples, bank, kBlockSamples);
     ToneMask mask = 0;
     ToneBankDecide(mask, bank, kToneThreshold);
-    char key[2];
-    ToneMaskToKey(key, mask);
-    return key[0];
+    return ToneMaskToKey(mask);
 }
 
 // What the detector and the scripted service should be doing, by the rules.

@@ -46,7 +46,7 @@ constexpr int kMaxPollFds = 8;
 constexpr int kPollTimeoutMs = 1000;
 constexpr int kNapMs = 5;
 
-enum class Request { kNone, kStart, kStop, kClose };
+enum class Request { kNone, kStart, kStop, kReset, kClose };
 
 }
 
@@ -75,7 +75,6 @@ struct CaptureDevice {
     bool closing = false;
     Request request = Request::kNone;
     bool request_done = false;
-    bool stop_handed_back = false;
     uint32_t request_result = kCaptureOk;
 
     // Service thread only: frames as read, and samples at the requested rate
@@ -307,18 +306,21 @@ uint32_t StartPcm(CaptureDevice& d) {
     return kCaptureOk;
 }
 
-// Takes every buffer out of the queue: one with frames in it is handed back
-// partly filled, an empty one is dropped without a notification.
-void StopPcm(CaptureDevice& d) {
+void HandBackHead(CaptureDevice& d) {
+    WaveHeader* header = Pop(d.queue_head, d.queue_tail);
+    header->flags = (header->flags & ~kHeaderInQueue) | kHeaderDone;
+    Append(d.done_head, d.done_tail, header);
+}
+
+// Ends capturing: the head buffer goes back if frames were written into it,
+// and with `reset` every other queued buffer too, empty or not.
+void StopPcm(CaptureDevice& d, bool reset) {
     if (d.running) snd_pcm_drop(d.pcm);
     d.running = false;
     d.converted_count = 0;
     if (d.resampler != nullptr) soxr_clear(d.resampler);
-    while (d.queue_head != nullptr) {
-        WaveHeader* header = Pop(d.queue_head, d.queue_tail);
-        header->flags = (header->flags & ~kHeaderInQueue) | kHeaderDone;
-        if (header->bytes_recorded > 0) Append(d.done_head, d.done_tail, header);
-    }
+    if (d.queue_head != nullptr && d.queue_head->bytes_recorded > 0) HandBackHead(d);
+    while (reset && d.queue_head != nullptr) HandBackHead(d);
 }
 
 void FinishRequest(CaptureDevice& d, uint32_t result) {
@@ -353,15 +355,9 @@ void* ServiceThread(void* argument) {
                 FinishRequest(d, StartPcm(d));
                 break;
             case Request::kStop:
-                // The stop returns once the handed-back buffer has been
-                // notified, so that its caller sees the header done.
-                if (!d.stop_handed_back) {
-                    StopPcm(d);
-                    d.stop_handed_back = true;
-                } else {
-                    d.stop_handed_back = false;
-                    FinishRequest(d, kCaptureOk);
-                }
+            case Request::kReset:
+                StopPcm(d, d.request == Request::kReset);
+                FinishRequest(d, kCaptureOk);
                 break;
             case Request::kClose:
                 Deliver(d, lock, MM_WIM_CLOSE, 0);
@@ -380,7 +376,7 @@ void* ServiceThread(void* argument) {
             lock.lock();
             if (!alive) {
                 d.gone = true;
-                d.running = false;
+                StopPcm(d, false);
             }
             continue;
         }
@@ -455,6 +451,7 @@ uint32_t CaptureOpen(CaptureHandle* handle, uint32_t device_id, const WaveFormat
 uint32_t CapturePrepareHeader(CaptureHandle handle, WaveHeader* header, uint32_t header_size) {
     if (!HeaderUsable(handle, header, header_size) || header->data == nullptr) return kCaptureError;
     std::lock_guard lock(handle->mutex);
+    if (header->flags & kHeaderInQueue) return kCaptureStillQueued;
     header->flags |= kHeaderPrepared;
     return kCaptureOk;
 }
@@ -462,7 +459,7 @@ uint32_t CapturePrepareHeader(CaptureHandle handle, WaveHeader* header, uint32_t
 uint32_t CaptureAddBuffer(CaptureHandle handle, WaveHeader* header, uint32_t header_size) {
     if (!HeaderUsable(handle, header, header_size)) return kCaptureError;
     std::lock_guard lock(handle->mutex);
-    if (handle->closing) return kCaptureError;
+    if (handle->closing) return kCaptureBadHandle;
     if (!(header->flags & kHeaderPrepared)) return kCaptureUnprepared;
     if (header->flags & kHeaderInQueue) return kCaptureStillQueued;
     header->bytes_recorded = 0;
@@ -480,6 +477,11 @@ uint32_t CaptureStart(CaptureHandle handle) {
 uint32_t CaptureStop(CaptureHandle handle) {
     if (handle == nullptr) return kCaptureBadHandle;
     return Submit(*handle, Request::kStop);
+}
+
+uint32_t CaptureReset(CaptureHandle handle) {
+    if (handle == nullptr) return kCaptureBadHandle;
+    return Submit(*handle, Request::kReset);
 }
 
 uint32_t CaptureUnprepareHeader(CaptureHandle handle, WaveHeader* header, uint32_t header_size) {

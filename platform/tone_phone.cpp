@@ -12,8 +12,6 @@
 // keep the edges from clicking. Low tone -10 dBFS, high tone -8.5 dBFS: a 1.5 dB
 // twist for the line's high-frequency loss, and a summed peak of 22677 that
 // cannot clip.
-#include "tone_phone.h"
-
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
@@ -22,7 +20,9 @@
 #include <cstdint>
 #include <mutex>
 #include <numbers>
+#include <optional>
 
+#include "dtmf_keypad.h"
 #include "phone_service.h"
 
 namespace tonedial {
@@ -37,27 +37,13 @@ constexpr int kRampFrames = 40;
 constexpr double kLowDbfs = -10.0;
 constexpr double kHighDbfs = -8.5;
 
-struct TonePair {
-    double low_hz;
-    double high_hz;
-};
+using tonewatch::KeyPair;
 
-// Row gives the low tone, column the high tone.
-constexpr char kKeypad[4][5] = {"123A", "456B", "789C", "*0#D"};
-constexpr double kLowHz[4] = {697, 770, 852, 941};
-constexpr double kHighHz[4] = {1209, 1336, 1477, 1633};
-
-bool FindKey(uint32_t unit, TonePair& pair) {
+// The pair of a unit, lower-case a-d dialled as A-D; none for anything else.
+std::optional<KeyPair> FindKey(uint32_t unit) {
     if (unit >= 'a' && unit <= 'd') unit -= 'a' - 'A';
-    for (int row = 0; row < 4; ++row) {
-        for (int column = 0; column < 4; ++column) {
-            if (unit == static_cast<unsigned char>(kKeypad[row][column])) {
-                pair = {kLowHz[row], kHighHz[column]};
-                return true;
-            }
-        }
-    }
-    return false;
+    if (unit > 0x7F) return std::nullopt;
+    return tonewatch::KeyFrequencies(static_cast<char>(unit));
 }
 
 double PeakOfDbfs(double dbfs) { return 32767.0 * std::pow(10.0, dbfs / 20.0); }
@@ -65,9 +51,9 @@ double PeakOfDbfs(double dbfs) { return 32767.0 * std::pow(10.0, dbfs / 20.0); }
 using Slot = std::array<int16_t, kSlotFrames>;
 
 // One unit's 300 ms. A pause is the silence alone.
-void RenderSlot(const TonePair* pair, Slot& slot) {
+void RenderSlot(const std::optional<KeyPair>& pair, Slot& slot) {
     slot.fill(0);
-    if (pair == nullptr) return;
+    if (!pair) return;
     const double low_peak = PeakOfDbfs(kLowDbfs);
     const double high_peak = PeakOfDbfs(kHighDbfs);
     for (int i = 0; i < kToneFrames; ++i) {
@@ -133,9 +119,8 @@ void SendDigit(uint32_t unit) {
     const std::lock_guard<std::mutex> guard(line.lock);
     if (line.pcm == nullptr && !line.silent && OpenPlayback(&line.pcm) < 0) line.silent = true;
     if (line.silent) return;
-    TonePair pair;
     Slot slot;
-    RenderSlot(FindKey(unit, pair) ? &pair : nullptr, slot);
+    RenderSlot(FindKey(unit), slot);
     Play(slot);
 }
 
@@ -147,14 +132,6 @@ void FinishDigits() {
         line.pcm = nullptr;
     }
     line.silent = false;
-}
-
-const char* TonePhonePlaybackError() {
-    snd_pcm_t* pcm = nullptr;
-    const int result = OpenPlayback(&pcm);
-    if (result < 0) return snd_strerror(result);
-    snd_pcm_close(pcm);
-    return nullptr;
 }
 
 }

@@ -10,13 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "capture_recorder.h"
 #include "capture_service.h"
-#include "key_press.h"
+#include "dtmf_keypad.h"
 #include "tone_analysis.h"
 
 using namespace tonewatch;
@@ -83,23 +84,17 @@ private:
 
 // A WAV file of the keys made by sox: 150 ms of each pair, 150 ms of silence.
 bool MakeKeySequence(const std::string& dir, const std::string& keys, std::string& path) {
-    static const char* const rows[] = {"123A", "456B", "789C", "*0#D"};
-    static const int low[] = {697, 770, 852, 941};
-    static const int high[] = {1209, 1336, 1477, 1633};
     std::string parts;
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        for (int r = 0; r < 4; ++r) {
-            for (int c = 0; c < 4; ++c) {
-                if (rows[r][c] != keys[i]) continue;
-                const std::string part = dir + "/key" + std::to_string(i) + ".wav";
-                // Two channels of one sine each, mixed down: 4096 peak per tone.
-                const std::string command = "sox -n -r 8000 -b 16 -c 2 " + part + " synth 0.15 sine " +
-                                            std::to_string(low[r]) + " sine " + std::to_string(high[c]) +
-                                            " remix - vol 0.25 pad 0 0.15";
-                if (std::system(command.c_str()) != 0) return false;
-                parts += " " + part;
-            }
-        }
+        const std::optional<tonewatch::KeyPair> pair = tonewatch::KeyFrequencies(keys[i]);
+        if (!pair) continue;
+        const std::string part = dir + "/key" + std::to_string(i) + ".wav";
+        // Two channels of one sine each, mixed down: 4096 peak per tone.
+        const std::string command = "sox -n -r 8000 -b 16 -c 2 " + part + " synth 0.15 sine " +
+                                    std::to_string(pair->low_hz) + " sine " + std::to_string(pair->high_hz) +
+                                    " remix - vol 0.25 pad 0 0.15";
+        if (std::system(command.c_str()) != 0) return false;
+        parts += " " + part;
     }
     path = dir + "/keys.wav";
     return std::system(("sox" + parts + " " + path).c_str()) == 0;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "capture_service.h"
-#include "key_press.h"
+#include "press_scanner.h"
 #include "process_footprint.h"
 #include "tone_analysis.h"
 
@@ -27,6 +27,7 @@ struct Block {
     std::vector<uint8_t> bytes;  // the whole buffer as handed back
     uint32_t bytes_recorded;
     uint32_t flags;
+    const uint8_t* data = nullptr;  // the buffer's address
 };
 
 class Recorder {
@@ -41,10 +42,12 @@ public:
         {
             std::lock_guard lock(self.mutex_);
             self.messages_.push_back(message);
-            if (message == tonewatch::MM_WIM_DATA) {
-                auto* header = reinterpret_cast<tonewatch::WaveHeader*>(param1);
+            auto* header = reinterpret_cast<tonewatch::WaveHeader*>(param1);
+            // As the detector does, a buffer handed back empty while stopping
+            // is no block.
+            if (message == tonewatch::MM_WIM_DATA && !(self.stopping_ && header->bytes_recorded == 0)) {
                 self.blocks_.push_back(
-                    {{header->data, header->data + header->buffer_length}, header->bytes_recorded, header->flags});
+                    {{header->data, header->data + header->buffer_length}, header->bytes_recorded, header->flags, header->data});
                 if (!self.stopping_ && static_cast<int>(self.blocks_.size()) <= self.requeue_blocks_) {
                     header->bytes_recorded = 0;
                     tonewatch::CaptureAddBuffer(device, header, sizeof(tonewatch::WaveHeader));
@@ -110,26 +113,24 @@ inline tonewatch::CaptureHandle StartCapture(Recorder& recorder, tonewatch::Wave
     return device;
 }
 
-// Stops re-queueing, then stops, unprepares and closes; every step must succeed.
+// Stops re-queueing, then stops, resets, unprepares and closes; every step
+// must succeed.
 inline void StopAndClose(Recorder& recorder, tonewatch::CaptureHandle device, tonewatch::WaveHeader& header) {
     using namespace tonewatch;
     recorder.Stopping();
     EXPECT_EQ(CaptureStop(device), kCaptureOk);
+    EXPECT_EQ(CaptureReset(device), kCaptureOk);
     EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureOk);
     EXPECT_EQ(CaptureClose(device), kCaptureOk);
 }
 
 // Keys registered by the press rule over delivered blocks.
 inline std::string HeardKeys(const std::vector<Block>& blocks) {
-    std::string keys;
-    uint32_t held = 0;
-    for (const Block& block : blocks) {
-        tonewatch::ToneBank bank;
-        char key[2];
-        tonewatch::ToneAnalyseBlock(block.bytes.data(), bank, key);
-        if (tonewatch::KeyPressAdvance(held, key[0])) keys += key[0];
-    }
-    return keys;
+    std::vector<char> keys;
+    for (const Block& block : blocks) keys.push_back(tonewatch::ToneAnalyseBlock(block.bytes.data()));
+    tonewatch::PressScanner scanner;
+    scanner.FeedBlockKeys(keys);
+    return scanner.Keys();
 }
 
 }

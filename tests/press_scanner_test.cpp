@@ -7,8 +7,8 @@
 
 #include "tone_signals.h"
 
-using dtmfscan::BlockTime;
-using dtmfscan::PressScanner;
+using tonewatch::BlockTime;
+using tonewatch::PressScanner;
 using tonetest::KeyTones;
 using tonetest::Synthesize;
 

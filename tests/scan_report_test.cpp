@@ -10,7 +10,7 @@ using dtmfscan::JsonString;
 using dtmfscan::TextReport;
 
 TEST(ScanReport, TextHasOneLinePerPress) {
-    const std::vector<dtmfscan::Press> presses = {{2, '5'}, {9, '#'}};
+    const std::vector<tonewatch::Press> presses = {{2, '5'}, {9, '#'}};
     EXPECT_EQ(TextReport("", presses), "0.125 5\n0.563 #\n");
     EXPECT_EQ(TextReport("a b.wav: ", presses), "a b.wav: 0.125 5\na b.wav: 0.563 #\n");
     EXPECT_EQ(TextReport("x: ", {}), "");

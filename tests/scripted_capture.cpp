@@ -41,7 +41,7 @@ namespace tonewatch {
 struct CaptureDevice {
     CaptureNotify notify = nullptr;
     uintptr_t instance = 0;
-    WaveHeader* queued = nullptr;
+    std::deque<WaveHeader*> queue;  // in filling order
     bool started = false;
     bool closing = false;
     bool delivering = false;
@@ -51,26 +51,38 @@ struct CaptureDevice {
 
 namespace {
 
-// Fills the queued buffer with `bytes` and hands it back.
+// Fills the head buffer with `bytes` and hands it back.
 void HandBack(CaptureDevice* device, const std::vector<uint8_t>& bytes) {
-    WaveHeader* header = device->queued;
+    WaveHeader* header = device->queue.front();
+    device->queue.pop_front();
     const std::size_t n = std::min<std::size_t>(bytes.size(), header->buffer_length);
     // An empty block's data() may be null, which memcpy may not be given even for 0 bytes.
     if (n > 0) std::memcpy(header->data, bytes.data(), n);
     header->bytes_recorded = static_cast<uint32_t>(n);
     header->flags = (header->flags & ~kHeaderInQueue) | kHeaderDone;
-    device->queued = nullptr;
     device->pending.push_back({MM_WIM_DATA, header});
+}
+
+bool CanFill(const CaptureDevice* device) {
+    return device->started && !device->queue.empty() && !script.blocks.empty();
+}
+
+// Stops capturing; the head buffer goes back if the script fills it at stop,
+// and with `reset` every queued buffer goes back.
+void StopDevice(CaptureDevice* device, bool reset) {
+    device->started = false;
+    if (!device->queue.empty() && !script.stop_fill.empty()) HandBack(device, script.stop_fill);
+    while (reset && !device->queue.empty()) HandBack(device, {});
+    script.changed.notify_all();
 }
 
 void NotificationLoop(CaptureDevice* device) {
     std::unique_lock lock(script.mutex);
     for (;;) {
         script.changed.wait(lock, [&] {
-            return !device->pending.empty() || device->closing ||
-                   (device->started && device->queued != nullptr && !script.blocks.empty());
+            return !device->pending.empty() || device->closing || CanFill(device);
         });
-        if (device->pending.empty() && device->started && device->queued != nullptr && !script.blocks.empty()) {
+        if (device->pending.empty() && CanFill(device)) {
             HandBack(device, script.blocks.front());
             script.blocks.pop_front();
         }
@@ -101,7 +113,9 @@ CaptureDevice* open_device = nullptr;
 uint32_t CaptureOpen(CaptureHandle* handle, uint32_t device_id, const WaveFormat* format, CaptureNotify notify,
                      uintptr_t instance, uint32_t flags) {
     std::lock_guard lock(script.mutex);
-    if (script.fail_open || device_id != 0 || flags != kCallbackFunction) return kCaptureBadDevice;
+    if (handle == nullptr || format == nullptr || notify == nullptr || flags != kCallbackFunction) return kCaptureError;
+    if (script.fail_open || device_id != 0) return kCaptureBadDevice;
+    if (open_device != nullptr) return kCaptureBusy;
     if (format->format_tag != kWaveFormatPcm || format->channels != 1 || format->samples_per_sec != 4000 ||
         format->bits_per_sample != 16 || format->block_align != 2) {
         return kCaptureBadFormat;
@@ -121,7 +135,8 @@ uint32_t CaptureOpen(CaptureHandle* handle, uint32_t device_id, const WaveFormat
 uint32_t CapturePrepareHeader(CaptureHandle device, WaveHeader* header, uint32_t header_size) {
     std::lock_guard lock(script.mutex);
     if (device != open_device || device->closing) return kCaptureBadHandle;
-    if (header_size != sizeof(WaveHeader)) return kCaptureError;
+    if (header == nullptr || header->data == nullptr || header_size != sizeof(WaveHeader)) return kCaptureError;
+    if (header->flags & kHeaderInQueue) return kCaptureStillQueued;
     header->flags |= kHeaderPrepared;
     return kCaptureOk;
 }
@@ -131,9 +146,11 @@ uint32_t CaptureAddBuffer(CaptureHandle device, WaveHeader* header, uint32_t hea
     if (device != open_device || device->closing) return kCaptureBadHandle;
     if (header_size != sizeof(WaveHeader)) return kCaptureError;
     if (!(header->flags & kHeaderPrepared)) return kCaptureUnprepared;
-    if (device->queued != nullptr || script.fail_add) return kCaptureError;
+    if (header->flags & kHeaderInQueue) return kCaptureStillQueued;
+    if (script.fail_add) return kCaptureError;
+    header->bytes_recorded = 0;
     header->flags = (header->flags & ~kHeaderDone) | kHeaderInQueue;
-    device->queued = header;
+    device->queue.push_back(header);
     script.changed.notify_all();
     return kCaptureOk;
 }
@@ -150,14 +167,14 @@ uint32_t CaptureStart(CaptureHandle device) {
 uint32_t CaptureStop(CaptureHandle device) {
     std::lock_guard lock(script.mutex);
     if (device != open_device || device->closing) return kCaptureBadHandle;
-    device->started = false;
-    if (device->queued != nullptr && !script.stop_fill.empty()) {
-        HandBack(device, script.stop_fill);
-    } else if (device->queued != nullptr) {
-        device->queued->flags = (device->queued->flags & ~kHeaderInQueue) | kHeaderDone;
-        device->queued = nullptr;
-    }
-    script.changed.notify_all();
+    StopDevice(device, false);
+    return kCaptureOk;
+}
+
+uint32_t CaptureReset(CaptureHandle device) {
+    std::lock_guard lock(script.mutex);
+    if (device != open_device || device->closing) return kCaptureBadHandle;
+    StopDevice(device, true);
     return kCaptureOk;
 }
 
@@ -173,7 +190,7 @@ uint32_t CaptureUnprepareHeader(CaptureHandle device, WaveHeader* header, uint32
 uint32_t CaptureClose(CaptureHandle device) {
     std::unique_lock lock(script.mutex);
     if (device != open_device || device->closing) return kCaptureBadHandle;
-    if (device->queued != nullptr) {
+    if (!device->queue.empty()) {
         ++script.counters.close_refusals;
         return kCaptureStillQueued;
     }
@@ -242,15 +259,14 @@ bool WaitIdle(std::chrono::milliseconds timeout) {
         const CaptureDevice* d = open_device;
         if (d == nullptr) return true;
         const bool busy = d->delivering || !d->pending.empty();
-        const bool can_fill = d->started && d->queued != nullptr && !script.blocks.empty();
-        return !busy && !can_fill;
+        return !busy && !CanFill(d);
     });
 }
 
 Counters Count() {
     std::lock_guard lock(script.mutex);
     Counters c = script.counters;
-    c.buffer_queued = open_device != nullptr && open_device->queued != nullptr;
+    c.buffer_queued = open_device != nullptr && !open_device->queue.empty();
     c.blocks_left = static_cast<int>(script.blocks.size());
     return c;
 }

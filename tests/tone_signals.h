@@ -5,7 +5,10 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <optional>
 #include <vector>
+
+#include "dtmf_keypad.h"
 
 namespace tonetest {
 
@@ -42,15 +45,9 @@ inline std::vector<uint8_t> ToLittleEndian(const std::vector<int16_t>& samples) 
 
 // The DTMF pair of a key, or an empty list for anything else.
 inline std::vector<Tone> KeyTones(char key, double amplitude) {
-    static const char* const rows[] = {"123A", "456B", "789C", "*0#D"};
-    static const double low[] = {697, 770, 852, 941};
-    static const double high[] = {1209, 1336, 1477, 1633};
-    for (int r = 0; r < 4; ++r) {
-        for (int c = 0; c < 4; ++c) {
-            if (rows[r][c] == key) return {{low[r], amplitude}, {high[c], amplitude}};
-        }
-    }
-    return {};
+    const std::optional<tonewatch::KeyPair> pair = tonewatch::KeyFrequencies(key);
+    if (!pair) return {};
+    return {{double(pair->low_hz), amplitude}, {double(pair->high_hz), amplitude}};
 }
 
 }

@@ -14,16 +14,16 @@ namespace tonewatch {
 namespace {
 
 // The handler's block and the stop run on different threads; a handler that
-// read the stopping flag just before a stop may queue the buffer once more,
-// which makes the close refuse. One more stop hands it back; the bound only
+// read the Stopping flag just before a stop may queue the buffer once more,
+// which makes the close refuse. One more reset hands it back; the bound only
 // guards against a service that never lets go.
 constexpr int kStopAttempts = 3;
 
 struct CaptureState {
     int32_t CaptureRate = 4000;
-    CaptureHandle device = nullptr;
-    WaveHeader header{};
-    uint8_t buffer[kBlockBytes]{};
+    CaptureHandle Device = nullptr;
+    WaveHeader Header{};
+    uint8_t Buffer[kBlockBytes]{};
     std::atomic<int32_t> BlockCount{0};
     uint32_t KeyHeld = 0;  // handler thread only
     // The pending press is a single UTF-16 unit (0: none) so that the
@@ -32,7 +32,7 @@ struct CaptureState {
     char16_t ReturnedKey[2]{};
     // Set by a stop before it stops the device: from then on the handler no
     // longer queues the buffer again.
-    std::atomic<bool> stopping{false};
+    std::atomic<bool> Stopping{false};
 };
 
 CaptureState capture;
@@ -40,48 +40,55 @@ CaptureState capture;
 // The key alphabet is ASCII, so its code page conversion is the identity.
 constexpr char16_t KeyUnit(char key) { return static_cast<char16_t>(static_cast<unsigned char>(key)); }
 
-void CaptureBlockHandler(CaptureHandle device, uint32_t message, uintptr_t, uintptr_t, uintptr_t) {
+void CaptureBlockHandler(CaptureHandle device, uint32_t message, uintptr_t, uintptr_t param1, uintptr_t) {
     if (message != MM_WIM_DATA) return;
+    auto* header = reinterpret_cast<WaveHeader*>(param1);
+    const bool stopping = capture.Stopping.load();
+    // The stop's reset hands back a buffer that nothing was recorded into:
+    // that is no block.
+    if (stopping && header->bytes_recorded == 0) return;
     // Copy, then queue the buffer again before the analysis, so that the
     // service refills it meanwhile. A partly filled buffer is analysed whole:
     // its tail still holds the previous block.
     uint8_t block[kBlockBytes];
-    std::memcpy(block, capture.buffer, sizeof block);
-    capture.header.bytes_recorded = 0;
-    if (!capture.stopping.load()) CaptureAddBuffer(device, &capture.header, sizeof(WaveHeader));
+    std::memcpy(block, header->data, sizeof block);
+    header->bytes_recorded = 0;
+    if (!stopping) CaptureAddBuffer(device, header, sizeof(WaveHeader));
 
-    ToneBank bank;
-    char key[2];
-    ToneAnalyseBlock(block, bank, key);
-    if (KeyPressAdvance(capture.KeyHeld, key[0])) capture.PendingKey.store(KeyUnit(key[0]));
+    const char key = ToneAnalyseBlock(block);
+    if (KeyPressAdvance(capture.KeyHeld, key)) capture.PendingKey.store(KeyUnit(key));
     capture.BlockCount.fetch_add(1);
 }
 
 int32_t OpenCapture() {
     const WaveFormat format{kWaveFormatPcm, 1, static_cast<uint32_t>(capture.CaptureRate),
                             static_cast<uint32_t>(2 * capture.CaptureRate), 2, 16, 0};
-    capture.stopping.store(false);
+    capture.Stopping.store(false);
     CaptureHandle device = nullptr;
     if (CaptureOpen(&device, 0, &format, CaptureBlockHandler, 0, kCallbackFunction) != kCaptureOk) {
         return TONEWATCH_OPEN_FAILED;
     }
-    capture.device = device;
-    capture.header = WaveHeader{capture.buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
-    CapturePrepareHeader(device, &capture.header, sizeof(WaveHeader));
-    if (CaptureAddBuffer(device, &capture.header, sizeof(WaveHeader)) != kCaptureOk) return TONEWATCH_QUEUE_FAILED;
+    capture.Device = device;
+    capture.Header = WaveHeader{capture.Buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
+    CapturePrepareHeader(device, &capture.Header, sizeof(WaveHeader));
+    if (CaptureAddBuffer(device, &capture.Header, sizeof(WaveHeader)) != kCaptureOk) return TONEWATCH_QUEUE_FAILED;
     if (CaptureStart(device) != kCaptureOk) return TONEWATCH_START_FAILED;
     return TONEWATCH_RUNNING;
 }
 
+// Stop, unprepare and close, with a reset between stop and unprepare: a stop
+// leaves an empty buffer queued, and the service refuses to close while one
+// is, so without it the device would stay open.
 void CloseCapture() {
-    const CaptureHandle device = capture.device;
+    const CaptureHandle device = capture.Device;
     if (device == nullptr) return;
-    capture.stopping.store(true);
+    capture.Stopping.store(true);
     for (int attempt = 0; attempt < kStopAttempts; ++attempt) {
         CaptureStop(device);
-        CaptureUnprepareHeader(device, &capture.header, sizeof(WaveHeader));
+        CaptureReset(device);
+        CaptureUnprepareHeader(device, &capture.Header, sizeof(WaveHeader));
         if (CaptureClose(device) == kCaptureOk) {
-            capture.device = nullptr;
+            capture.Device = nullptr;
             return;
         }
     }
@@ -102,7 +109,7 @@ extern "C" int32_t PhoneDTMFCheckStart(void) {
     capture.BlockCount.store(0);
     // A second start would open a second device and reuse a queued header:
     // it fails as an open does, and the running capture goes on.
-    if (capture.device != nullptr) return TONEWATCH_OPEN_FAILED;
+    if (capture.Device != nullptr) return TONEWATCH_OPEN_FAILED;
     return OpenCapture();
 }
 

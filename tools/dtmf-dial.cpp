@@ -8,7 +8,7 @@
 #include <cwchar>
 #include <string>
 
-#include "tone_phone.h"
+#include "alsa_probe.h"
 #include "tonedial.h"
 
 namespace {
@@ -59,10 +59,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "dtmf-dial: DIGITS is not valid text in this locale\n");
         return 2;
     }
-    // The library dials silently without a device, so ask the phone first.
-    if (const char* reason = tonedial::TonePhonePlaybackError()) {
+    // The library dials silently without a device, so ask the device first.
+    const std::string reason = dtmftools::AlsaOpenError("default", dtmftools::AlsaDirection::kPlayback, 8000);
+    if (!reason.empty()) {
         std::fprintf(stderr, "dtmf-dial: no playback device: cannot open ALSA \"default\" for playback (%s)\n",
-                     reason);
+                     reason.c_str());
         return 1;
     }
     const int32_t result = PhoneDTMF(digits.c_str());

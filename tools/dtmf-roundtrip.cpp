@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "tone_phone.h"
+#include "alsa_probe.h"
 #include "tonedial.h"
 #include "tonewatch.h"
 
@@ -62,8 +62,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) dials.emplace_back(argv[i]);
     if (dials.empty()) dials = {"0123456789*#ABCD", "1122#"};
 
-    if (const char* why = tonedial::TonePhonePlaybackError()) {
-        std::fprintf(stderr, "dtmf-roundtrip: no playback device: %s\n", why);
+    const std::string why = dtmftools::AlsaOpenError("default", dtmftools::AlsaDirection::kPlayback, 8000);
+    if (!why.empty()) {
+        std::fprintf(stderr, "dtmf-roundtrip: no playback device: %s\n", why.c_str());
         return 1;
     }
     const int32_t code = PhoneDTMFCheckStart();

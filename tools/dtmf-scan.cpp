@@ -65,7 +65,7 @@ struct FileScan {
     std::atomic<double> progress{0.0};
     bool done = false;  // guarded by the scan's mutex
     std::string error;
-    std::vector<dtmfscan::Press> presses;
+    std::vector<tonewatch::Press> presses;
     int64_t blocks = 0;
 };
 
@@ -139,7 +139,7 @@ std::string DisplayName(const std::string& path) { return path == "-" ? "<stdin>
 void Scan(FileScan& file, const Options& options) {
     std::optional<dtmfscan::RawFormat> raw;
     if (options.raw_rate) raw = dtmfscan::RawFormat{*options.raw_rate, options.raw_channels};
-    dtmfscan::PressScanner scanner;
+    tonewatch::PressScanner scanner;
     file.error = dtmfscan::DecodeForScan(
         file.path, raw, [&](std::span<const int16_t> samples) { scanner.Feed(samples); },
         [&](double fraction) { file.progress.store(fraction, std::memory_order_relaxed); });

@@ -3,6 +3,8 @@
 #include <cstdio>
 
 namespace dtmfscan {
+
+using tonewatch::BlockTime;
 namespace {
 
 // Length of the valid UTF-8 sequence at the start of `s`, or 0 if there is

@@ -9,6 +9,8 @@
 
 namespace dtmfscan {
 
+using tonewatch::Press;
+
 // One "TIME KEY" line per press, each preceded by `prefix` (empty, or the
 // file name and ": " when several files are scanned).
 std::string TextReport(const std::string& prefix, const std::vector<Press>& presses);

@@ -1,6 +1,7 @@
 // Fixed-point steps of the tone analysis. Filter states are signed 16-bit
 // words that wrap, coefficients are Q14, intermediate values are 32-bit and
-// wrap too. Every wrap goes through an unsigned type so that no step has
+// wrap too; nothing saturates. Each helper's name gives its operand widths
+// and its shift. Every wrap goes through an unsigned type so that no step has
 // undefined behaviour; shifts of negative values are arithmetic (C++20).
 #pragma once
 
@@ -23,20 +24,20 @@ constexpr int32_t MulWrap32(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
 }
 
-// int16 * Q14 -> int32, shifted down by 14; the product of two 16-bit
-// values always fits in 32 bits, so nothing wraps here.
-constexpr int32_t MulQ14(int16_t state, int16_t coefficient_q14) {
+// int16 * int16 (Q14) -> int32, shifted down by 14; the product of two 16-bit
+// values always fits in 32 bits, and the result lies within +-2^16.
+constexpr int32_t Mul16x16Shr14(int16_t state, int16_t coefficient_q14) {
     return (int32_t{state} * int32_t{coefficient_q14}) >> 14;
 }
 
-// int16 sample -> int32 filter input, scaled down by 128 (rounds toward -inf).
-constexpr int32_t ScaleSample(int16_t sample) {
+// int16 -> int32, shifted down by 7 (rounds toward -inf); within +-256.
+constexpr int32_t Shr16By7(int16_t sample) {
     return int32_t{sample} >> 7;
 }
 
-// int32 Q28 energy -> int16 power: shift down by 14, then wrap.
-constexpr int16_t PowerFromEnergy(int32_t energy) {
-    return Wrap16(energy >> 14);
+// int32 -> int32, shifted down by 14 (rounds toward -inf).
+constexpr int32_t Shr32By14(int32_t value) {
+    return value >> 14;
 }
 
 // Two bytes, low first -> int16.

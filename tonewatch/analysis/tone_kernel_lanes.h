@@ -21,7 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tone_analysis.h"
+#include "tone_bank.h"
 #include "tone_fixed.h"
 
 namespace tonewatch::lanes {
@@ -71,7 +71,7 @@ inline void FeedInterleaved(const int16_t* const* blocks, ToneBank* const* banks
                 for (const int16_t*& p : x) p += 8;
             }
             for (int tail = 0; n < n_end; ++n, ++tail) {
-                for (int b = 0; b < kPerVector; ++b) scaled[k][n][b] = static_cast<int16_t>(ScaleSample(x[b][tail]));
+                for (int b = 0; b < kPerVector; ++b) scaled[k][n][b] = Wrap16(Shr16By7(x[b][tail]));
             }
         }
         for (int n = 0; n < n_end; ++n) {

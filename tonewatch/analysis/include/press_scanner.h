@@ -1,7 +1,7 @@
 // Finds key presses in a stream of 16-bit mono samples at 4000/s: cuts it into
 // blocks of 250 samples from the first sample on and runs each block through
-// the detector's analysis and press rule, exactly as the live detector does.
-// Blocks are gathered and analysed many at a time, which lets the analysis
+// the analysis and the press rule, exactly as the live detector does. Blocks
+// are gathered and analysed many at a time, which lets the analysis
 // interleave independent blocks; the press rule then runs over them in order.
 #pragma once
 
@@ -10,9 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tone_analysis.h"
-
-namespace dtmfscan {
+namespace tonewatch {
 
 struct Press {
     int64_t block;  // index of the block that registered the press
@@ -21,18 +19,22 @@ struct Press {
 
 class PressScanner {
 public:
-    // Takes any number of samples; a block is analysed as soon as it is full.
+    // Takes any number of samples; whole blocks are analysed in batches.
     void Feed(std::span<const int16_t> samples);
+    // Analyses the whole blocks fed so far at once, so that their presses can
+    // be reported without waiting for a batch to fill.
+    void Flush();
     // Ends the stream: a last partial block is padded with zeros and analysed.
     void Finish();
+    // Runs the press rule over the keys of the next blocks, analysed elsewhere.
+    void FeedBlockKeys(std::span<const char> keys);
 
     const std::vector<Press>& Presses() const { return presses_; }
+    // The keys of the presses, in order.
+    std::string Keys() const;
     int64_t Blocks() const { return blocks_; }
 
 private:
-    // Analyses the whole blocks gathered so far.
-    void AnalyseBlocks();
-
     std::vector<int16_t> pending_;
     std::vector<char> keys_;
     uint32_t key_held_ = 0;

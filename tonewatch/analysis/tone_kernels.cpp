@@ -56,26 +56,4 @@ std::span<const ToneKernel> ToneKernelsAvailable() { return {Kernels().kernels.d
 
 const ToneKernel& ToneKernelChosen() { return Kernels().kernels[Kernels().size - 1]; }
 
-void ToneAnalyseBlocks(const int16_t* samples, std::size_t blocks, char* keys) {
-    // Chunks keep the banks on the stack and in the cache.
-    constexpr std::size_t kChunk = 64;
-    ToneBank banks[kChunk];
-    const int16_t* starts[kChunk];
-    for (std::size_t first = 0; first < blocks; first += kChunk) {
-        const std::size_t n = blocks - first < kChunk ? blocks - first : kChunk;
-        for (std::size_t i = 0; i < n; ++i) {
-            ToneBankReset(banks[i]);
-            starts[i] = samples + (first + i) * kBlockSamples;
-        }
-        ToneKernelChosen().feed_many(starts, banks, n, kBlockSamples);
-        for (std::size_t i = 0; i < n; ++i) {
-            ToneMask mask = 0;
-            ToneBankDecide(mask, banks[i], kToneThreshold);
-            char key[2];
-            ToneMaskToKey(key, mask);
-            keys[first + i] = key[0];
-        }
-    }
-}
-
 }

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-#include "tone_analysis.h"
+#include "tone_bank.h"
 
 namespace tonewatch {
 
@@ -30,9 +30,5 @@ std::span<const ToneKernel> ToneKernelsAvailable();
 // The kernel the analysis uses, chosen once at load from the processor's
 // features.
 const ToneKernel& ToneKernelChosen();
-
-// Analyses `blocks` consecutive blocks of kBlockSamples samples each; keys[i]
-// receives block i's key or NUL. The same result as ToneAnalyseBlock per block.
-void ToneAnalyseBlocks(const int16_t* samples, std::size_t blocks, char* keys);
 
 }

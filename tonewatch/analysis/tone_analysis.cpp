@@ -1,0 +1,81 @@
+#include "tone_analysis.h"
+
+#include <bit>
+
+#include "tone_fixed.h"
+#include "tone_kernels.h"
+
+namespace tonewatch {
+
+int16_t ToneFilterPower(ToneFilter& filter, int16_t coefficient_q14) {
+    const int32_t y1 = filter.delay1;
+    const int32_t y2 = filter.delay2;
+    // |t| <= 2^16 and |y2| <= 2^15, so y2 - t fits 32 bits; the products
+    // reach about 3.2e9 for full-scale states and wrap by design.
+    const int32_t t = Mul16x16Shr14(filter.delay1, coefficient_q14);
+    const int32_t energy = AddWrap32(MulWrap32(y2, y2 - t), MulWrap32(y1, y1));
+    filter.delay1 = 0;
+    filter.delay2 = 0;
+    return Wrap16(Shr32By14(energy));
+}
+
+void ToneBankDecide(ToneMask& mask, ToneBank& bank, int16_t threshold) {
+    uint16_t bits = static_cast<uint16_t>(mask);
+    uint16_t bit = 1;
+    for (int k = 0; k < kToneChannels; ++k) {
+        if (ToneFilterPower(bank.filter[k], bank.coefficient_q14[k]) > threshold) {
+            bits |= bit;
+        } else {
+            bits &= static_cast<uint16_t>(~bit);
+        }
+        bit = static_cast<uint16_t>(bit << 1);
+    }
+    mask = static_cast<ToneMask>(bits);
+}
+
+char ToneMaskToKey(ToneMask mask) {
+    const unsigned bits = static_cast<uint16_t>(mask);
+    const unsigned low = bits & 0x0Fu;
+    const unsigned high = (bits >> 4) & 0x0Fu;
+    const bool one_of_each = (bits >> 8) == 0 && std::has_single_bit(low) && std::has_single_bit(high);
+    return one_of_each ? ToneKeyTable[std::countr_zero(low)][std::countr_zero(high)] : '\0';
+}
+
+namespace {
+
+char DecideKey(ToneBank& bank) {
+    ToneMask mask = 0;
+    ToneBankDecide(mask, bank, kToneThreshold);
+    return ToneMaskToKey(mask);
+}
+
+}
+
+char ToneAnalyseBlock(const uint8_t bytes[kBlockBytes]) {
+    ToneBank bank;
+    ToneBankReset(bank);
+    int16_t samples[kBlockSamples];
+    for (int i = 0; i < kBlockSamples; ++i) {
+        samples[i] = SampleFromLittleEndian(bytes[2 * i], bytes[2 * i + 1]);
+    }
+    ToneKernelChosen().feed_one(samples, bank, kBlockSamples);
+    return DecideKey(bank);
+}
+
+void ToneAnalyseBlocks(const int16_t* samples, std::size_t blocks, char* keys) {
+    // Chunks keep the banks on the stack and in the cache.
+    constexpr std::size_t kChunk = 64;
+    ToneBank banks[kChunk];
+    const int16_t* starts[kChunk];
+    for (std::size_t first = 0; first < blocks; first += kChunk) {
+        const std::size_t n = blocks - first < kChunk ? blocks - first : kChunk;
+        for (std::size_t i = 0; i < n; ++i) {
+            ToneBankReset(banks[i]);
+            starts[i] = samples + (first + i) * kBlockSamples;
+        }
+        ToneKernelChosen().feed_many(starts, banks, n, kBlockSamples);
+        for (std::size_t i = 0; i < n; ++i) keys[first + i] = DecideKey(banks[i]);
+    }
+}
+
+}
