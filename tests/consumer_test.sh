@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Host programs in C99 and C++ built against an install tree, once with
-# pkg-config and once with find_package, then run on a private PulseAudio
+# pkg-config and once with find_package (and, from a build tree, once more
+# with the source tree as a subproject), then run on a private PulseAudio
 # loopback: each listens, dials a key, hears it, stops.
 #
 #   consumer_test.sh BUILD_DIR SOURCE_DIR            install BUILD_DIR to a stage
@@ -15,17 +16,30 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+fail() {
+  echo "consumer_test: $*" >&2
+  exit 1
+}
 
 if [ "$build" = --system ]; then
   pc_path=${PKG_CONFIG_PATH:-}
   prefix_path=
+  lib_path=${LD_LIBRARY_PATH:-}
 else
   cmake --install "$build" --prefix "$work/stage" >/dev/null
   libdir=$(dirname "$(find "$work/stage" -name tonewatch.pc)")/..
   pc_path=$libdir/pkgconfig
   prefix_path=$work/stage
-  export LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+  # Only the programs linked with pkg-config's flags lack a run path.
+  lib_path=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 fi
+
+# The flags name the real header folder, not a path through the library folder.
+for library in tonewatch tonedial; do
+  includedir=$(PKG_CONFIG_PATH=$pc_path pkg-config --variable=includedir "$library")
+  [ "$(realpath -m "$includedir")" = "$includedir" ] || fail "$library.pc: includedir $includedir is not canonical"
+  [ -f "$includedir/$library.h" ] || fail "$library.pc: no $library.h in $includedir"
+done
 
 mkdir "$work/pc"
 flags=$(PKG_CONFIG_PATH=$pc_path pkg-config --cflags --libs tonewatch tonedial)
@@ -34,10 +48,28 @@ g++ -std=c++17 -Wall -Wextra -pedantic -Werror "$root/tests/consumer/consumer.cp
 
 cmake -S "$root/tests/consumer" -B "$work/cmake" ${prefix_path:+-DCMAKE_PREFIX_PATH=$prefix_path} >/dev/null
 cmake --build "$work/cmake" >/dev/null
+programs=(pc/consumer_c pc/consumer_cpp cmake/consumer_c cmake/consumer_cpp)
+
+# A component the package does not have fails find_package and says why.
+if cmake -S "$root/tests/consumer" -B "$work/unknown" ${prefix_path:+-DCMAKE_PREFIX_PATH=$prefix_path} \
+         "-DCONSUMER_COMPONENTS=tonewatch;tonebell" >"$work/unknown.log" 2>&1; then
+  fail "find_package(Tonewatch COMPONENTS tonebell) succeeded"
+fi
+grep -q "no component 'tonebell'" "$work/unknown.log" || { cat "$work/unknown.log" >&2; fail "no reason given for tonebell"; }
+
+if [ "$build" != --system ]; then
+  cmake -S "$root/tests/consumer" -B "$work/subproject" -DCONSUMER_TONEWATCH_SOURCE="$root" >/dev/null
+  cmake --build "$work/subproject" -j"$(nproc)" >/dev/null
+  programs+=(subproject/consumer_c subproject/consumer_cpp)
+fi
 
 eval "$("$root/scripts/pulse-private" start)"
 pulse_dir=$TONEWATCH_PULSE_DIR
-for program in pc/consumer_c pc/consumer_cpp cmake/consumer_c cmake/consumer_cpp; do
+for program in "${programs[@]}"; do
   echo "$program:"
-  "$work/$program"
+  if [[ $program = pc/* ]]; then
+    LD_LIBRARY_PATH=$lib_path "$work/$program"
+  else
+    "$work/$program"
+  fi
 done
