@@ -69,19 +69,20 @@ std::vector<int16_t> KeySequence(const std::string& keys, int rate, double tone_
 TEST_F(AlsaCapture, StopHandsBackAPartlyFilledBufferWithItsTailUntouched) {
     UseConfig("file.conf");
     WriteInput(Noise(4 * kBlockSamples, 11));
-    // Far larger than the file device delivers in a few milliseconds. The stop
-    // may still come before the first read; then the buffer leaves the queue
-    // untouched and without a notification, and the next try waits longer.
+    // Far larger than the file device delivers in a millisecond. The stop may
+    // come before the first read (the buffer stays queued, empty, until the
+    // reset) or, on a loaded machine, after the buffer filled; each try waits
+    // a little longer, and every outcome must keep the contract.
     std::vector<uint8_t> buffer(8 << 20);
     bool handed_back_partly_filled = false;
-    for (int attempt = 1; attempt <= 20 && !handed_back_partly_filled; ++attempt) {
+    for (int attempt = 0; attempt < 40 && !handed_back_partly_filled; ++attempt) {
         SCOPED_TRACE(attempt);
         std::fill(buffer.begin(), buffer.end(), 0xA5);
         WaveHeader header{buffer.data(), static_cast<uint32_t>(buffer.size()), 0, 0, 0, 0, nullptr, 0};
         Recorder recorder;
         const CaptureHandle device = StartCapture(recorder, header);
         ASSERT_NE(device, nullptr);
-        std::this_thread::sleep_for(std::chrono::milliseconds(attempt));
+        std::this_thread::sleep_for(std::chrono::microseconds(250 * attempt));
         EXPECT_EQ(CaptureStop(device), kCaptureOk);
 
         // A buffer with frames in it is out of the queue when the stop
@@ -90,12 +91,12 @@ TEST_F(AlsaCapture, StopHandsBackAPartlyFilledBufferWithItsTailUntouched) {
         EXPECT_EQ(header.flags & (kHeaderDone | kHeaderInQueue), recorded > 0 ? kHeaderDone : kHeaderInQueue);
         recorder.Stopping();
         EXPECT_EQ(CaptureReset(device), kCaptureOk);
-        EXPECT_LT(recorded, buffer.size());
+        EXPECT_LE(recorded, buffer.size());
         EXPECT_EQ(recorded % 2, 0u);
         const std::size_t from_input = std::min<std::size_t>(recorded, input_bytes_.size());
         EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + from_input, input_bytes_.begin()));
         EXPECT_TRUE(std::all_of(buffer.begin() + recorded, buffer.end(), [](uint8_t b) { return b == 0xA5; }));
-        handed_back_partly_filled = recorded > 0;
+        handed_back_partly_filled = recorded > 0 && recorded < buffer.size();
 
         EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureOk);
         EXPECT_EQ(CaptureClose(device), kCaptureOk);
