@@ -1,6 +1,7 @@
 // The phone library's Linux stand-in: dials in-band, as a phone on an analogue
-// line does, by playing each key's tone pair on ALSA "default" playback,
-// 8000 frames/s, S16_LE mono. Every unit takes 300 ms:
+// line does, by playing each key's tone pair on ALSA "default" playback, or
+// the PCM named by TONEDIAL_PLAYBACK_DEVICE when that is set, 8000 frames/s,
+// S16_LE mono. Every unit takes 300 ms:
 //
 //   unit                | plays
 //   --------------------+-----------------------------------------
@@ -18,6 +19,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <numbers>
 #include <optional>
@@ -28,7 +30,6 @@
 namespace tonedial {
 namespace {
 
-constexpr char kDevice[] = "default";
 constexpr unsigned kRate = 8000;
 constexpr unsigned kLatencyUs = 100000;
 constexpr int kToneFrames = 1200;
@@ -68,7 +69,9 @@ void RenderSlot(const std::optional<KeyPair>& pair, Slot& slot) {
 
 int OpenPlayback(snd_pcm_t** pcm) {
     *pcm = nullptr;
-    int result = snd_pcm_open(pcm, kDevice, SND_PCM_STREAM_PLAYBACK, 0);
+    const char* name = std::getenv("TONEDIAL_PLAYBACK_DEVICE");
+    if (name == nullptr || *name == '\0') name = "default";
+    int result = snd_pcm_open(pcm, name, SND_PCM_STREAM_PLAYBACK, 0);
     if (result < 0) return result;
     result = snd_pcm_set_params(*pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1, kRate, 1, kLatencyUs);
     if (result < 0) {
