@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     std::size_t samples = 0;
     const std::string error = dtmfscan::DecodeForScan(
-        path, raw, [&](std::span<const int16_t> block) { samples += block.size(); }, [](double) {});
+        path, raw, {.samples = [&](std::span<const int16_t> block) { samples += block.size(); }});
     Check(IsOneLine(error), "the reason is not one line: ", error);
     if (size == 1) Check(!error.empty(), "an empty file read without an error");
     // At 4000/s nothing is resampled: every whole frame gives one sample.

@@ -38,9 +38,8 @@ protected:
     // Decodes and returns the 4000/s samples; fails the test on an error.
     static std::vector<int16_t> Decode(const std::string& path, RawFormat raw) {
         std::vector<int16_t> out;
-        const std::string error =
-            DecodeForScan(path, raw, [&](std::span<const int16_t> s) { out.insert(out.end(), s.begin(), s.end()); },
-                          [](double) {});
+        const std::string error = DecodeForScan(
+            path, raw, {.samples = [&](std::span<const int16_t> s) { out.insert(out.end(), s.begin(), s.end()); }});
         EXPECT_EQ(error, "");
         return out;
     }
@@ -67,6 +66,16 @@ TEST(FloatToSample, RoundsAndClipsToSixteenBits) {
     EXPECT_EQ(FloatToSample(-100.6f / 32768.0f), -101);
     EXPECT_EQ(FloatToSample(std::numeric_limits<float>::infinity()), 32767);
     EXPECT_EQ(FloatToSample(std::numeric_limits<float>::quiet_NaN()), 0);
+}
+
+TEST(FiniteSample, NanIsSilenceAndInfinityFullScale) {
+    constexpr float kInfinity = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(dtmfscan::FiniteSample(std::numeric_limits<float>::quiet_NaN()), 0.0f);
+    EXPECT_EQ(dtmfscan::FiniteSample(-std::numeric_limits<float>::quiet_NaN()), 0.0f);
+    EXPECT_EQ(dtmfscan::FiniteSample(kInfinity), 1.0f);
+    EXPECT_EQ(dtmfscan::FiniteSample(-kInfinity), -1.0f);
+    EXPECT_EQ(dtmfscan::FiniteSample(0.25f), 0.25f);
+    EXPECT_EQ(dtmfscan::FiniteSample(-3.0f), -3.0f);  // clipped after the rate conversion, not here
 }
 
 TEST_F(AudioInput, FourThousandPerSecondPassesThroughUnchanged) {
@@ -107,7 +116,7 @@ TEST_F(AudioInput, ConvertsTheRateWithoutDelayOrAliases) {
 
 TEST_F(AudioInput, NamesWhatIsWrongWithAFile) {
     const auto error = [&](const std::string& path) {
-        return DecodeForScan(path, std::nullopt, [](std::span<const int16_t>) {}, [](double) {});
+        return DecodeForScan(path, std::nullopt, {.samples = [](std::span<const int16_t>) {}});
     };
     EXPECT_EQ(error((dir_ / "missing.wav").string()), "No such file or directory");
     EXPECT_EQ(error(dir_.string()), "is a directory");

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# dtmf-listen as a user runs it: its options and start failure, then keys
-# played into a private PulseAudio loopback, heard once each and in order.
+# dtmf-listen as a user runs it: its options, the reason a start failed, keys
+# from a device chosen on the command line, then keys played into a private
+# PulseAudio loopback, heard once each and in order, and the loopback's
+# server dying under it.
 set -euo pipefail
 tool=$1
 root=$2
@@ -15,9 +17,29 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 "$tool" --help | grep -q -- '--seconds' || fail "--help does not explain --seconds"
 status=0; "$tool" --bogus 2>"$dir/err" || status=$?
-[ "$status" -eq 2 ] && grep -q "unknown option" "$dir/err" || fail "unknown option: status $status"
+[ "$status" -eq 2 ] && grep -q "^dtmf-listen: invalid option '--bogus'" "$dir/err" || fail "unknown option: status $status"
+
+# A failed start says why, and alsa-lib's own lines come through the tool,
+# prefixed, each once, though the device is opened twice.
 status=0; ALSA_CONFIG_PATH="$root/tests/alsa/missing.conf" "$tool" --seconds 1 >/dev/null 2>"$dir/err" || status=$?
-[ "$status" -ne 0 ] && grep -q "code 1: could not open the capture device" "$dir/err" || fail "no device: status $status"
+[ "$status" -eq 1 ] || fail "no device: status $status"
+grep -qx 'dtmf-listen: cannot capture from "default": cannot open it: No such file or directory (start returned 1)' \
+  "$dir/err" || fail "no device: $(cat "$dir/err")"
+[ "$(grep -c 'Unknown PCM tonewatch_no_such_device' "$dir/err")" -eq 1 ] || fail "no device: $(cat "$dir/err")"
+! grep -v '^dtmf-listen: ' "$dir/err" || fail "unprefixed messages"
+
+# -D names the device: here "default" reads a file holding a 5, and a name
+# that is no device fails by that name.
+export ALSA_CONFIG_PATH="$root/tests/alsa/file.conf" TONEWATCH_TEST_INFILE="$dir/five.raw"
+sox -r 4000 -c 2 -n -b 16 -e signed -t raw - synth 0.25 sine 770 sine 1336 remix 1v0.25,2v0.25 pad 0.25 0.25 \
+  >"$TONEWATCH_TEST_INFILE"
+status=0; "$tool" -D tonewatch_no_such_pcm -d 1 >/dev/null 2>"$dir/err" || status=$?
+[ "$status" -eq 1 ] && grep -q '^dtmf-listen: cannot capture from "tonewatch_no_such_pcm"' "$dir/err" ||
+  fail "-D: status $status, $(cat "$dir/err")"
+"$tool" -D default --json --seconds 0.5 >"$dir/out"
+grep -qx '{"time":[0-9]*\.[0-9]\{3\},"key":"5"}' "$dir/out" && grep -qx '{"blocks":[1-9][0-9]*}' "$dir/out" ||
+  fail "--json: $(cat "$dir/out")"
+unset ALSA_CONFIG_PATH TONEWATCH_TEST_INFILE
 
 eval "$("$root/scripts/pulse-private" start)"
 pulse_dir=$TONEWATCH_PULSE_DIR
@@ -40,4 +62,17 @@ heard=$(awk 'NF == 2 && $1 != "blocks:" {printf "%s", $2}' "$dir/out")
 [ "$heard" = "155#" ] || fail "heard '$heard', played '155#'"
 blocks=$(awk '$1 == "blocks:" {print $2}' "$dir/out")
 [ "${blocks:-0}" -gt 20 ] || fail "only ${blocks:-no} blocks in 4 s"
+
+# The server dies while dtmf-listen listens: an error, not a short count.
+"$tool" --seconds 8 >"$dir/out" 2>"$dir/err" &
+listener=$!
+for _ in $(seq 200); do
+  pactl list short source-outputs 2>/dev/null | grep -q . && break
+  sleep 0.05
+done
+"$root/scripts/pulse-private" stop "$pulse_dir"
+pulse_dir=
+status=0; wait "$listener" || status=$?
+[ "$status" -eq 1 ] && grep -q '^dtmf-listen: capture stopped delivering audio' "$dir/err" ||
+  fail "server gone: status $status, $(cat "$dir/out" "$dir/err")"
 echo "dtmf-listen: ok"

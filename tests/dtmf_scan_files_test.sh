@@ -94,11 +94,13 @@ sox mono_8000.wav -t raw -e signed -b 16 -L mono_8000.raw
 sox stereo_16000.wav -t raw -e signed -b 16 -L stereo_16000.raw
 "$scan" --raw-rate=16000 --raw-channels 2 stereo_16000.raw | check_presses "raw stereo"
 
-# JSON: one object per file and line.
+# JSON: a record per press, then one closing each file.
 "$scan" --json mono_48000.flac stereo_8000.wav > json.out
-[ "$(wc -l < json.out)" -eq 2 ] || fail "json: expected 2 lines, got $(cat json.out)"
-grep -q "^{\"file\":\"stereo_8000.wav\",\"keys\":\"1235590\*#AD774B\",\"presses\":\[{\"time\":0.188,\"key\":\"1\"}," json.out ||
-  fail "json: unexpected line: $(cat json.out)"
+[ "$(wc -l < json.out)" -eq 32 ] || fail "json: expected 32 lines, got $(cat json.out)"
+[ "$(sed -n 17p json.out)" = '{"file":"stereo_8000.wav","time":0.188,"key":"1"}' ] ||
+  fail "json: unexpected first press of the second file: $(sed -n 17p json.out)"
+grep -qx '{"file":"stereo_8000.wav","keys":"1235590\*#AD774B","blocks":[0-9]*}' json.out ||
+  fail "json: no closing record: $(tail -1 json.out)"
 
 # Tones above 2 kHz fold onto the pair of 9 (852 + 1477 Hz) if the rate is
 # converted without a low-pass; they must give no key.

@@ -1,70 +1,125 @@
-// Listens to the default capture device through libtonewatch and prints each
-// key press with the time since the start, as a host program would: start,
-// poll every 20 ms, stop.
+// dtmf-listen: listens to a capture device through libtonewatch and prints
+// each key press with the time since the start, as a host program would:
+// start, poll every 20 ms, stop.
+#include <getopt.h>
 #include <signal.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 #include <thread>
 
+#include "alsa_probe.h"
+#include "tool.h"
 #include "tonewatch.h"
 
 namespace {
+
+constexpr const char* kUsage =
+    "Usage: dtmf-listen [OPTION]...\n"
+    "Listen to an ALSA capture device through libtonewatch and print each DTMF\n"
+    "key press (0-9, *, #, A-D) with the seconds since the start, e.g. \"1.250 5\",\n"
+    "until Ctrl-C, SIGTERM or the time given with --seconds; then print the number\n"
+    "of 62.5 ms blocks analysed (\"blocks: 96\").\n"
+    "\n"
+    "Options:\n"
+    "  -D, --device=NAME      capture from the ALSA PCM NAME (default: \"default\",\n"
+    "                         or TONEWATCH_CAPTURE_DEVICE)\n"
+    "  -d, --seconds=N        stop after N seconds\n"
+    "      --json             print JSON lines instead: {\"time\",\"key\"} per press,\n"
+    "                         the same records as dtmf-scan's, and {\"blocks\"}\n"
+    "  -h, --help             show this help and exit\n"
+    "      --version          show the version and exit\n"
+    "\n"
+    "Detection:\n"
+    "  Audio is captured at 4000 samples/s and analysed in blocks of 250 samples\n"
+    "  (62.5 ms). A press is reported in the first block in which its key is\n"
+    "  found; the next press needs a block without a key in between.\n"
+    "  Tones and pauses need at least 125 ms each; shorter ones can be missed.\n"
+    "  Each of the two tones must peak between about -22 dBFS and -4 dBFS.\n"
+    "\n"
+    "Environment:\n"
+    "  TONEWATCH_CAPTURE_DEVICE   the ALSA PCM libtonewatch captures from; -D sets it\n"
+    "\n"
+    "Exit status:\n"
+    "  0 when listening ran to its end; 1 when capture could not start, stopped\n"
+    "  delivering audio (the device or sound server gone: found when listening\n"
+    "  ends, from fewer blocks than the time allows) or the output could not be\n"
+    "  written; 2 for a usage error.\n";
+
+constexpr double kBlockSeconds = 0.0625;
+constexpr double kStartSeconds = 3.0;
 
 volatile sig_atomic_t stop_requested = 0;
 
 void RequestStop(int) { stop_requested = 1; }
 
-void Usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: dtmf-listen [--seconds N]\n"
-                 "\n"
-                 "Listens to the default audio input and prints each DTMF key press with the\n"
-                 "seconds since the start (e.g. \"1.250 5\"), until Ctrl-C, SIGTERM or N seconds\n"
-                 "have passed; then prints the number of 62.5 ms blocks analysed.\n"
-                 "\n"
-                 "The input is ALSA's \"default\" capture device, or the one named by\n"
-                 "TONEWATCH_CAPTURE_DEVICE.\n");
-}
-
 const char* StartFailure(int32_t code) {
     switch (code) {
-    case TONEWATCH_OPEN_FAILED:
-        return "could not open the capture device";
-    case TONEWATCH_QUEUE_FAILED:
-        return "could not queue the capture buffer";
-    case TONEWATCH_START_FAILED:
-        return "could not start capture";
-    default:
-        return "unknown result";
+        case TONEWATCH_OPEN_FAILED: return "the device could not be opened";
+        case TONEWATCH_QUEUE_FAILED: return "the capture buffer could not be queued";
+        case TONEWATCH_START_FAILED: return "capture could not be started";
+        default: return "unknown result";
     }
+}
+
+std::string CaptureDevice() {
+    const char* name = std::getenv("TONEWATCH_CAPTURE_DEVICE");
+    return name != nullptr && *name != '\0' ? name : "default";
+}
+
+std::string PressLine(bool json, double seconds, char key) {
+    char time[32];
+    std::snprintf(time, sizeof time, "%.3f", seconds);
+    if (json) return "{" + dtmftools::JsonPressMembers(time, key) + "}\n";
+    return std::string(time) + ' ' + key + '\n';
 }
 
 }
 
 int main(int argc, char** argv) {
+    dtmftools::SetProgramName("dtmf-listen");
+    dtmftools::GuardStandardDescriptors();
+    enum LongOnly { kJson = 256, kVersion };
+    static const option kOptions[] = {
+        {"device", required_argument, nullptr, 'D'},
+        {"seconds", required_argument, nullptr, 'd'},
+        {"json", no_argument, nullptr, kJson},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
+    };
     double seconds = 0;  // 0: until a signal
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            Usage(stdout);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            seconds = std::strtod(argv[++i], &end);
-            if (*end != '\0' || !(seconds > 0)) {
-                std::fprintf(stderr, "dtmf-listen: --seconds needs a positive number, not '%s'\n", argv[i]);
-                return 2;
+    bool json = false;
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":D:d:h", kOptions, nullptr)) != -1;) {
+        switch (c) {
+            case 'D':
+                if (*optarg == '\0') dtmftools::UsageError("--device needs a PCM name");
+                setenv("TONEWATCH_CAPTURE_DEVICE", optarg, 1);
+                break;
+            case 'd': {
+                char* end = nullptr;
+                seconds = std::strtod(optarg, &end);
+                if (*end != '\0' || !(seconds > 0) || seconds > 1e9) {
+                    dtmftools::UsageError(std::string("--seconds needs a positive number, not '") + optarg + "'");
+                }
+                break;
             }
-            continue;
+            case kJson: json = true; break;
+            case 'h':
+                dtmftools::Output(kUsage);
+                return dtmftools::FinishOutput() ? 0 : 1;
+            case kVersion:
+                dtmftools::PrintVersion();
+                return dtmftools::FinishOutput() ? 0 : 1;
+            default: dtmftools::OptionError(c, argv);
         }
-        std::fprintf(stderr, "dtmf-listen: unknown option '%s'\n", argv[i]);
-        Usage(stderr);
-        return 2;
     }
+    if (optind < argc) dtmftools::UsageError(std::string("unexpected argument '") + argv[optind] + "'");
 
+    dtmftools::RouteAlsaMessages();
     struct sigaction action {};
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);
@@ -75,25 +130,43 @@ int main(int argc, char** argv) {
     const int32_t started = PhoneDTMFCheckStart();
     if (started != TONEWATCH_RUNNING) {
         PhoneDTMFCheckStop();
-        std::fprintf(stderr, "dtmf-listen: start failed with code %d: %s\n", static_cast<int>(started),
-                     StartFailure(started));
+        const std::string device = CaptureDevice();
+        std::string why = dtmftools::DeviceProblem(device, dtmftools::Direction::kCapture);
+        if (why.empty()) why = StartFailure(started);
+        dtmftools::Complain("cannot capture from \"" + device + "\": " + why + " (start returned " +
+                           std::to_string(started) + ")");
         return 1;
     }
     // Keys appear as they are heard, even through a pipe.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    double elapsed = 0.0;
     while (!stop_requested) {
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        if (seconds > 0 && elapsed.count() >= seconds) break;
+        elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (seconds > 0 && elapsed >= seconds) break;
         const char16_t* key = PhoneDTMFReturnChar();
-        if (key[0] != 0) std::printf("%.3f %c\n", elapsed.count(), static_cast<char>(key[0]));
+        if (key[0] != 0) dtmftools::Output(PressLine(json, elapsed, static_cast<char>(key[0])));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const int32_t blocks = PhoneDTMFCheckStop();
+    elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const char16_t* last = PhoneDTMFReturnChar();
-    if (last[0] != 0) {
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        std::printf("%.3f %c\n", elapsed.count(), static_cast<char>(last[0]));
+    if (last[0] != 0) dtmftools::Output(PressLine(json, elapsed, static_cast<char>(last[0])));
+    dtmftools::Output(json ? "{\"blocks\":" + std::to_string(blocks) + "}\n" : "blocks: " + std::to_string(blocks) + "\n");
+
+    // The library counts blocks but cannot be asked mid-run, so a stall is
+    // found here: a device clocks blocks at its own pace, but a live one does
+    // not fall this far behind the wall clock unless it stopped. An idle
+    // audio server takes up to about 1.5 s to deliver its first block, and
+    // runs within a few per cent of its rate.
+    const double heard = blocks * kBlockSeconds;
+    const bool stalled = heard < elapsed - kStartSeconds - 0.1 * elapsed;
+    if (stalled) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "capture stopped delivering audio: %.1f s of audio (%d blocks) in %.1f s of listening", heard,
+                      static_cast<int>(blocks), elapsed);
+        dtmftools::Complain(text);
     }
-    std::printf("blocks: %d\n", static_cast<int>(blocks));
-    return 0;
+    if (!dtmftools::FinishOutput()) return 1;
+    return stalled ? 1 : 0;
 }

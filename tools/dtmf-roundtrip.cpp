@@ -3,9 +3,12 @@
 // heard. Exits 0 only when every key sent was heard, once and in order.
 // Meant for a loopback where playback reaches capture (a private PulseAudio
 // null sink and its monitor, see scripts/demo).
+#include <getopt.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -15,6 +18,7 @@
 #include "alsa_probe.h"
 #include "tonedial.h"
 #include "tonewatch.h"
+#include "tool.h"
 
 namespace {
 
@@ -28,13 +32,38 @@ constexpr auto kSettle = std::chrono::milliseconds(800);
 constexpr auto kWarmUp = std::chrono::milliseconds(1500);
 constexpr auto kPoll = std::chrono::milliseconds(20);
 
+constexpr const char* kUsage =
+    "Usage: dtmf-roundtrip [OPTION]... [DIGITS]...\n"
+    "Listen through libtonewatch while dialling each DIGITS string (ASCII) through\n"
+    "libtonedial, then print what was sent and what was heard. Without DIGITS it\n"
+    "dials \"0123456789*#ABCD\" and \"1122#\". Meant for a loopback where playback\n"
+    "reaches capture, such as the private PulseAudio server of scripts/demo.\n"
+    "DIGITS starting with '-' follow \"--\".\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help             show this help and exit\n"
+    "      --version          show the version and exit\n"
+    "\n"
+    "Environment:\n"
+    "  TONEWATCH_CAPTURE_DEVICE   the ALSA PCM to listen on (default: \"default\")\n"
+    "  TONEDIAL_PLAYBACK_DEVICE   the ALSA PCM to dial on (default: \"default\")\n"
+    "\n"
+    "Exit status:\n"
+    "  0 when every key was heard once and in order; 1 when one was not, or a\n"
+    "  device could not be used; 2 for a usage error.\n";
+
 const char* StartFailure(int32_t code) {
     switch (code) {
-        case TONEWATCH_OPEN_FAILED: return "could not open the capture device";
-        case TONEWATCH_QUEUE_FAILED: return "could not queue the capture buffer";
-        case TONEWATCH_START_FAILED: return "could not start capture";
-        default: return "unknown failure";
+        case TONEWATCH_OPEN_FAILED: return "the device could not be opened";
+        case TONEWATCH_QUEUE_FAILED: return "the capture buffer could not be queued";
+        case TONEWATCH_START_FAILED: return "capture could not be started";
+        default: return "unknown result";
     }
+}
+
+std::string Device(const char* variable) {
+    const char* name = std::getenv(variable);
+    return name != nullptr && *name != '\0' ? name : "default";
 }
 
 // The keys a dial of `digits` should produce: DTMF characters, upper case.
@@ -50,27 +79,43 @@ std::string ExpectedKeys(const std::string& digits) {
 }
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::puts("usage: dtmf-roundtrip [DIGITS...]\n"
-                  "Listens on the default capture device while dialling each DIGITS string\n"
-                  "(ASCII) on the default playback device, then prints what was sent and\n"
-                  "heard. Exits 0 when every key was heard once, in order. Without\n"
-                  "arguments it dials \"0123456789*#ABCD\" and \"1122#\".");
-        return 0;
+    dtmftools::SetProgramName("dtmf-roundtrip");
+    dtmftools::GuardStandardDescriptors();
+    enum LongOnly { kVersion = 256 };
+    static const option kOptions[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1;) {
+        switch (c) {
+            case 'h':
+                dtmftools::Output(kUsage);
+                return dtmftools::FinishOutput() ? 0 : 1;
+            case kVersion:
+                dtmftools::PrintVersion();
+                return dtmftools::FinishOutput() ? 0 : 1;
+            default: dtmftools::OptionError(c, argv);
+        }
     }
-    std::vector<std::string> dials;
-    for (int i = 1; i < argc; ++i) dials.emplace_back(argv[i]);
+    std::vector<std::string> dials(argv + optind, argv + argc);
     if (dials.empty()) dials = {"0123456789*#ABCD", "1122#"};
 
-    const std::string why = dtmftools::AlsaOpenError("default", dtmftools::AlsaDirection::kPlayback, 8000);
-    if (!why.empty()) {
-        std::fprintf(stderr, "dtmf-roundtrip: no playback device: %s\n", why.c_str());
+    dtmftools::RouteAlsaMessages();
+    const std::string playback = Device("TONEDIAL_PLAYBACK_DEVICE");
+    if (const std::string why = dtmftools::DeviceProblem(playback, dtmftools::Direction::kPlayback); !why.empty()) {
+        dtmftools::Complain("cannot play on \"" + playback + "\": " + why);
         return 1;
     }
     const int32_t code = PhoneDTMFCheckStart();
     if (code != TONEWATCH_RUNNING) {
-        std::fprintf(stderr, "dtmf-roundtrip: start failed with code %d: %s\n", code, StartFailure(code));
         PhoneDTMFCheckStop();
+        const std::string capture = Device("TONEWATCH_CAPTURE_DEVICE");
+        std::string why = dtmftools::DeviceProblem(capture, dtmftools::Direction::kCapture);
+        if (why.empty()) why = StartFailure(code);
+        dtmftools::Complain("cannot capture from \"" + capture + "\": " + why + " (start returned " +
+                           std::to_string(code) + ")");
         return 1;
     }
 
@@ -107,8 +152,17 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < dials.size(); ++i) {
         const bool match = heard[i] == ExpectedKeys(dials[i]);
         all_heard = all_heard && match;
-        std::printf("sent:  %-20s heard: %-20s %s\n", dials[i].c_str(), heard[i].c_str(), match ? "ok" : "MISMATCH");
+        const auto column = [](std::string text) {
+            if (text.size() < 20) text.resize(20, ' ');
+            return text;
+        };
+        dtmftools::Output("sent:  " + column(dials[i]) + " heard: " + column(heard[i]) + " " +
+                         (match ? "ok" : "MISMATCH") + "\n");
     }
-    std::printf("%d blocks of 62.5 ms analysed in %.1f s\n", blocks, seconds);
+    char summary[96];
+    std::snprintf(summary, sizeof summary, "%d blocks of 62.5 ms analysed in %.1f s\n", static_cast<int>(blocks),
+                  seconds);
+    dtmftools::Output(summary);
+    if (!dtmftools::FinishOutput()) return 1;
     return all_heard ? 0 : 1;
 }

@@ -1,170 +1,258 @@
 // dtmf-scan: finds DTMF key presses in recordings with the detector's own
 // block analysis and press rule.
+#include <getopt.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "audio_input.h"
 #include "press_scanner.h"
 #include "scan_report.h"
+#include "tool.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: dtmf-scan [options] FILE...\n"
+    "Usage: dtmf-scan [OPTION]... FILE...\n"
+    "Find DTMF key presses (0-9, *, #, A-D) in recordings and print one line per\n"
+    "press: the time in seconds and the key, e.g. \"1.250 5\". With several files\n"
+    "each line starts with the file name and \": \"; a name holding control\n"
+    "characters is shown in double quotes with C escapes.\n"
     "\n"
-    "Finds DTMF key presses (0-9, *, #, A-D) in audio files and prints one line\n"
-    "per press: the time of the press in seconds and the key, e.g. \"1.250 5\".\n"
-    "With several files each line starts with the file name and \": \".\n"
+    "FILE is anything libsndfile reads (WAV, FLAC, Ogg, AIFF, ...), or raw PCM\n"
+    "with --raw-rate; \"-\" is standard input. A pipe, FIFO or device is read to\n"
+    "its end as the audio arrives and each press is printed as soon as it is\n"
+    "found, so that dtmf-scan can listen live behind arecord or parec. Files\n"
+    "given by name come out in command-line order.\n"
     "\n"
-    "FILE is any format libsndfile reads (WAV, FLAC, Ogg, AIFF, ...), or raw\n"
-    "PCM with --raw-rate; \"-\" reads standard input. Channels are averaged and\n"
-    "the rate is converted to 4000 samples/s; samples beyond full scale clip.\n"
+    "Options:\n"
+    "      --json             print JSON lines instead: {\"file\",\"time\",\"key\"} per\n"
+    "                         press, {\"file\",\"keys\",\"blocks\"} at the end of a\n"
+    "                         file, {\"file\",\"error\"} for one that cannot be read\n"
+    "  -j, --jobs=N           scan N files at a time (default: one per processor)\n"
+    "      --raw-rate=N       inputs are headerless signed 16-bit little-endian\n"
+    "                         PCM at N samples/s\n"
+    "      --raw-channels=N   channels of raw input (default 1; with --raw-rate)\n"
+    "  -h, --help             show this help and exit\n"
+    "      --version          show the version and exit\n"
     "\n"
-    "options:\n"
-    "  --json             one JSON object per file and line: file, keys,\n"
-    "                     presses [{time, key}], blocks (or file, error)\n"
-    "  --jobs N, -j N     scan N files at a time (default: number of processors)\n"
-    "  --raw-rate N       inputs are headerless signed 16-bit little-endian PCM\n"
-    "                     at N samples/s\n"
-    "  --raw-channels N   channels of raw input (default 1)\n"
-    "  -h, --help         show this text\n"
+    "Detection:\n"
+    "  Channels are averaged and the rate converted to 4000 samples/s; the audio\n"
+    "  is cut into blocks of 250 samples (62.5 ms) from its start. A press is\n"
+    "  reported at the start of the first block in which its key is found; the\n"
+    "  next press needs a block without a key in between.\n"
+    "  Tones and pauses need at least 125 ms each; shorter ones can be missed.\n"
+    "  Each of the two tones must peak between about -22 dBFS and -4 dBFS.\n"
     "\n"
-    "Timing: the audio is cut into blocks of 250 samples (62.5 ms) from the start\n"
-    "of the file; a press is reported at the start of the first block in which\n"
-    "its key is found, and the next press needs a block without a key between.\n"
-    "Tones and pauses shorter than about two blocks (125 ms) can be missed, or\n"
-    "two presses merged into one.\n"
-    "\n"
-    "Exit status: 0 when every file was read, 1 when any could not be read (the\n"
-    "others are still scanned), 2 for a usage error.\n";
+    "Exit status:\n"
+    "  0 when every file was read; 1 when a file could not be read (the others\n"
+    "  are still scanned) or the results could not be written; 2 for a usage\n"
+    "  error.\n";
 
 struct Options {
     bool json = false;
     unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
     std::optional<int> raw_rate;
-    int raw_channels = 1;
+    std::optional<int> raw_channels;
     std::vector<std::string> files;
 };
 
-struct FileScan {
-    std::string path;
-    std::atomic<double> progress{0.0};
-    bool done = false;  // guarded by the scan's mutex
-    std::string error;
-    std::vector<tonewatch::Press> presses;
-    int64_t blocks = 0;
-};
-
-[[noreturn]] void UsageError(const std::string& message) {
-    std::fprintf(stderr, "dtmf-scan: %s\nTry 'dtmf-scan --help'.\n", message.c_str());
-    std::exit(2);
-}
-
-int PositiveNumber(std::string_view option, std::string_view text, int max) {
-    int value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < 1 || value > max) {
-        UsageError(std::string(option) + " needs a whole number from 1 to " + std::to_string(max) + ", not '" +
-                   std::string(text) + "'");
-    }
-    return value;
-}
+enum LongOnly { kJson = 256, kVersion, kRawRate, kRawChannels };
 
 Options ParseOptions(int argc, char** argv) {
+    static const option kOptions[] = {
+        {"json", no_argument, nullptr, kJson},
+        {"jobs", required_argument, nullptr, 'j'},
+        {"raw-rate", required_argument, nullptr, kRawRate},
+        {"raw-channels", required_argument, nullptr, kRawChannels},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
+    };
     Options options;
-    bool only_files = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (only_files || arg == "-" || arg.empty() || arg[0] != '-') {
-            options.files.emplace_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            only_files = true;
-            continue;
-        }
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        }
-        if (arg == "--json") {
-            options.json = true;
-            continue;
-        }
-        // Options with a value: "--name VALUE" or "--name=VALUE".
-        std::string_view name = arg;
-        std::optional<std::string_view> value;
-        if (const auto eq = arg.find('='); eq != std::string_view::npos && arg.starts_with("--")) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-        }
-        if (name != "--jobs" && name != "-j" && name != "--raw-rate" && name != "--raw-channels") {
-            UsageError("unknown option '" + std::string(arg) + "'");
-        }
-        if (!value) {
-            if (i + 1 >= argc) UsageError(std::string(name) + " needs a value");
-            value = argv[++i];
-        }
-        if (name == "--jobs" || name == "-j") {
-            options.jobs = static_cast<unsigned>(PositiveNumber(name, *value, 1024));
-        } else if (name == "--raw-rate") {
-            options.raw_rate = PositiveNumber(name, *value, 10'000'000);
-        } else {
-            options.raw_channels = PositiveNumber(name, *value, 1024);
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":hj:", kOptions, nullptr)) != -1;) {
+        switch (c) {
+            case 'h':
+                dtmftools::Output(kUsage);
+                std::exit(dtmftools::FinishOutput() ? 0 : 1);
+            case kVersion:
+                dtmftools::PrintVersion();
+                std::exit(dtmftools::FinishOutput() ? 0 : 1);
+            case kJson: options.json = true; break;
+            case 'j': options.jobs = static_cast<unsigned>(dtmftools::WholeNumber("--jobs", optarg, 1, 1024)); break;
+            case kRawRate: options.raw_rate = dtmftools::WholeNumber("--raw-rate", optarg, 1, 10'000'000); break;
+            case kRawChannels: options.raw_channels = dtmftools::WholeNumber("--raw-channels", optarg, 1, 1024); break;
+            default: dtmftools::OptionError(c, argv);
         }
     }
-    if (options.files.empty()) UsageError("no input files");
+    options.files.assign(argv + optind, argv + argc);
+    if (options.files.empty()) dtmftools::UsageError("no input files");
+    if (options.raw_channels && !options.raw_rate) dtmftools::UsageError("--raw-channels needs --raw-rate");
     if (std::count(options.files.begin(), options.files.end(), "-") > 1) {
-        UsageError("standard input ('-') can be read only once");
+        dtmftools::UsageError("standard input ('-') can be read only once");
     }
     return options;
 }
 
 std::string DisplayName(const std::string& path) { return path == "-" ? "<stdin>" : path; }
 
-void Scan(FileScan& file, const Options& options) {
-    std::optional<dtmfscan::RawFormat> raw;
-    if (options.raw_rate) raw = dtmfscan::RawFormat{*options.raw_rate, options.raw_channels};
-    tonewatch::PressScanner scanner;
-    file.error = dtmfscan::DecodeForScan(
-        file.path, raw, [&](std::span<const int16_t> samples) { scanner.Feed(samples); },
-        [&](double fraction) { file.progress.store(fraction, std::memory_order_relaxed); });
-    if (!file.error.empty()) return;
-    scanner.Finish();
-    file.presses = scanner.Presses();
-    file.blocks = scanner.Blocks();
-}
+struct Line {
+    bool error;  // for stderr
+    std::string text;
+};
+
+// What the scan of one file has to say, handed from its worker to the writer
+// as it comes. The writer takes the lines of the first file not yet finished
+// as soon as they are there, so a stream in front is printed live, and the
+// lines of later files wait their turn.
+struct FileScan {
+    std::string path;
+    std::atomic<double> progress{0.0};
+    // Guarded by the scan's mutex.
+    std::vector<Line> lines;
+    bool done = false;
+    bool failed = false;
+};
+
+class Scan {
+public:
+    explicit Scan(const Options& options) : options_(options), files_(options.files.size()) {
+        for (std::size_t i = 0; i < files_.size(); ++i) files_[i].path = options.files[i];
+    }
+
+    std::vector<FileScan>& Files() { return files_; }
+    std::mutex& Mutex() { return mutex_; }
+    std::condition_variable& Changed() { return changed_; }
+
+    void Run(FileScan& file) {
+        const std::string name = DisplayName(file.path);
+        const std::string prefix = files_.size() > 1 ? dtmftools::QuotedName(name) + ": " : "";
+        tonewatch::PressScanner scanner;
+        std::size_t told = 0;
+        const auto tell_presses = [&] {
+            const std::vector<tonewatch::Press>& presses = scanner.Presses();
+            if (told == presses.size()) return;
+            std::vector<Line> lines;
+            for (; told < presses.size(); ++told) {
+                lines.push_back({false, options_.json ? dtmfscan::JsonPress(name, presses[told])
+                                                      : dtmfscan::TextPress(prefix, presses[told])});
+            }
+            Add(file, std::move(lines));
+        };
+        std::optional<dtmfscan::RawFormat> raw;
+        if (options_.raw_rate) raw = dtmfscan::RawFormat{*options_.raw_rate, options_.raw_channels.value_or(1)};
+        const std::string error = dtmfscan::DecodeForScan(
+            file.path, raw,
+            {.samples =
+                 [&](std::span<const int16_t> samples) {
+                     scanner.Feed(samples);
+                     tell_presses();
+                 },
+             .caught_up =
+                 [&] {
+                     scanner.Flush();
+                     tell_presses();
+                 },
+             .progress = [&](double fraction) { file.progress.store(fraction, std::memory_order_relaxed); },
+             .notice =
+                 [&](const std::string& text) {
+                     Add(file, {{true, Message(name, text)}});
+                 }});
+        std::vector<Line> end;
+        if (!error.empty()) {
+            end.push_back({true, Message(name, error)});
+            if (options_.json) end.push_back({false, dtmfscan::JsonError(name, error)});
+        } else {
+            scanner.Finish();
+            tell_presses();
+            if (options_.json) end.push_back({false, dtmfscan::JsonEnd(name, scanner.Presses(), scanner.Blocks())});
+        }
+        Finish(file, std::move(end), !error.empty());
+    }
+
+private:
+    static std::string Message(const std::string& name, const std::string& text) {
+        return std::string(dtmftools::ProgramName()) + ": " + dtmftools::QuotedName(name) + ": " + text + "\n";
+    }
+
+    void Add(FileScan& file, std::vector<Line> lines) {
+        {
+            std::lock_guard lock(mutex_);
+            file.lines.insert(file.lines.end(), std::make_move_iterator(lines.begin()),
+                              std::make_move_iterator(lines.end()));
+        }
+        changed_.notify_one();
+    }
+
+    void Finish(FileScan& file, std::vector<Line> lines, bool failed) {
+        {
+            std::lock_guard lock(mutex_);
+            file.lines.insert(file.lines.end(), std::make_move_iterator(lines.begin()),
+                              std::make_move_iterator(lines.end()));
+            file.done = true;
+            file.failed = failed;
+        }
+        changed_.notify_one();
+    }
+
+    const Options& options_;
+    std::vector<FileScan> files_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+};
+
+volatile sig_atomic_t terminal_resized = 1;
+
+void NoteResize(int) { terminal_resized = 1; }
 
 // The bar shares the terminal with the results, so it is erased before
-// anything else is written and drawn again afterwards.
+// anything else is written and drawn again afterwards. It is fitted to the
+// terminal's width, measured again after every resize, so that it never
+// wraps onto a second line.
 class ProgressBar {
 public:
-    explicit ProgressBar(bool enabled) : enabled_(enabled) {}
-
-    void Draw(const std::vector<FileScan>& files, std::size_t finished) {
+    explicit ProgressBar(bool enabled) : enabled_(enabled) {
         if (!enabled_) return;
-        double sum = 0.0;
-        for (const FileScan& file : files) sum += std::min(1.0, file.progress.load(std::memory_order_relaxed));
-        const double fraction = sum / static_cast<double>(files.size());
-        constexpr int kWidth = 30;
-        const int filled = static_cast<int>(fraction * kWidth);
-        std::fprintf(stderr, "\r[%s%s] %3d%%  %zu/%zu files", std::string(filled, '#').c_str(),
-                     std::string(kWidth - filled, ' ').c_str(), static_cast<int>(fraction * 100.0), finished,
-                     files.size());
+        struct sigaction action {};
+        action.sa_handler = NoteResize;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGWINCH, &action, nullptr);
+    }
+
+    void Draw(double fraction, std::size_t finished, std::size_t total) {
+        if (!enabled_) return;
+        if (terminal_resized) {
+            terminal_resized = 0;
+            winsize size{};
+            columns_ = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+        }
+        char counts[64];
+        std::snprintf(counts, sizeof counts, " %3d%%  %zu/%zu files", static_cast<int>(fraction * 100.0), finished,
+                      total);
+        // The last column stays free: writing there wraps on some terminals.
+        const std::size_t room = columns_ > 1 ? columns_ - 1 : 0;
+        std::string line = counts;
+        if (room >= line.size() + 7) {
+            const std::size_t width = room - line.size() - 2;
+            const auto filled = static_cast<std::size_t>(fraction * static_cast<double>(width));
+            line = "[" + std::string(filled, '#') + std::string(width - filled, ' ') + "]" + line;
+        }
+        line.resize(std::min(line.size(), room));
+        std::fprintf(stderr, "\r%s\033[K", line.c_str());
         std::fflush(stderr);
         shown_ = true;
     }
@@ -178,64 +266,63 @@ public:
 private:
     bool enabled_;
     bool shown_ = false;
+    std::size_t columns_ = 80;
 };
-
-void Report(const FileScan& file, const Options& options, bool prefix) {
-    const std::string name = DisplayName(file.path);
-    if (!file.error.empty()) {
-        std::fprintf(stderr, "dtmf-scan: %s: %s\n", name.c_str(), file.error.c_str());
-        if (options.json) std::fputs(dtmfscan::JsonError(name, file.error).c_str(), stdout);
-    } else if (options.json) {
-        std::fputs(dtmfscan::JsonReport(name, file.presses, file.blocks).c_str(), stdout);
-    } else {
-        std::fputs(dtmfscan::TextReport(prefix ? name + ": " : "", file.presses).c_str(), stdout);
-    }
-    std::fflush(stdout);
-}
 
 }
 
 int main(int argc, char** argv) {
+    dtmftools::SetProgramName("dtmf-scan");
+    dtmftools::GuardStandardDescriptors();
     const Options options = ParseOptions(argc, argv);
-    std::vector<FileScan> files(options.files.size());
-    for (std::size_t i = 0; i < files.size(); ++i) files[i].path = options.files[i];
+    // Each press is written as soon as it is known, also into a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    std::mutex mutex;
-    std::condition_variable finished;
+    Scan scan(options);
+    std::vector<FileScan>& files = scan.Files();
     std::atomic<std::size_t> next{0};
-    std::vector<std::jthread> workers;
+    std::vector<std::thread> workers;
     const std::size_t worker_count = std::min<std::size_t>(options.jobs, files.size());
     for (std::size_t w = 0; w < worker_count; ++w) {
         workers.emplace_back([&] {
-            for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
-                Scan(files[i], options);
-                {
-                    std::lock_guard lock(mutex);
-                    files[i].done = true;
-                }
-                finished.notify_one();
-            }
+            for (std::size_t i; (i = next.fetch_add(1)) < files.size();) scan.Run(files[i]);
         });
     }
 
-    // Results are written in command-line order as soon as all earlier files
-    // are done, whatever order the workers finish in.
     ProgressBar bar(isatty(STDERR_FILENO) != 0);
     bool all_read = true;
-    std::size_t reported = 0;
-    while (reported < files.size()) {
-        std::unique_lock lock(mutex);
-        finished.wait_for(lock, std::chrono::milliseconds(100), [&] { return files[reported].done; });
-        const std::size_t before = reported;
-        while (reported < files.size() && files[reported].done) ++reported;
-        lock.unlock();
-        if (reported > before) bar.Erase();
-        for (std::size_t i = before; i < reported; ++i) {
-            Report(files[i], options, files.size() > 1);
-            all_read = all_read && files[i].error.empty();
+    std::size_t current = 0;
+    while (current < files.size()) {
+        std::vector<Line> lines;
+        bool current_done = false;
+        double progress = 0.0;
+        std::size_t finished = 0;
+        {
+            std::unique_lock lock(scan.Mutex());
+            scan.Changed().wait_for(lock, std::chrono::milliseconds(100), [&] {
+                return !files[current].lines.empty() || files[current].done;
+            });
+            lines.swap(files[current].lines);
+            current_done = files[current].done;
+            for (const FileScan& file : files) {
+                finished += file.done ? 1 : 0;
+                progress += file.done ? 1.0 : std::min(1.0, file.progress.load(std::memory_order_relaxed));
+            }
+            if (current_done) all_read = all_read && !files[current].failed;
         }
-        if (reported < files.size()) bar.Draw(files, reported);
+        if (!lines.empty()) bar.Erase();
+        for (const Line& line : lines) {
+            if (line.error) {
+                std::fputs(line.text.c_str(), stderr);
+            } else {
+                dtmftools::Output(line.text);
+            }
+        }
+        if (current_done) ++current;
+        if (current < files.size()) bar.Draw(progress / static_cast<double>(files.size()), finished, files.size());
     }
     bar.Erase();
+    for (std::thread& worker : workers) worker.join();
+    if (!dtmftools::FinishOutput()) return 1;
     return all_read ? 0 : 1;
 }

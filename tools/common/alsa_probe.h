@@ -1,16 +1,25 @@
-// What a tool says when a library stays silent about its device: the
-// libraries report only codes, so the tool opens the same ALSA device itself,
-// in the same format, and asks why it fails.
+// What the tools ask ALSA themselves. The libraries report a failed start as
+// a number, or not at all, so the reason (no such PCM, server down, device
+// busy) comes from opening the same device again.
 #pragma once
 
 #include <string>
 
 namespace dtmftools {
 
-enum class AlsaDirection { kCapture, kPlayback };
+// From here on alsa-lib's messages go to stderr as "PROG: ALSA: MESSAGE",
+// each distinct message once, instead of its own raw lines; also those of
+// the libraries, which share the process's alsa-lib.
+void RouteAlsaMessages();
 
-// Opens `device` in 16-bit mono at `rate` and closes it again. Empty when that
-// works, otherwise ALSA's reason.
-std::string AlsaOpenError(const char* device, AlsaDirection direction, unsigned rate);
+// How many messages alsa-lib has given since they were routed.
+int AlsaMessageCount();
+
+enum class Direction { kCapture, kPlayback };
+
+// Opens the PCM `name` as the library for `direction` does and asks for its
+// format (16-bit mono; playback at 8000/s); returns why that fails, or an
+// empty string when it works.
+std::string DeviceProblem(const std::string& name, Direction direction);
 
 }

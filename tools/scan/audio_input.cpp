@@ -1,24 +1,40 @@
 #include "audio_input.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sndfile.h>
 #include <soxr.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <mutex>
-#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
 namespace dtmfscan {
 namespace {
 
-constexpr sf_count_t kChunkFrames = 1 << 15;
+// The decoded floats of one read, whatever the channel count: a file that
+// claims 1024 channels must not make every job allocate hundreds of MB.
+constexpr std::size_t kReadBytes = std::size_t{1} << 18;
+// Frames per read of a file; a stream is read one block (62.5 ms) at a time.
+constexpr sf_count_t kFileReadFrames = 1 << 15;
+constexpr int kStreamReadsPerSecond = 16;
+// How far into a stream the data chunk of a WAV header is looked for.
+constexpr std::size_t kStreamHeadLimit = std::size_t{1} << 20;
+// WAV data lengths from here on are placeholders of recorders that could not
+// go back to write the length, not promises.
+constexpr uint32_t kPlaceholderLength = 0x7FFF0000;
 
 // libsndfile keeps the reason for a failed open in one process-wide slot, so
 // parallel jobs must not interleave an open with the reading of that reason.
@@ -34,54 +50,178 @@ struct SoxrDeleter {
 };
 using SoxrPtr = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
 
-// Standard input is read whole and served to libsndfile from memory: most
-// formats need to seek, which a pipe cannot.
-struct MemoryFile {
-    std::vector<char> data;
-    sf_count_t position = 0;
+std::string ErrnoText() { return std::strerror(errno); }
 
-    sf_count_t Size() const { return static_cast<sf_count_t>(data.size()); }
+struct Descriptor {
+    int fd = -1;
+    bool owned = false;
+    Descriptor() = default;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (owned) close(fd);
+    }
 };
 
-MemoryFile& Memory(void* user) { return *static_cast<MemoryFile*>(user); }
+// Reads exactly `n` bytes at `offset` unless the file ends first; returns the
+// number read, or -1 with errno set.
+ssize_t ReadFully(int fd, void* out, std::size_t n, off_t offset) {
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t got = pread(fd, static_cast<char*>(out) + done, n - done, offset + static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
 
-sf_count_t MemoryLength(void* user) { return Memory(user).Size(); }
+// A regular file, or a stream read whole into memory, as libsndfile's
+// virtual I/O sees it; four bytes of it may be replaced (a WAV data length).
+struct Source {
+    int fd = -1;
+    off_t base = 0;
+    std::vector<unsigned char> memory;
+    sf_count_t length = 0;
+    sf_count_t position = 0;
+    sf_count_t patch_at = -1;
+    std::array<unsigned char, 4> patch{};
+    int read_error = 0;
 
-sf_count_t MemorySeek(sf_count_t offset, int whence, void* user) {
-    MemoryFile& file = Memory(user);
-    const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position : file.Size();
-    const sf_count_t target = base + offset;
-    if (target < 0 || target > file.Size()) return -1;
-    file.position = target;
+    bool ReadAt(uint64_t offset, unsigned char* out, std::size_t n) {
+        if (offset > static_cast<uint64_t>(length) || n > static_cast<uint64_t>(length) - offset) return false;
+        const auto at = static_cast<sf_count_t>(offset);
+        if (fd < 0) {
+            std::memcpy(out, memory.data() + at, n);
+        } else {
+            const ssize_t got = ReadFully(fd, out, n, base + at);
+            if (got < 0) read_error = errno;
+            if (got != static_cast<ssize_t>(n)) return false;
+        }
+        for (std::size_t i = 0; patch_at >= 0 && i < patch.size(); ++i) {
+            const sf_count_t byte = patch_at + static_cast<sf_count_t>(i);
+            if (byte >= at && byte < at + static_cast<sf_count_t>(n)) out[byte - at] = patch[i];
+        }
+        return true;
+    }
+};
+
+Source& SourceOf(void* user) { return *static_cast<Source*>(user); }
+
+sf_count_t SourceLength(void* user) { return SourceOf(user).length; }
+
+sf_count_t SourceSeek(sf_count_t offset, int whence, void* user) {
+    Source& source = SourceOf(user);
+    const sf_count_t origin = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? source.position : source.length;
+    if (offset > source.length || offset < -source.length) return -1;
+    const sf_count_t target = origin + offset;
+    if (target < 0 || target > source.length) return -1;
+    source.position = target;
     return target;
 }
 
-sf_count_t MemoryRead(void* destination, sf_count_t count, void* user) {
-    MemoryFile& file = Memory(user);
-    const sf_count_t n = std::clamp<sf_count_t>(file.Size() - file.position, 0, count);
-    std::memcpy(destination, file.data.data() + file.position, static_cast<std::size_t>(n));
-    file.position += n;
+sf_count_t SourceRead(void* destination, sf_count_t count, void* user) {
+    Source& source = SourceOf(user);
+    const sf_count_t n = std::clamp<sf_count_t>(source.length - source.position, 0, count);
+    if (n == 0 || !source.ReadAt(static_cast<uint64_t>(source.position), static_cast<unsigned char*>(destination),
+                                 static_cast<std::size_t>(n))) {
+        return 0;
+    }
+    source.position += n;
     return n;
 }
 
-sf_count_t MemoryWrite(const void*, sf_count_t, void*) { return 0; }
+sf_count_t SourceWrite(const void*, sf_count_t, void*) { return 0; }
 
-sf_count_t MemoryTell(void* user) { return Memory(user).position; }
+sf_count_t SourceTell(void* user) { return SourceOf(user).position; }
 
-std::string ReadStandardInput(MemoryFile& file) {
-    char buffer[1 << 16];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) file.data.insert(file.data.end(), buffer, buffer + n);
-    if (std::ferror(stdin)) return std::string("cannot read standard input: ") + std::strerror(errno);
-    return {};
+uint32_t Word32(const unsigned char* p, bool big_endian) {
+    return big_endian ? uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]
+                      : uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
 }
 
-// Mono float at the file's rate in, 16-bit at 4000/s out. Anything not at
+uint16_t Word16(const unsigned char* p, bool big_endian) {
+    return static_cast<uint16_t>(big_endian ? p[0] << 8 | p[1] : p[1] << 8 | p[0]);
+}
+
+// Where a RIFF (or big-endian RIFX) WAVE file keeps its audio, and how the
+// audio is encoded when libsndfile could read it as headerless data.
+struct WavLayout {
+    bool big_endian = false;
+    uint64_t length_at = 0;  // the data chunk's length field
+    uint64_t data_at = 0;
+    uint32_t promised = 0;
+    std::optional<SF_INFO> raw;
+};
+
+std::optional<SF_INFO> RawEquivalent(const unsigned char* fmt, uint32_t size, bool big_endian) {
+    if (size < 16) return std::nullopt;
+    uint16_t tag = Word16(fmt, big_endian);
+    const uint16_t channels = Word16(fmt + 2, big_endian);
+    const uint32_t rate = Word32(fmt + 4, big_endian);
+    const uint16_t block_align = Word16(fmt + 12, big_endian);
+    const uint16_t bits = Word16(fmt + 14, big_endian);
+    if (tag == 0xFFFE && size >= 26) tag = Word16(fmt + 24, big_endian);  // the extensible format's subtype
+    int encoding = 0;
+    if (tag == 1 && bits == 8) encoding = SF_FORMAT_PCM_U8;
+    if (tag == 1 && bits == 16) encoding = SF_FORMAT_PCM_16;
+    if (tag == 1 && bits == 24) encoding = SF_FORMAT_PCM_24;
+    if (tag == 1 && bits == 32) encoding = SF_FORMAT_PCM_32;
+    if (tag == 3 && bits == 32) encoding = SF_FORMAT_FLOAT;
+    if (tag == 3 && bits == 64) encoding = SF_FORMAT_DOUBLE;
+    if (tag == 6 && bits == 8) encoding = SF_FORMAT_ALAW;
+    if (tag == 7 && bits == 8) encoding = SF_FORMAT_ULAW;
+    if (encoding == 0 || channels < 1 || rate < 1 || rate > INT32_MAX || block_align != channels * (bits / 8)) {
+        return std::nullopt;
+    }
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(rate);
+    info.channels = channels;
+    info.format = SF_FORMAT_RAW | encoding | (big_endian ? SF_ENDIAN_BIG : SF_ENDIAN_LITTLE);
+    if (sf_format_check(&info) == 0) return std::nullopt;
+    return info;
+}
+
+// Walks the chunks up to "data"; `read` gives the bytes at an offset, false
+// past the end. Each step moves forward, so any number of chunks ends.
+template <typename Read>
+std::optional<WavLayout> FindWavData(Read&& read) {
+    unsigned char head[12];
+    if (!read(0, head, sizeof head) || std::memcmp(head + 8, "WAVE", 4) != 0) return std::nullopt;
+    WavLayout layout;
+    if (std::memcmp(head, "RIFX", 4) == 0) {
+        layout.big_endian = true;
+    } else if (std::memcmp(head, "RIFF", 4) != 0) {
+        return std::nullopt;
+    }
+    std::optional<SF_INFO> raw;
+    for (uint64_t at = sizeof head;;) {
+        unsigned char chunk[8];
+        if (!read(at, chunk, sizeof chunk)) return std::nullopt;
+        const uint32_t size = Word32(chunk + 4, layout.big_endian);
+        if (std::memcmp(chunk, "fmt ", 4) == 0 && !raw) {
+            unsigned char fmt[26];
+            const uint32_t wanted = std::min<uint32_t>(size, sizeof fmt);
+            if (read(at + 8, fmt, wanted)) raw = RawEquivalent(fmt, wanted, layout.big_endian);
+        }
+        if (std::memcmp(chunk, "data", 4) == 0) {
+            layout.length_at = at + 4;
+            layout.data_at = at + 8;
+            layout.promised = size;
+            layout.raw = raw;
+            return layout;
+        }
+        at += 8 + uint64_t{size} + (size & 1);
+    }
+}
+
+// Mono float at the input's rate in, 16-bit at 4000/s out. Anything not at
 // 4000/s goes through libsoxr's high-quality low-pass, so tones above 2 kHz
 // are removed instead of folding onto the DTMF band.
 class RateConverter {
 public:
-    RateConverter(const SampleSink& sink) : sink_(sink) {}
+    explicit RateConverter(const std::function<void(std::span<const int16_t>)>& sink) : sink_(sink) {}
 
     std::string Open(int rate) {
         if (rate == kScanRate) return {};
@@ -131,97 +271,339 @@ private:
         sink_(samples_);
     }
 
-    const SampleSink& sink_;
+    const std::function<void(std::span<const int16_t>)>& sink_;
     SoxrPtr resampler_;
-    std::vector<float> converted_ = std::vector<float>(kChunkFrames);
+    std::vector<float> converted_ = std::vector<float>(kFileReadFrames);
     std::vector<int16_t> samples_;
 };
 
-// libsndfile reads a WAV file whose data ends before its header says as far
-// as it goes and only notes "data : <header> (should be <actual>)" in its log.
-// A cut-off recording is reported rather than scanned in part. Headers of
-// streamed recordings carry a huge or zero placeholder length; those pass.
-std::string CheckDataLength(SNDFILE* file) {
-    std::vector<char> log(1 << 14);
-    sf_command(file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size()));
-    const char* line = std::strstr(log.data(), "\ndata : ");
-    unsigned long long promised = 0;
-    unsigned long long present = 0;
-    if (line == nullptr || std::sscanf(line, "\ndata : %llu (should be %llu)", &promised, &present) != 2) return {};
-    if (promised <= present || promised >= 0x7FFF0000ull) return {};
-    char text[128];
-    std::snprintf(text, sizeof text, "file is truncated: header promises %llu bytes of audio, file holds %llu",
-                  promised, present);
-    return text;
-}
+// Mixed samples far beyond full scale clip after the conversion anyway;
+// bounding them keeps the filter's sums finite.
+constexpr double kMixLimit = 16.0;
 
-std::string Decode(SNDFILE* file, const SF_INFO& info, const SampleSink& sink, const ProgressSink& progress) {
+std::string Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& callbacks, bool stream,
+                   sf_count_t& total) {
     if (info.channels < 1 || info.samplerate < 1) return "no audio channels or no sample rate";
-    if (std::string error = CheckDataLength(file); !error.empty()) return error;
-    RateConverter converter(sink);
+    RateConverter converter(callbacks.samples);
     if (std::string error = converter.Open(info.samplerate); !error.empty()) return error;
 
     const auto channels = static_cast<std::size_t>(info.channels);
-    std::vector<float> interleaved(kChunkFrames * channels);
-    std::vector<float> mono(kChunkFrames);
-    sf_count_t total = 0;
+    const sf_count_t wanted = stream ? std::max(1, info.samplerate / kStreamReadsPerSecond) : kFileReadFrames;
+    const sf_count_t frames_per_read =
+        std::clamp<sf_count_t>(static_cast<sf_count_t>(kReadBytes / (channels * sizeof(float))), 1, wanted);
+    std::vector<float> interleaved(static_cast<std::size_t>(frames_per_read) * channels);
+    std::vector<float> mono(static_cast<std::size_t>(frames_per_read));
+    total = 0;
     for (;;) {
-        const sf_count_t frames = sf_readf_float(file, interleaved.data(), kChunkFrames);
+        const sf_count_t frames = sf_readf_float(file, interleaved.data(), frames_per_read);
         if (frames <= 0) break;
-        for (sf_count_t i = 0; i < frames; ++i) {
-            float sum = 0.0f;
-            for (std::size_t c = 0; c < channels; ++c) sum += interleaved[static_cast<std::size_t>(i) * channels + c];
-            mono[static_cast<std::size_t>(i)] = sum / static_cast<float>(channels);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(frames); ++i) {
+            double sum = 0.0;
+            for (std::size_t c = 0; c < channels; ++c) sum += FiniteSample(interleaved[i * channels + c]);
+            mono[i] = static_cast<float>(std::clamp(sum / static_cast<double>(channels), -kMixLimit, kMixLimit));
         }
         if (std::string error = converter.Push({mono.data(), static_cast<std::size_t>(frames)}); !error.empty()) {
             return error;
         }
         total += frames;
-        if (info.frames > 0) progress(static_cast<double>(total) / static_cast<double>(info.frames));
+        if (stream) {
+            callbacks.caught_up();
+        } else if (info.frames > 0) {
+            callbacks.progress(static_cast<double>(total) / static_cast<double>(info.frames));
+        }
     }
     if (sf_error(file) != SF_ERR_NO_ERROR) return std::string("decoding failed: ") + sf_strerror(file);
-    if (total < info.frames) {
-        char text[96];
-        std::snprintf(text, sizeof text, "file is truncated: decoded %" PRId64 " of %" PRId64 " frames",
-                      static_cast<int64_t>(total), static_cast<int64_t>(info.frames));
-        return text;
-    }
     return converter.Flush();
 }
 
+std::string TruncatedText(sf_count_t decoded, sf_count_t promised) {
+    char text[128];
+    std::snprintf(text, sizeof text, "file is truncated: decoded %" PRId64 " of %" PRId64 " frames",
+                  static_cast<int64_t>(decoded), static_cast<int64_t>(promised));
+    return text;
 }
 
-std::string DecodeForScan(const std::string& path, const std::optional<RawFormat>& raw, const SampleSink& sink,
-                          const ProgressSink& progress) {
+std::string DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& callbacks) {
+    SF_VIRTUAL_IO io{SourceLength, SourceSeek, SourceRead, SourceWrite, SourceTell};
+    SndfilePtr file;
+    {
+        std::lock_guard lock(open_mutex);
+        file.reset(sf_open_virtual(&io, SFM_READ, &info, &source));
+        if (!file && source.read_error == 0) return std::string("not a readable audio file: ") + sf_strerror(nullptr);
+    }
+    sf_count_t total = 0;
+    std::string error = file ? Decode(file.get(), info, callbacks, false, total) : std::string();
+    if (source.read_error != 0) return std::string("read error: ") + std::strerror(source.read_error);
+    if (!error.empty()) return error;
+    if (total < info.frames) return TruncatedText(total, info.frames);
+    return {};
+}
+
+// A WAV header's promise set against the file's own size: a file cut short
+// is reported rather than scanned in part, and a header that gives no length
+// (a streaming recorder's, never finished) is given the length that is there.
+std::string CheckWavLength(Source& source, const DecodeCallbacks& callbacks) {
+    const auto layout =
+        FindWavData([&](uint64_t at, unsigned char* out, std::size_t n) { return source.ReadAt(at, out, n); });
+    if (!layout || layout->data_at > static_cast<uint64_t>(source.length)) return {};
+    const uint64_t present = static_cast<uint64_t>(source.length) - layout->data_at;
+    if (layout->promised == 0 && present > 0) {
+        const auto length = static_cast<uint32_t>(std::min<uint64_t>(present, 0xFFFFFFFE));
+        for (int i = 0; i < 4; ++i) {
+            const int shift = layout->big_endian ? 24 - 8 * i : 8 * i;
+            source.patch[static_cast<std::size_t>(i)] = static_cast<unsigned char>(length >> shift);
+        }
+        source.patch_at = static_cast<sf_count_t>(layout->length_at);
+        callbacks.notice("the WAV header gives no length for its audio; scanning the " + std::to_string(present) +
+                         " bytes that follow it");
+        return {};
+    }
+    if (layout->promised >= kPlaceholderLength || layout->promised <= present) return {};
+    return "file is truncated: header promises " + std::to_string(layout->promised) +
+           " bytes of audio, file holds " + std::to_string(present);
+}
+
+std::string DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<RawFormat>& raw,
+                              const DecodeCallbacks& callbacks) {
+    if (size <= base) return "file is empty";
+    Source source;
+    source.fd = fd;
+    source.base = base;
+    source.length = size - base;
     SF_INFO info{};
     if (raw) {
         info.samplerate = raw->rate;
         info.channels = raw->channels;
         info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
+    } else if (std::string error = CheckWavLength(source, callbacks); !error.empty()) {
+        return error;
     }
-    MemoryFile memory;
-    SF_VIRTUAL_IO io{MemoryLength, MemorySeek, MemoryRead, MemoryWrite, MemoryTell};
-    const bool from_stdin = path == "-";
-    if (from_stdin) {
-        if (std::string error = ReadStandardInput(memory); !error.empty()) return error;
-        if (memory.data.empty()) return "standard input is empty";
-    } else {
-        std::error_code ec;
-        const auto status = std::filesystem::status(path, ec);
-        if (ec) return ec.message();
-        if (std::filesystem::is_directory(status)) return "is a directory";
-        if (std::filesystem::is_regular_file(status) && std::filesystem::file_size(path, ec) == 0 && !ec) {
-            return "file is empty";
-        }
+    return DecodeSource(source, info, callbacks);
+}
+
+// Copies a stream into a pipe on a thread of its own, after a head that was
+// read (and perhaps changed) already, so that libsndfile reads a pipe as
+// pipes are meant to be read: forward, as the data comes. Stopping closes the
+// reading end and wakes the thread, wherever it waits.
+class PipeFeeder {
+public:
+    PipeFeeder() = default;
+    PipeFeeder(const PipeFeeder&) = delete;
+    PipeFeeder& operator=(const PipeFeeder&) = delete;
+    ~PipeFeeder() { Stop(); }
+
+    std::string Start(int input, std::vector<unsigned char> head) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) return "cannot make a pipe: " + ErrnoText();
+        read_end_ = ends[0];
+        write_end_ = ends[1];
+        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake_ < 0) return "cannot make an eventfd: " + ErrnoText();
+        input_ = input;
+        head_ = std::move(head);
+        thread_ = std::thread([this] { Run(); });
+        return {};
     }
 
+    int ReadEnd() const { return read_end_; }
+
+    // Stops the copy and returns why the input could not be read, if it could not.
+    std::string Stop() {
+        if (read_end_ >= 0) close(read_end_);
+        read_end_ = -1;
+        if (thread_.joinable()) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t ignored = write(wake_, &one, sizeof one);
+            thread_.join();
+        }
+        if (write_end_ >= 0) close(write_end_);
+        write_end_ = -1;
+        if (wake_ >= 0) close(wake_);
+        wake_ = -1;
+        return error_;
+    }
+
+private:
+    bool WriteAll(const unsigned char* data, std::size_t size) {
+        while (size > 0) {
+            const ssize_t written = write(write_end_, data, size);
+            if (written < 0 && errno == EINTR) continue;
+            if (written < 0) return false;  // the reader is gone
+            data += written;
+            size -= static_cast<std::size_t>(written);
+        }
+        return true;
+    }
+
+    void Run() {
+        // A write after the reader has gone must fail here, not end the process.
+        sigset_t pipe_signal;
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+
+        if (WriteAll(head_.data(), head_.size())) {
+            std::vector<unsigned char> buffer(std::size_t{1} << 16);
+            for (;;) {
+                pollfd fds[2] = {{input_, POLLIN, 0}, {wake_, POLLIN, 0}};
+                if (poll(fds, 2, -1) < 0) {
+                    if (errno == EINTR) continue;
+                    error_ = "cannot wait for input: " + ErrnoText();
+                    break;
+                }
+                if (fds[1].revents != 0) break;
+                const ssize_t got = read(input_, buffer.data(), buffer.size());
+                if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+                if (got < 0) {
+                    error_ = "read error: " + ErrnoText();
+                    break;
+                }
+                if (got == 0 || !WriteAll(buffer.data(), static_cast<std::size_t>(got))) break;
+            }
+        }
+        // The reader sees the end of the stream.
+        close(write_end_);
+        write_end_ = -1;
+    }
+
+    int input_ = -1;
+    int read_end_ = -1;
+    int write_end_ = -1;
+    int wake_ = -1;
+    std::vector<unsigned char> head_;
+    std::thread thread_;
+    std::string error_;
+};
+
+// The start of a stream, read as far as needed and kept to be passed on.
+struct StreamHead {
+    explicit StreamHead(int input) : fd(input) {}
+
+    int fd;
+    std::vector<unsigned char> bytes;
+    bool ended = false;
+    std::string error;
+
+    bool Need(std::size_t size) {
+        while (bytes.size() < size && !ended) {
+            const std::size_t old = bytes.size();
+            bytes.resize(std::max(size, old + 4096));
+            const ssize_t got = read(fd, bytes.data() + old, bytes.size() - old);
+            if (got < 0 && errno == EINTR) {
+                bytes.resize(old);
+                continue;
+            }
+            if (got < 0 && errno == EAGAIN) {
+                bytes.resize(old);
+                pollfd ready{fd, POLLIN, 0};
+                poll(&ready, 1, -1);
+                continue;
+            }
+            bytes.resize(old + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+            if (got < 0) error = "read error: " + ErrnoText();
+            if (got <= 0) ended = true;
+        }
+        return bytes.size() >= size;
+    }
+
+    bool ReadAt(uint64_t at, unsigned char* out, std::size_t n) {
+        if (at + n > kStreamHeadLimit || !Need(static_cast<std::size_t>(at + n))) return false;
+        std::memcpy(out, bytes.data() + at, n);
+        return true;
+    }
+};
+
+std::string DecodeWholeStream(StreamHead& head, const DecodeCallbacks& callbacks) {
+    while (head.Need(head.bytes.size() + (std::size_t{1} << 16))) {
+    }
+    if (!head.error.empty()) return head.error;
+    Source source;
+    source.memory = std::move(head.bytes);
+    source.length = static_cast<sf_count_t>(source.memory.size());
+    return DecodeSource(source, SF_INFO{}, callbacks);
+}
+
+std::string DecodeStream(int fd, bool standard_input, const std::optional<RawFormat>& raw,
+                         const DecodeCallbacks& callbacks) {
+    StreamHead head(fd);
+    head.Need(12);
+    if (!head.error.empty()) return head.error;
+    if (head.bytes.empty()) return standard_input ? "standard input is empty" : "input is empty";
+
+    SF_INFO info{};
+    // A WAV stream whose length is unknown is read as the headerless audio it
+    // holds, so that it is read to its end, not to a placeholder's.
+    std::optional<WavLayout> layout;
+    bool check_length = false;
+    if (raw) {
+        info.samplerate = raw->rate;
+        info.channels = raw->channels;
+        info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
+    } else if (head.bytes.size() >= 4 && std::memcmp(head.bytes.data(), "fLaC", 4) == 0) {
+        // libsndfile cannot decode FLAC from a pipe; it is read whole first.
+        return DecodeWholeStream(head, callbacks);
+    } else {
+        layout = FindWavData([&](uint64_t at, unsigned char* out, std::size_t n) { return head.ReadAt(at, out, n); });
+        if (!head.error.empty()) return head.error;
+    }
+    if (layout && layout->promised == 0) {
+        callbacks.notice("the WAV header gives no length for its audio; reading it to the end of the stream");
+    }
+    if (layout && layout->raw && (layout->promised == 0 || layout->promised >= kPlaceholderLength)) {
+        info = *layout->raw;
+        head.Need(static_cast<std::size_t>(layout->data_at));
+        head.bytes.erase(head.bytes.begin(),
+                         head.bytes.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(layout->data_at, head.bytes.size())));
+    } else if (layout && layout->promised == 0) {
+        const std::size_t at = static_cast<std::size_t>(layout->length_at);
+        std::fill(head.bytes.begin() + static_cast<std::ptrdiff_t>(at), head.bytes.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                  static_cast<unsigned char>(0xFF));
+    } else if (layout) {
+        check_length = layout->promised < kPlaceholderLength;
+    }
+
+    PipeFeeder feeder;
+    if (std::string error = feeder.Start(fd, std::move(head.bytes)); !error.empty()) return error;
     SndfilePtr file;
     {
         std::lock_guard lock(open_mutex);
-        file.reset(from_stdin ? sf_open_virtual(&io, SFM_READ, &info, &memory) : sf_open(path.c_str(), SFM_READ, &info));
-        if (!file) return std::string("not a readable audio file: ") + sf_strerror(nullptr);
+        file.reset(sf_open_fd(feeder.ReadEnd(), SFM_READ, &info, SF_FALSE));
+        if (!file) {
+            const std::string reason = sf_strerror(nullptr);
+            if (std::string error = feeder.Stop(); !error.empty()) return error;
+            return "not a readable audio file: " + reason;
+        }
     }
-    return Decode(file.get(), info, sink, progress);
+    sf_count_t total = 0;
+    std::string error = Decode(file.get(), info, callbacks, true, total);
+    file.reset();
+    if (std::string read_error = feeder.Stop(); !read_error.empty()) return read_error;
+    if (!error.empty()) return error;
+    if (check_length && total < info.frames) return TruncatedText(total, info.frames);
+    return {};
+}
+
+}
+
+std::string DecodeForScan(const std::string& path, const std::optional<RawFormat>& raw,
+                          const DecodeCallbacks& callbacks) {
+    Descriptor input;
+    const bool standard_input = path == "-";
+    if (standard_input) {
+        input.fd = STDIN_FILENO;
+    } else {
+        input.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (input.fd < 0) return ErrnoText();
+        input.owned = true;
+    }
+    struct stat status {};
+    if (fstat(input.fd, &status) != 0) return ErrnoText();
+    if (S_ISDIR(status.st_mode)) return "is a directory";
+    if (S_ISREG(status.st_mode)) {
+        const off_t base = standard_input ? std::max<off_t>(lseek(input.fd, 0, SEEK_CUR), 0) : 0;
+        return DecodeRegularFile(input.fd, base, status.st_size, raw, callbacks);
+    }
+    return DecodeStream(input.fd, standard_input, raw, callbacks);
 }
 
 }

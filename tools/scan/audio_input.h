@@ -19,15 +19,27 @@ struct RawFormat {
     int channels;
 };
 
-using SampleSink = std::function<void(std::span<const int16_t>)>;
-using ProgressSink = std::function<void(double fraction)>;
+struct DecodeCallbacks {
+    // The 4000/s samples, in order.
+    std::function<void(std::span<const int16_t>)> samples;
+    // Streams only: everything read so far has been handed to `samples`.
+    // Called after every read, about every 62.5 ms of audio, so that a
+    // listener behind a pipe hears of each press as it comes.
+    std::function<void()> caught_up = [] {};
+    // Files only: the fraction of the file decoded.
+    std::function<void(double)> progress = [](double) {};
+    // Something about the input worth saying that is not an error.
+    std::function<void(const std::string&)> notice = [](const std::string&) {};
+};
 
 // Decodes `path` ("-" is standard input) with any format libsndfile reads, or
 // as raw PCM when `raw` is given; averages the channels, converts the rate to
-// 4000/s and hands the samples to `sink` in order. Returns an empty string on
-// success, otherwise why the file could not be read.
-std::string DecodeForScan(const std::string& path, const std::optional<RawFormat>& raw, const SampleSink& sink,
-                          const ProgressSink& progress);
+// 4000/s and hands the samples over in order. Regular files are checked
+// against the length their header promises; anything else (a pipe, a FIFO, a
+// device) is a stream, read to its end as it arrives. Returns an empty string
+// on success, otherwise why the input could not be read.
+std::string DecodeForScan(const std::string& path, const std::optional<RawFormat>& raw,
+                          const DecodeCallbacks& callbacks);
 
 // Full scale 1.0 maps to 32768; values beyond 16 bits are clipped to the
 // nearest end, as a saturating recorder would, rather than wrapped.
@@ -35,6 +47,15 @@ inline int16_t FloatToSample(float value) {
     if (std::isnan(value)) return 0;
     const double scaled = std::nearbyint(static_cast<double>(value) * 32768.0);
     return static_cast<int16_t>(std::clamp(scaled, -32768.0, 32767.0));
+}
+
+// One decoded sample as it enters the channel mix: NaN is silence and an
+// infinity full scale, so that neither can spread through the rate
+// converter's filter and wipe out the audio around it.
+inline float FiniteSample(float value) {
+    if (std::isnan(value)) return 0.0f;
+    if (std::isinf(value)) return std::copysign(1.0f, value);
+    return value;
 }
 
 }

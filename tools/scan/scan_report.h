@@ -1,4 +1,5 @@
-// The output lines of dtmf-scan.
+// The output lines of dtmf-scan: one per press, written as soon as the press
+// is found, and with --json one more when a file ends.
 #pragma once
 
 #include <cstdint>
@@ -11,18 +12,16 @@ namespace dtmfscan {
 
 using tonewatch::Press;
 
-// One "TIME KEY" line per press, each preceded by `prefix` (empty, or the
-// file name and ": " when several files are scanned).
-std::string TextReport(const std::string& prefix, const std::vector<Press>& presses);
+// "TIME KEY", preceded by `prefix` (empty, or the file name and ": ").
+std::string TextPress(const std::string& prefix, const Press& press);
 
-// One line: {"file":...,"keys":...,"presses":[{"time":...,"key":...}],"blocks":...}
-std::string JsonReport(const std::string& file, const std::vector<Press>& presses, int64_t blocks);
+// {"file":...,"time":...,"key":...}
+std::string JsonPress(const std::string& file, const Press& press);
 
-// One line: {"file":...,"error":...}
+// The end of a file that was read whole: {"file":...,"keys":...,"blocks":...}
+std::string JsonEnd(const std::string& file, const std::vector<Press>& presses, int64_t blocks);
+
+// {"file":...,"error":...}
 std::string JsonError(const std::string& file, const std::string& error);
-
-// A JSON string literal, quotes included. File names are bytes, not text:
-// bytes that are not valid UTF-8 become U+FFFD so the output stays valid JSON.
-std::string JsonString(const std::string& text);
 
 }
