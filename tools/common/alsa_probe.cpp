@@ -13,9 +13,18 @@
 namespace dtmftools {
 namespace {
 
-std::mutex message_mutex;
-std::set<std::string> messages_seen;
-int message_count = 0;
+struct Messages {
+    std::mutex mutex;
+    std::set<std::string> seen;
+    int count = 0;
+};
+
+// Never destroyed: the libraries may still make alsa-lib speak while the
+// process exits, after static objects are gone.
+Messages& TheMessages() {
+    static auto* messages = new Messages;
+    return *messages;
+}
 
 // alsa-lib calls this on whichever thread meets the error, the libraries'
 // capture thread included.
@@ -29,9 +38,10 @@ __attribute__((format(printf, 5, 6))) void AlsaMessage(const char*, int, const c
     std::string message = text;
     message.erase(message.find_last_not_of(" \n") + 1);
     if (error != 0) message += std::string(": ") + snd_strerror(error);
-    std::lock_guard lock(message_mutex);
-    ++message_count;
-    if (!messages_seen.insert(message).second) return;
+    Messages& messages = TheMessages();
+    std::lock_guard lock(messages.mutex);
+    ++messages.count;
+    if (!messages.seen.insert(message).second) return;
     std::fprintf(stderr, "%s: ALSA: %s\n", ProgramName(), message.c_str());
 }
 
@@ -41,11 +51,15 @@ struct PcmCloser {
 
 }
 
-void RouteAlsaMessages() { snd_lib_error_set_handler(AlsaMessage); }
+void RouteAlsaMessages() {
+    TheMessages();
+    snd_lib_error_set_handler(AlsaMessage);
+}
 
 int AlsaMessageCount() {
-    std::lock_guard lock(message_mutex);
-    return message_count;
+    Messages& messages = TheMessages();
+    std::lock_guard lock(messages.mutex);
+    return messages.count;
 }
 
 std::string DeviceProblem(const std::string& name, Direction direction) {
