@@ -6,20 +6,20 @@
 
 #include "process_footprint.h"
 
-using tonetest::Footprint;
+using tonetest::CountThreads;
+using tonetest::SettledThreads;
 
 TEST(DetectorUnload, UnloadingStopsARunningCapture) {
-    const int threads_before = Footprint().threads;
+    const int threads_before = CountThreads();
     void* module = dlopen(UNLOAD_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();
     auto start = reinterpret_cast<int32_t (*)(int)>(dlsym(module, "UnloadModuleStartBusyCapture"));
     ASSERT_NE(start, nullptr);
     ASSERT_EQ(start(5000), 999);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(Footprint().threads, threads_before + 1);
+    EXPECT_EQ(SettledThreads(threads_before + 1), threads_before + 1);
     // Were capture left running, the notification thread would now call into
     // unmapped code.
     ASSERT_EQ(dlclose(module), 0);
-    EXPECT_EQ(Footprint().threads, threads_before);
+    EXPECT_EQ(SettledThreads(threads_before), threads_before);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }

@@ -1,7 +1,9 @@
 // What a process holds, to check that a run left nothing behind.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 namespace tonetest {
 
@@ -25,5 +27,24 @@ struct Footprint {
     int threads = CountThreads();
     bool operator==(const Footprint&) const = default;
 };
+
+// /proc/self/task can still list a thread for a moment after pthread_join has
+// returned (often under qemu-user, now and then on a loaded machine), so a
+// count taken right after a join may be one too high: these wait for the
+// expected value up to a deadline and return the last one seen.
+inline int SettledThreads(int expected, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    int now = CountThreads();
+    while (now != expected && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        now = CountThreads();
+    }
+    return now;
+}
+
+inline Footprint SettledFootprint(const Footprint& expected) {
+    SettledThreads(expected.threads);
+    return Footprint();
+}
 
 }
