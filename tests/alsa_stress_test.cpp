@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "host_threads.h"
 #include "process_footprint.h"
 #include "tone_signals.h"
 #include "tonewatch.h"
@@ -34,17 +35,20 @@ std::string WriteInput() {
     return path;
 }
 
+void UseFileDevice() {
+    setenv("ALSA_CONFIG_PATH", TONEWATCH_ALSA_CONF_DIR "/file.conf", 1);
+    setenv("TONEWATCH_TEST_INFILE", WriteInput().c_str(), 1);
+    unsetenv("TONEWATCH_CAPTURE_DEVICE");
+    // The first open loads ALSA's configuration for good; count after it.
+    ASSERT_EQ(PhoneDTMFCheckStart(), TONEWATCH_RUNNING);
+    PhoneDTMFCheckStop();
+}
+
 }
 
 TEST(AlsaStress, TenThousandCyclesWithAFetchingThread) {
     const int cycles = std::getenv("TONEWATCH_STRESS_CYCLES") ? std::atoi(std::getenv("TONEWATCH_STRESS_CYCLES")) : 10000;
-    setenv("ALSA_CONFIG_PATH", TONEWATCH_ALSA_CONF_DIR "/file.conf", 1);
-    setenv("TONEWATCH_TEST_INFILE", WriteInput().c_str(), 1);
-    unsetenv("TONEWATCH_CAPTURE_DEVICE");
-
-    // The first open loads ALSA's configuration for good; count after it.
-    ASSERT_EQ(PhoneDTMFCheckStart(), TONEWATCH_RUNNING);
-    PhoneDTMFCheckStop();
+    UseFileDevice();
     const Footprint before;
 
     std::atomic<bool> done{false};
@@ -74,4 +78,18 @@ TEST(AlsaStress, TenThousandCyclesWithAFetchingThread) {
     EXPECT_LT(slowest, std::chrono::seconds(2));
     std::printf("%d cycles, %ld blocks, %d keys fetched, slowest stop %lld us\n", cycles, blocks, fetched.load(),
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(slowest).count()));
+}
+
+// Outside the contract: no call may hang, and no device, thread or
+// descriptor may be left behind.
+TEST(AlsaStress, StartAndStopFromSeveralThreadsAtOnce) {
+    UseFileDevice();
+    const Footprint before;
+    const HostThreadsResult result = StartAndStopFromSeveralThreads(300, u"159#");
+    PhoneDTMFCheckStop();
+    EXPECT_EQ(result.unexpected_results, 0);
+    EXPECT_EQ(result.malformed_fetches, 0);
+    const Footprint after = SettledFootprint(before);
+    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_EQ(after.descriptors, before.descriptors);
 }

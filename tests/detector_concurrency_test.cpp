@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "detector_fixture.h"
+#include "host_threads.h"
+#include "process_footprint.h"
 
 using namespace tonetest;
 
@@ -92,4 +94,22 @@ TEST_F(DetectorTest, StopWhileTheHandlerRequeuesAlwaysCloses) {
         ASSERT_LE(count, 64);
         scripted::Reset();
     }
+}
+
+// Outside the contract: each call may fail, but none may hang, and no device
+// or thread may be left behind.
+TEST_F(DetectorTest, StartAndStopFromSeveralThreadsAtOnce) {
+    const Footprint before;
+    const HostThreadsResult result =
+        StartAndStopFromSeveralThreads(300, u"4", [] { scripted::QueueBlock(KeyBlock('4')); });
+    PhoneDTMFCheckStop();
+    EXPECT_EQ(result.unexpected_results, 0);
+    EXPECT_EQ(result.malformed_fetches, 0);
+    const scripted::Counters c = scripted::Count();
+    EXPECT_EQ(c.open_devices, 0);
+    EXPECT_EQ(c.opens, c.closes);
+    EXPECT_GT(c.opens, 0);
+    const Footprint after = SettledFootprint(before);
+    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_EQ(after.descriptors, before.descriptors);
 }

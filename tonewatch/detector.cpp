@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "capture_service.h"
 #include "key_press.h"
@@ -29,13 +30,30 @@ struct CaptureState {
     // The pending press is a single UTF-16 unit (0: none) so that the
     // hand-over to the fetch is one atomic exchange; the terminator is implied.
     std::atomic<char16_t> PendingKey{0};
-    char16_t ReturnedKey[2]{};
     // Set by a stop before it stops the device: from then on the handler no
     // longer queues the buffer again.
     std::atomic<bool> Stopping{false};
 };
 
 CaptureState capture;
+
+// Start and stop are meant to come from one host thread in turn; a host that
+// calls them from several threads at once gets them one after the other, so
+// that no device is opened twice or closed under another call. Never taken
+// by the block handler, which a stop waits for.
+std::mutex control;
+
+// Every string a fetch can hand out. They never change, so a fetch on one
+// thread cannot alter a string another thread is still reading.
+constexpr char16_t kFetchStrings[][2] = {u"",  u"0", u"1", u"2", u"3", u"4", u"5", u"6", u"7",
+                                         u"8", u"9", u"*", u"#", u"A", u"B", u"C", u"D"};
+
+const char16_t* FetchString(char16_t key) {
+    for (const auto& string : kFetchStrings) {
+        if (string[0] == key) return string;
+    }
+    return kFetchStrings[0];
+}
 
 // The key alphabet is ASCII, so its code page conversion is the identity.
 constexpr char16_t KeyUnit(char key) { return static_cast<char16_t>(static_cast<unsigned char>(key)); }
@@ -97,7 +115,10 @@ void CloseCapture() {
 // Unloading the library while capturing would leave the service calling
 // into unmapped code. A destructor function runs before the library's static
 // objects are destroyed, so the capture service is still whole here.
-__attribute__((destructor)) void CloseAtUnload() { CloseCapture(); }
+__attribute__((destructor)) void CloseAtUnload() {
+    const std::lock_guard lock(control);
+    CloseCapture();
+}
 
 }
 
@@ -106,6 +127,7 @@ __attribute__((destructor)) void CloseAtUnload() { CloseCapture(); }
 using namespace tonewatch;
 
 extern "C" int32_t PhoneDTMFCheckStart(void) {
+    const std::lock_guard lock(control);
     capture.BlockCount.store(0);
     // A second start would open a second device and reuse a queued header:
     // it fails as an open does, and the running capture goes on.
@@ -114,12 +136,11 @@ extern "C" int32_t PhoneDTMFCheckStart(void) {
 }
 
 extern "C" int32_t PhoneDTMFCheckStop(void) {
+    const std::lock_guard lock(control);
     CloseCapture();
     return capture.BlockCount.load();
 }
 
 extern "C" const char16_t* PhoneDTMFReturnChar(void) {
-    capture.ReturnedKey[0] = capture.PendingKey.exchange(0);
-    capture.ReturnedKey[1] = 0;
-    return capture.ReturnedKey;
+    return FetchString(capture.PendingKey.exchange(0));
 }
