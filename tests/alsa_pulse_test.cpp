@@ -1,9 +1,11 @@
-// The ALSA capture service in real time, on a private PulseAudio server of
-// the test's own (scripts/pulse-private): keys played into its null sink by
+// The ALSA capture service in real time, on private audio servers of the
+// test's own, PulseAudio (scripts/pulse-private) and PipeWire
+// (scripts/pipewire-private): keys played into the server's null sink by
 // paplay are captured from the sink's monitor through ALSA's pulse plugin.
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <ctime>
@@ -30,23 +32,29 @@ using capturetest::StopAndClose;
 
 namespace {
 
-const std::string kHelper = std::string(TONEWATCH_SOURCE_DIR) + "/scripts/pulse-private";
+// What a helper's start says when its server is not installed.
+constexpr int kNotInstalled = 77;
 
-std::string Run(const std::string& command) {
+// Runs a command; its output, and its exit status in `status`.
+std::string Run(const std::string& command, int* status = nullptr) {
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return out;
     char line[512];
     while (std::fgets(line, sizeof line, pipe) != nullptr) out += line;
-    pclose(pipe);
+    const int result = pclose(pipe);
+    if (status != nullptr) *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
     return out;
 }
 
-// A server started by the helper, whose exports this process takes on.
+// A server started by a helper script, whose exports this process takes on.
 class PrivatePulse {
 public:
+    explicit PrivatePulse(const std::string& helper)
+        : helper_(std::string(TONEWATCH_SOURCE_DIR) + "/scripts/" + helper) {}
+
     bool Start() {
-        const std::string exports = Run(kHelper + " start");
+        const std::string exports = Run(helper_ + " start", &status_);
         std::size_t at = 0;
         while (at < exports.size()) {
             std::size_t end = exports.find('\n', at);
@@ -62,15 +70,17 @@ public:
         return !dir_.empty() && exports.find("PULSE_SERVER=") != std::string::npos;
     }
 
-    // The server dies as in a crash.
+    bool NotInstalled() const { return status_ == kNotInstalled; }
+
+    // The server dies as in a crash: every process of its group at once.
     void Kill() {
         std::ifstream pid_file(dir_ + "/pid");
-        pid_t pid = 0;
-        if (pid_file >> pid && pid > 0) kill(pid, SIGKILL);
+        pid_t group = 0;
+        if (pid_file >> group && group > 0) kill(-group, SIGKILL);
     }
 
     void Stop() {
-        if (!dir_.empty()) Run(kHelper + " stop " + dir_);
+        if (!dir_.empty()) Run(helper_ + " stop " + dir_);
         dir_.clear();
     }
 
@@ -79,7 +89,20 @@ public:
     ~PrivatePulse() { Stop(); }
 
 private:
+    std::string helper_;
+    int status_ = 0;
     std::string dir_;
+};
+
+// Each test runs on each server; PulseAudio may be missing where pipewire-alsa
+// is installed, since the two packages conflict.
+class AlsaPulseCapture : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (!server_.Start() && server_.NotInstalled()) GTEST_SKIP() << GetParam() << ": its server is not installed";
+        ASSERT_FALSE(server_.Dir().empty()) << GetParam() << " did not start";
+    }
+    PrivatePulse server_{GetParam()};
 };
 
 // A WAV file of the keys made by sox: 150 ms of each pair, 150 ms of silence.
@@ -100,12 +123,10 @@ bool MakeKeySequence(const std::string& dir, const std::string& keys, std::strin
     return std::system(("sox" + parts + " " + path).c_str()) == 0;
 }
 
-TEST(AlsaPulseCapture, HearsEveryKeyOnceInOrder) {
-    PrivatePulse pulse;
-    ASSERT_TRUE(pulse.Start());
+TEST_P(AlsaPulseCapture, HearsEveryKeyOnceInOrder) {
     const std::string keys = "1223559#0D";
     std::string sequence;
-    ASSERT_TRUE(MakeKeySequence(pulse.Dir(), keys, sequence));
+    ASSERT_TRUE(MakeKeySequence(server_.Dir(), keys, sequence));
 
     Recorder recorder(1000);
     uint8_t buffer[kBlockBytes] = {};
@@ -127,9 +148,7 @@ TEST(AlsaPulseCapture, HearsEveryKeyOnceInOrder) {
     EXPECT_TRUE(recorder.ContractKept());
 }
 
-TEST(AlsaPulseCapture, CaptureGoesOnAfterALongStall) {
-    PrivatePulse pulse;
-    ASSERT_TRUE(pulse.Start());
+TEST_P(AlsaPulseCapture, CaptureGoesOnAfterALongStall) {
     Recorder recorder(3);  // the fourth block is not queued again
     uint8_t buffer[kBlockBytes] = {};
     WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
@@ -147,9 +166,7 @@ TEST(AlsaPulseCapture, CaptureGoesOnAfterALongStall) {
     EXPECT_TRUE(recorder.ContractKept());
 }
 
-TEST(AlsaPulseCapture, ServerKilledDuringCaptureEndsItWithoutAHang) {
-    PrivatePulse pulse;
-    ASSERT_TRUE(pulse.Start());
+TEST_P(AlsaPulseCapture, ServerKilledDuringCaptureEndsItWithoutAHang) {
     const Footprint before;
     {
         Recorder recorder(1000);
@@ -158,7 +175,7 @@ TEST(AlsaPulseCapture, ServerKilledDuringCaptureEndsItWithoutAHang) {
         const CaptureHandle device = StartCapture(recorder, header);
         ASSERT_NE(device, nullptr);
         ASSERT_TRUE(recorder.WaitForBlocks(3));
-        pulse.Kill();
+        server_.Kill();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         const auto stopping = std::chrono::steady_clock::now();
         StopAndClose(recorder, device, header);
@@ -168,10 +185,10 @@ TEST(AlsaPulseCapture, ServerKilledDuringCaptureEndsItWithoutAHang) {
     const Footprint after = capturetest::SettledFootprint(before);
     EXPECT_EQ(after.threads, before.threads);
     EXPECT_EQ(after.descriptors, before.descriptors);
-    pulse.Stop();
+    server_.Stop();
 
     // A server that is back is captured from again.
-    ASSERT_TRUE(pulse.Start());
+    ASSERT_TRUE(server_.Start());
     Recorder recorder(1000);
     uint8_t buffer[kBlockBytes] = {};
     WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
@@ -180,5 +197,10 @@ TEST(AlsaPulseCapture, ServerKilledDuringCaptureEndsItWithoutAHang) {
     EXPECT_TRUE(recorder.WaitForBlocks(3));
     StopAndClose(recorder, device, header);
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, AlsaPulseCapture, ::testing::Values("pulse-private", "pipewire-private"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param) == "pulse-private" ? "pulseaudio" : "pipewire";
+                         });
 
 }

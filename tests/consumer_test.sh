@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Host programs in C99 and C++ built against an install tree, once with
 # pkg-config and once with find_package (and, from a build tree, once more
-# with the source tree as a subproject), then run on a private PulseAudio
+# with the source tree as a subproject), then run on a private PulseAudio (or PipeWire)
 # loopback: each listens, dials a key, hears it, stops.
 #
 #   consumer_test.sh BUILD_DIR SOURCE_DIR            install BUILD_DIR to a stage
@@ -11,8 +11,11 @@ build=$1
 root=$2
 work=$(mktemp -d)
 pulse_dir=
+# PulseAudio where it is installed, PipeWire where pipewire-alsa keeps it out.
+server=pulse-private
+command -v pulseaudio >/dev/null || server=pipewire-private
 cleanup() {
-  [ -n "$pulse_dir" ] && "$root/scripts/pulse-private" stop "$pulse_dir"
+  [ -n "$pulse_dir" ] && "$root/scripts/$server" stop "$pulse_dir"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -63,7 +66,7 @@ if [ "$build" != --system ]; then
   programs+=(subproject/consumer_c subproject/consumer_cpp)
 fi
 
-eval "$("$root/scripts/pulse-private" start)"
+eval "$("$root/scripts/$server" start)"
 pulse_dir=$TONEWATCH_PULSE_DIR
 for program in "${programs[@]}"; do
   echo "$program:"

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # dtmf-listen as a user runs it: its options, the reason a start failed, keys
 # from a device chosen on the command line, then keys played into a private
-# PulseAudio loopback, heard once each and in order, and the loopback's
-# server dying under it.
+# loopback (SERVER: pulse-private or pipewire-private), heard once each and in
+# order, and the loopback's server dying under it. Exits 77 (skipped) when the
+# server is not installed.
 set -euo pipefail
 tool=$1
 root=$2
+server=$3
 dir=$(mktemp -d)
 pulse_dir=
 cleanup() {
-  [ -n "$pulse_dir" ] && "$root/scripts/pulse-private" stop "$pulse_dir"
+  [ -n "$pulse_dir" ] && "$root/scripts/$server" stop "$pulse_dir"
   rm -rf "$dir"
 }
 trap cleanup EXIT
@@ -41,7 +43,8 @@ grep -qx '{"time":[0-9]*\.[0-9]\{3\},"key":"5"}' "$dir/out" && grep -qx '{"block
   fail "--json: $(cat "$dir/out")"
 unset ALSA_CONFIG_PATH TONEWATCH_TEST_INFILE
 
-eval "$("$root/scripts/pulse-private" start)"
+exports=$("$root/scripts/$server" start) || exit $?
+eval "$exports"
 pulse_dir=$TONEWATCH_PULSE_DIR
 parts=()
 for key in "1 697 1209" "5 770 1336" "5 770 1336" "# 941 1477"; do
@@ -70,7 +73,7 @@ for _ in $(seq 200); do
   pactl list short source-outputs 2>/dev/null | grep -q . && break
   sleep 0.05
 done
-"$root/scripts/pulse-private" stop "$pulse_dir"
+"$root/scripts/$server" stop "$pulse_dir"
 pulse_dir=
 status=0; wait "$listener" || status=$?
 [ "$status" -eq 1 ] && grep -q '^dtmf-listen: capture stopped delivering audio' "$dir/err" ||

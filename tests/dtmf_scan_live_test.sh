@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# dtmf-scan live behind arecord, on a private PulseAudio loopback: keys
+# dtmf-scan live behind arecord, on a private PulseAudio (or PipeWire) loopback: keys
 # dialled with dtmf-dial are printed while arecord still records.
 # usage: dtmf_scan_live_test.sh DTMF-SCAN DTMF-DIAL SOURCE-DIR
 set -euo pipefail
@@ -9,9 +9,12 @@ root=$3
 dir=$(mktemp -d)
 pulse_dir=
 recorder=
+# PulseAudio where it is installed, PipeWire where pipewire-alsa keeps it out.
+server=pulse-private
+command -v pulseaudio >/dev/null || server=pipewire-private
 cleanup() {
   [ -n "$recorder" ] && kill "$recorder" 2>/dev/null
-  [ -n "$pulse_dir" ] && "$root/scripts/pulse-private" stop "$pulse_dir"
+  [ -n "$pulse_dir" ] && "$root/scripts/$server" stop "$pulse_dir"
   rm -rf "$dir"
 }
 trap cleanup EXIT
@@ -26,7 +29,8 @@ wait_lines() {  # file lines
   return 1
 }
 
-eval "$("$root/scripts/pulse-private" start)"
+exports=$("$root/scripts/$server" start)
+eval "$exports"
 pulse_dir=$TONEWATCH_PULSE_DIR
 # arecord's own process id, to stop it at the end.
 bash -c 'echo $$ > "$1"; exec arecord -q -f S16_LE -r 8000 -c 1 -t wav' _ "$dir/recorder" |
