@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -45,6 +46,13 @@ constexpr int kMaxPollFds = 8;
 // A bound on every wait, so that a plugin that never signals cannot hang us.
 constexpr int kPollTimeoutMs = 1000;
 constexpr int kNapMs = 5;
+// A device that fails is tried again at once, then after naps that double
+// from kFirstRetryNapMs up to kLongestRetryNapMs, so that one that keeps
+// failing does not take a core. One that has failed for kGiveUpMs without
+// delivering a frame ends capture, as a stop would.
+constexpr int kFirstRetryNapMs = 10;
+constexpr int kLongestRetryNapMs = 500;
+constexpr int kGiveUpMs = 3000;
 
 enum class Request { kNone, kStart, kStop, kReset, kClose };
 
@@ -82,6 +90,10 @@ struct CaptureDevice {
     int16_t staging[kStagingFrames];
     int16_t converted[kStagingFrames];
     int converted_count = 0;
+    // Service thread only: failures since a frame was last read, and when the
+    // first of them came.
+    int failures = 0;
+    std::chrono::steady_clock::time_point failing_since{};
 };
 
 namespace {
@@ -196,19 +208,33 @@ void Release(CaptureDevice* d) {
     delete d;
 }
 
-// Brings the PCM back after an overrun or a suspend. False when it cannot be,
-// which ends capture on this device.
+// Brings the PCM back after an error: an overrun, a suspend, or a device that
+// failed. False once it has kept failing for kGiveUpMs, which ends capture on
+// this device. A request cuts a nap short; the retry then waits for the next
+// failure.
 bool Recover(CaptureDevice& d, int error) {
+    const auto now = std::chrono::steady_clock::now();
+    if (d.failures++ == 0) d.failing_since = now;
+    if (now - d.failing_since >= std::chrono::milliseconds(kGiveUpMs)) return false;
+    if (d.failures > 1) {
+        const int nap = std::min(kLongestRetryNapMs, kFirstRetryNapMs << std::min(d.failures - 2, 6));
+        pollfd wake{d.wake_fd, POLLIN, 0};
+        if (poll(&wake, 1, nap) > 0) {
+            DrainWake(d);
+            return true;
+        }
+    }
     if (error == -ESTRPIPE) {
         for (int attempt = 0; attempt < 10 && (error = snd_pcm_resume(d.pcm)) == -EAGAIN; ++attempt) {
             pollfd wake{d.wake_fd, POLLIN, 0};
             if (poll(&wake, 1, 100) > 0) break;
         }
         if (error == 0) return true;
-    } else if (error != -EPIPE) {
-        return false;
     }
-    return snd_pcm_prepare(d.pcm) == 0 && snd_pcm_start(d.pcm) == 0;
+    // A device that cannot be prepared or started yet is tried again at the
+    // next failure.
+    if (snd_pcm_prepare(d.pcm) == 0) snd_pcm_start(d.pcm);
+    return true;
 }
 
 // Waits until the PCM has frames or a request wakes the thread. False when
@@ -216,13 +242,14 @@ bool Recover(CaptureDevice& d, int error) {
 bool WaitForFrames(CaptureDevice& d) {
     pollfd fds[kMaxPollFds + 1];
     const int count = snd_pcm_poll_descriptors(d.pcm, fds, kMaxPollFds);
-    if (count < 0) return false;
+    if (count < 0) return Recover(d, count);
     fds[count] = pollfd{d.wake_fd, POLLIN, 0};
     const int ready = poll(fds, static_cast<nfds_t>(count + 1), kPollTimeoutMs);
-    if (ready < 0) return errno == EINTR;
+    if (ready < 0) return errno == EINTR || Recover(d, -errno);
     if (fds[count].revents & POLLIN) DrainWake(d);
     unsigned short revents = 0;
-    if (snd_pcm_poll_descriptors_revents(d.pcm, fds, static_cast<unsigned>(count), &revents) < 0) return false;
+    const int result = snd_pcm_poll_descriptors_revents(d.pcm, fds, static_cast<unsigned>(count), &revents);
+    if (result < 0) return Recover(d, result);
     if (!(revents & (POLLERR | POLLNVAL | POLLHUP))) {
         // A plugin whose descriptor is readable while it has nothing to read
         // would have us spin; nap instead, still woken by requests.
@@ -240,7 +267,7 @@ bool WaitForFrames(CaptureDevice& d) {
     case SND_PCM_STATE_RUNNING:
         return true;
     default:
-        return false;
+        return Recover(d, -EBADFD);
     }
 }
 
@@ -261,6 +288,7 @@ bool ReadFrames(CaptureDevice& d, int wanted) {
         const snd_pcm_sframes_t got = snd_pcm_readi(d.pcm, out, static_cast<snd_pcm_uframes_t>(wanted));
         if (got == -EAGAIN) return WaitForFrames(d);
         if (got < 0) return Recover(d, static_cast<int>(got));
+        if (got > 0) d.failures = 0;
         d.converted_count += static_cast<int>(got);
         return true;
     }
@@ -271,6 +299,7 @@ bool ReadFrames(CaptureDevice& d, int wanted) {
     const snd_pcm_sframes_t got = snd_pcm_readi(d.pcm, d.staging, static_cast<snd_pcm_uframes_t>(input));
     if (got == -EAGAIN) return WaitForFrames(d);
     if (got < 0) return Recover(d, static_cast<int>(got));
+    if (got > 0) d.failures = 0;
     size_t used = 0;
     size_t produced = 0;
     soxr_process(d.resampler, d.staging, static_cast<size_t>(got), &used, out, static_cast<size_t>(room), &produced);
@@ -303,6 +332,7 @@ uint32_t StartPcm(CaptureDevice& d) {
     if (d.running) return kCaptureOk;
     if (snd_pcm_prepare(d.pcm) < 0 || snd_pcm_start(d.pcm) < 0) return kCaptureError;
     d.running = true;
+    d.failures = 0;
     return kCaptureOk;
 }
 

@@ -3,8 +3,11 @@
 // device held at 48000/s, and no device at all.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <string>
@@ -13,6 +16,7 @@
 
 #include "capture_recorder.h"
 #include "capture_service.h"
+#include "failing_device.h"
 #include "tone_analysis.h"
 #include "tone_signals.h"
 
@@ -199,6 +203,42 @@ TEST_F(AlsaCapture, AThousandCyclesLeaveNoThreadOrDescriptorBehind) {
     const Footprint after = capturetest::SettledFootprint(before);
     EXPECT_EQ(after.descriptors, before.descriptors);
     EXPECT_EQ(after.threads, before.threads);
+}
+
+// A device whose reads keep failing (an overrun that every restart brings
+// back) is tried again ever less often, then ends capture as a stop would:
+// what it delivered comes back, partly filled, and nothing took a core.
+TEST_F(AlsaCapture, ADeviceThatKeepsFailingIsRetriedCalmlyThenStopsItself) {
+    tonetest::FailingDevice failing(2 * kBlockSamples + 100, -1, EPIPE);
+    Recorder recorder(1000);
+    uint8_t buffer[kBlockBytes] = {};
+    WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
+    const auto wall_start = std::chrono::steady_clock::now();
+    const std::clock_t cpu_start = std::clock();
+    const CaptureHandle device = StartCapture(recorder, header);
+    ASSERT_NE(device, nullptr);
+    ASSERT_TRUE(recorder.WaitForBlocks(3, std::chrono::seconds(30)));
+    const double cpu = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wall_start;
+    EXPECT_EQ(recorder.Blocks()[2].bytes_recorded, 200u);
+    EXPECT_GE(failing.Stops(), 1);
+    EXPECT_LT(failing.ReadsFailed(), 50);
+    EXPECT_LT(cpu, 0.2 * wall.count());
+    StopAndClose(recorder, device, header);
+    EXPECT_TRUE(recorder.ContractKept());
+}
+
+// A device that fails for a while is tried again until it delivers.
+TEST_F(AlsaCapture, ADeviceThatFailsForAWhileCapturesAgain) {
+    tonetest::FailingDevice failing(2 * kBlockSamples, 6, EIO);
+    Recorder recorder(1000);
+    uint8_t buffer[kBlockBytes] = {};
+    WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
+    const CaptureHandle device = StartCapture(recorder, header);
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(recorder.WaitForBlocks(4, std::chrono::seconds(10)));
+    EXPECT_EQ(failing.ReadsFailed(), 6);
+    StopAndClose(recorder, device, header);
 }
 
 }

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
+#include "failing_device.h"
 #include "host_threads.h"
 #include "process_footprint.h"
 #include "tone_signals.h"
@@ -92,4 +94,17 @@ TEST(AlsaStress, StartAndStopFromSeveralThreadsAtOnce) {
     const Footprint after = SettledFootprint(before);
     EXPECT_EQ(after.threads, before.threads);
     EXPECT_EQ(after.descriptors, before.descriptors);
+}
+
+// A device that fails for good ends capture by itself; the next stop still
+// returns every block analysed, the partly filled last one included.
+TEST(AlsaFailingDevice, StopAfterTheDeviceGaveUpReturnsTheCount) {
+    FailingDevice failing(2 * 250 + 100, -1, EPIPE);
+    ASSERT_EQ(PhoneDTMFCheckStart(), TONEWATCH_RUNNING);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (failing.Stops() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(failing.Stops(), 1) << "capture did not end by itself";
+    EXPECT_EQ(PhoneDTMFCheckStop(), 3);
 }
