@@ -137,7 +137,11 @@ TEST_P(AlsaPulseCapture, HearsEveryKeyOnceInOrder) {
     const auto wall_start = std::chrono::steady_clock::now();
     const std::clock_t cpu_start = std::clock();
     ASSERT_EQ(std::system(("paplay -d tonewatch_loop " + sequence).c_str()), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // The last key and the silence after it are still on their way.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (HeardKeys(recorder.Blocks()) != keys && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     const double cpu = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wall_start;
     StopAndClose(recorder, device, header);
