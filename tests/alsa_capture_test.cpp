@@ -178,7 +178,7 @@ TEST_F(AlsaCapture, OpenFailsAndLeavesNothingWhenThereIsNoDevice) {
 
     const Footprint after = capturetest::SettledFootprint(before);
     EXPECT_EQ(after.descriptors, before.descriptors);
-    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_LE(after.threads, before.threads);
     EXPECT_TRUE(recorder.Messages().empty());
 }
 
@@ -202,7 +202,7 @@ TEST_F(AlsaCapture, AThousandCyclesLeaveNoThreadOrDescriptorBehind) {
     }
     const Footprint after = capturetest::SettledFootprint(before);
     EXPECT_EQ(after.descriptors, before.descriptors);
-    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_LE(after.threads, before.threads);
 }
 
 // A device whose reads keep failing (an overrun that every restart brings

@@ -75,7 +75,7 @@ TEST(AlsaStress, TenThousandCyclesWithAFetchingThread) {
     EXPECT_GT(blocks, 0);
     EXPECT_GT(fetched.load(), 0);
     const Footprint after = SettledFootprint(before);
-    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_LE(after.threads, before.threads);
     EXPECT_EQ(after.descriptors, before.descriptors);
     EXPECT_LT(slowest, std::chrono::seconds(2));
     std::printf("%d cycles, %ld blocks, %d keys fetched, slowest stop %lld us\n", cycles, blocks, fetched.load(),
@@ -92,7 +92,7 @@ TEST(AlsaStress, StartAndStopFromSeveralThreadsAtOnce) {
     EXPECT_EQ(result.unexpected_results, 0);
     EXPECT_EQ(result.malformed_fetches, 0);
     const Footprint after = SettledFootprint(before);
-    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_LE(after.threads, before.threads);
     EXPECT_EQ(after.descriptors, before.descriptors);
 }
 

@@ -43,7 +43,7 @@ TEST_F(DetectorTest, TenThousandCyclesWithAFetchingThread) {
     host.join();
     EXPECT_GT(fetched.load(), 0);
     const Footprint after = SettledFootprint(before);
-    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_LE(after.threads, before.threads);
     EXPECT_EQ(after.descriptors, before.descriptors);
     EXPECT_LT(slowest, std::chrono::seconds(1));
     RecordProperty("slowest_stop_us",

@@ -16,10 +16,10 @@ TEST(DetectorUnload, UnloadingStopsARunningCapture) {
     auto start = reinterpret_cast<int32_t (*)(int)>(dlsym(module, "UnloadModuleStartBusyCapture"));
     ASSERT_NE(start, nullptr);
     ASSERT_EQ(start(5000), 999);
-    EXPECT_EQ(SettledThreads(threads_before + 1), threads_before + 1);
+    EXPECT_EQ(CountThreads(), threads_before + 1);
     // Were capture left running, the notification thread would now call into
     // unmapped code.
     ASSERT_EQ(dlclose(module), 0);
-    EXPECT_EQ(SettledThreads(threads_before), threads_before);
+    EXPECT_LE(SettledThreads(threads_before), threads_before);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }

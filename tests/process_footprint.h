@@ -30,20 +30,22 @@ struct Footprint {
 
 // /proc/self/task can still list a thread for a moment after pthread_join has
 // returned (often under qemu-user, now and then on a loaded machine), so a
-// count taken right after a join may be one too high: these wait for the
-// expected value up to a deadline and return the last one seen.
-inline int SettledThreads(int expected, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+// count taken right after a join may be one too high, and so may a baseline
+// taken just after an earlier test. These wait, up to a deadline, until no
+// more threads are listed than `at_most`, and return the last count: a run
+// left nothing behind when its settled count is no higher than its baseline.
+inline int SettledThreads(int at_most, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
     const auto until = std::chrono::steady_clock::now() + deadline;
     int now = CountThreads();
-    while (now != expected && std::chrono::steady_clock::now() < until) {
+    while (now > at_most && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         now = CountThreads();
     }
     return now;
 }
 
-inline Footprint SettledFootprint(const Footprint& expected) {
-    SettledThreads(expected.threads);
+inline Footprint SettledFootprint(const Footprint& baseline) {
+    SettledThreads(baseline.threads);
     return Footprint();
 }
 
