@@ -180,8 +180,13 @@ int main(int argc, char** argv) {
                            std::to_string(started) + ")");
         return 1;
     }
-    // Keys appear as they are heard, even through a pipe.
+    // Keys appear as they are heard, even through a pipe. Windows' C runtime
+    // buffers fully when asked for lines; each line is one write anyway.
+#if defined(_WIN32)
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+#endif
     double elapsed = 0.0;
     while (!stop_requested) {
         elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
