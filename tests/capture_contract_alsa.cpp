@@ -33,6 +33,8 @@ void PrepareBackend() {
     WriteInput({});
 }
 
+bool InputIsExact() { return true; }
+
 void ProvideInput(const std::vector<uint8_t>& bytes) { WriteInput(bytes); }
 
 }

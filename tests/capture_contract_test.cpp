@@ -65,12 +65,13 @@ TEST_F(CaptureContract, OpenRefusals) {
         EXPECT_EQ(device, nullptr);
     }
     const Footprint after;
-    EXPECT_EQ(after, before);
+    EXPECT_TRUE(capturetest::NothingLeft(before, after)) << before << " before, " << after << " after";
     EXPECT_TRUE(recorder.Messages().empty());
 }
 
 // Two buffers in turn, each queued again by the notification: the input
-// arrives whole and in order, alternating between them.
+// arrives whole and in order, alternating between them (where the backend can
+// be given exact input; a live device's blocks are only full).
 TEST_F(CaptureContract, BuffersAreFilledInTheOrderTheyWereQueued) {
     const std::vector<uint8_t> input = Noise(6 * kBlockBytes, 7);
     capturecontract::ProvideInput(input);
@@ -98,7 +99,9 @@ TEST_F(CaptureContract, BuffersAreFilledInTheOrderTheyWereQueued) {
         EXPECT_EQ(blocks[i].bytes_recorded, kBlockBytes);
         EXPECT_EQ(blocks[i].flags & kDoneOrQueued, kHeaderDone);
         EXPECT_EQ(blocks[i].data, buffers[i % 2]);
-        EXPECT_TRUE(std::equal(blocks[i].bytes.begin(), blocks[i].bytes.end(), input.begin() + i * kBlockBytes));
+        if (capturecontract::InputIsExact()) {
+            EXPECT_TRUE(std::equal(blocks[i].bytes.begin(), blocks[i].bytes.end(), input.begin() + i * kBlockBytes));
+        }
     }
     const std::vector<uint32_t> messages = recorder.Messages();
     EXPECT_EQ(messages.front(), MM_WIM_OPEN);
@@ -123,7 +126,8 @@ TEST_F(CaptureContract, QueueRefusalsLeaveTheDeviceUsable) {
     const Footprint open;
     EXPECT_EQ(CaptureClose(device), kCaptureStillQueued);
     EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureStillQueued);
-    EXPECT_EQ(Footprint{}, open);
+    const Footprint refused;
+    EXPECT_TRUE(capturetest::NothingLeft(open, refused)) << open << " open, " << refused << " after refusals";
 
     // Never started: nothing was recorded, so a stop leaves the buffer queued
     // and the close is still refused; a reset hands it back empty.

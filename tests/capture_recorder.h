@@ -99,6 +99,7 @@ inline tonewatch::WaveFormat Format4000() {
 
 using tonetest::Footprint;
 using tonetest::SettledFootprint;
+using tonetest::NothingLeft;
 
 // Opens device 0 at 4000/s with `recorder` as notification function, queues
 // `header` and starts; every step must succeed. Null when the open failed.

@@ -112,13 +112,21 @@ void CloseCapture() {
     }
 }
 
+#if !defined(_WIN32)
 // Unloading the library while capturing would leave the service calling
 // into unmapped code. A destructor function runs before the library's static
 // objects are destroyed, so the capture service is still whole here.
+//
+// Not on Windows: there an open capture device keeps the library loaded (the
+// winmm service holds a reference to its module until the device is closed),
+// because closing the device while the loader unloads the library would wait
+// on threads that need the loader. At process exit every other thread is
+// already gone and the system releases the device.
 __attribute__((destructor)) void CloseAtUnload() {
     const std::lock_guard lock(control);
     CloseCapture();
 }
+#endif
 
 }
 

@@ -1,9 +1,12 @@
 // dtmf-dial DIGITS: dials a digit string through libtonedial and says what it
-// sent, or why nothing could be heard.
-#include <fcntl.h>
+// sent, or why nothing could be heard. On Windows it dials through
+// tonedial.dll on the preferred winmm device, and writes no files.
 #include <getopt.h>
+#if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <clocale>
@@ -15,7 +18,11 @@
 #include <cwchar>
 #include <string>
 
+#if defined(_WIN32)
+#include "winmm_probe.h"
+#else
 #include "alsa_probe.h"
+#endif
 #include "tonedial.h"
 #include "tool.h"
 
@@ -27,25 +34,34 @@ constexpr const char* kUsage =
     "sounds for 150 ms, then 150 ms of silence; any other character is 300 ms of\n"
     "silence. The tones are 16-bit mono at 8000 samples/s, low tone -10 dBFS,\n"
     "high tone -8.5 dBFS. DIGITS starting with '-' follow \"--\".\n"
+#if defined(_WIN32)
+    "The tones play on the preferred winmm playback device, through tonedial.dll.\n"
+#endif
     "\n"
     "Options:\n"
+#if !defined(_WIN32)
     "  -D, --device=NAME      play on the ALSA PCM NAME (default: \"default\", or\n"
     "                         TONEDIAL_PLAYBACK_DEVICE)\n"
     "  -o, --output=FILE      write the tones to FILE as WAV instead of playing them\n"
+#endif
     "  -h, --help             show this help and exit\n"
     "      --version          show the version and exit\n"
     "\n"
+#if !defined(_WIN32)
     "Environment:\n"
     "  TONEDIAL_PLAYBACK_DEVICE   the ALSA PCM libtonedial plays on; -D and -o set it\n"
     "\n"
+#endif
     "Exit status:\n"
     "  0 when the digits were dialled; 1 when the device could not play them or the\n"
     "  file could not be written; 2 for a usage error.\n";
 
+#if !defined(_WIN32)
 // The tone phone renders every unit as 300 ms at 8000 frames/s, 2 bytes a
 // frame, after a 44-byte WAV header.
 constexpr off_t kUnitBytes = 4800;
 constexpr off_t kWavHeaderBytes = 44;
+#endif
 
 // The argument, in the locale's encoding, as UTF-16; false if it is not valid text there.
 bool ToUtf16(const char* text, std::u16string& units) {
@@ -68,10 +84,27 @@ bool ToUtf16(const char* text, std::u16string& units) {
     }
 }
 
+#if defined(_WIN32)
+// The library dials silently without a device, so ask the device first.
+int Dial(const std::u16string& digits, const char* digits_argument) {
+    if (const std::string why = dtmftools::DeviceProblem(dtmftools::Direction::kPlayback); !why.empty()) {
+        dtmftools::Complain("cannot play on the preferred winmm device: " + why);
+        return 1;
+    }
+    const int32_t result = PhoneDTMF(digits.c_str());
+    if (result != TONEDIAL_SENT) {
+        dtmftools::Complain("PhoneDTMF returned " + std::to_string(result));
+        return 1;
+    }
+    dtmftools::Output(std::string("sent: ") + digits_argument + "\n");
+    return dtmftools::FinishOutput() ? 0 : 1;
+}
+#else
 std::string PlaybackDevice() {
     const char* name = std::getenv("TONEDIAL_PLAYBACK_DEVICE");
     return name != nullptr && *name != '\0' ? name : "default";
 }
+#endif
 
 }
 
@@ -80,8 +113,10 @@ int main(int argc, char** argv) {
     dtmftools::GuardStandardDescriptors();
     enum LongOnly { kVersion = 256 };
     static const option kOptions[] = {
+#if !defined(_WIN32)
         {"device", required_argument, nullptr, 'D'},
         {"output", required_argument, nullptr, 'o'},
+#endif
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
@@ -89,7 +124,12 @@ int main(int argc, char** argv) {
     const char* device = nullptr;
     const char* output = nullptr;
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":D:o:h", kOptions, nullptr)) != -1;) {
+#if defined(_WIN32)
+    const char* const kShortOptions = ":h";
+#else
+    const char* const kShortOptions = ":D:o:h";
+#endif
+    for (int c; (c = getopt_long(argc, argv, kShortOptions, kOptions, nullptr)) != -1;) {
         switch (c) {
             case 'D': device = optarg; break;
             case 'o': output = optarg; break;
@@ -111,6 +151,9 @@ int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");
     std::u16string digits;
     if (!ToUtf16(digits_argument, digits)) dtmftools::UsageError("DIGITS is not valid text in this locale");
+#if defined(_WIN32)
+    return Dial(digits, digits_argument);
+#else
 
     dtmftools::RouteAlsaMessages();
     // A file is written by ALSA's file plugin behind the tone phone. The tool
@@ -168,4 +211,5 @@ int main(int argc, char** argv) {
                                 out.st_ino == target.st_ino;
     if (!output_is_file) dtmftools::Output(std::string("sent: ") + digits_argument + "\n");
     return dtmftools::FinishOutput() ? 0 : 1;
+#endif
 }

@@ -1,8 +1,10 @@
 #include "tool.h"
 
-#include <fcntl.h>
 #include <getopt.h>
+#if !defined(_WIN32)
+#include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <charconv>
@@ -52,7 +54,10 @@ void SetProgramName(const char* name) { program_name = name; }
 
 const char* ProgramName() { return program_name; }
 
+// Windows gives a closed standard handle no successor: writes there fail,
+// and Output reports them.
 void GuardStandardDescriptors() {
+#if !defined(_WIN32)
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
         const int opened = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
@@ -61,6 +66,7 @@ void GuardStandardDescriptors() {
             close(opened);
         }
     }
+#endif
 }
 
 void UsageError(const std::string& message) {
