@@ -494,17 +494,6 @@ void PressTracker::Confirm(int key) {
     float strongest = 0;
     for (const Window& w : candidate_windows_) strongest = std::max(strongest, w.power);
     const auto near = [&](const Window& w) { return w.power >= kReferencePower * strongest; };
-    // The costly checks, on the windows from the strongest down until one
-    // passes: coded tones pass in some windows only. A candidate that fails
-    // them in all is followed to its end all the same, so that it is not
-    // checked again and again.
-    std::array<Window, kWindowsToStart> by_power = candidate_windows_;
-    std::sort(by_power.begin(), by_power.end(), [](const Window& a, const Window& b) { return a.power > b.power; });
-    const TrackerProbes strongest_probes = Probe(key, by_power[0].last);
-    report_ = OnKey(key, by_power[0].last, strongest_probes) &&
-              (NothingElse(key, strongest_probes) ||
-               std::any_of(by_power.begin() + 1, by_power.end(),
-                           [&](const Window& w) { return NothingElse(key, Probe(key, w.last)); }));
     // The start is found from the earliest window near the strongest, inside
     // the tones and near their start.
     const Window& first = *std::find_if(candidate_windows_.begin(), candidate_windows_.end(), near);
@@ -512,6 +501,19 @@ void PressTracker::Confirm(int key) {
     start_ = std::max(FindStart(tones, first.last), earliest_);
     start_forward_ = tones.forward;
     end_window_ = {std::find_if(candidate_windows_.rbegin(), candidate_windows_.rend(), near)->last, strongest};
+    // The costly checks: the tones' frequencies in the strongest window;
+    // the rest on the windows from the strongest down until one passes,
+    // since coded tones pass in some windows only. A candidate that fails
+    // is followed to its end all the same, so that it is not checked again
+    // and again.
+    std::array<Window, kWindowsToStart> by_power = candidate_windows_;
+    std::sort(by_power.begin(), by_power.end(), [](const Window& a, const Window& b) { return a.power > b.power; });
+    const int64_t strongest_last = by_power[0].last;
+    const TrackerProbes strongest_probes = Probe(key, strongest_last);
+    report_ = OnKey(strongest_last == first.last ? tones : Fit(key, strongest_last), strongest_probes) &&
+              (NothingElse(key, strongest_probes) ||
+               std::any_of(by_power.begin() + 1, by_power.end(),
+                           [&](const Window& w) { return NothingElse(key, Probe(key, w.last)); }));
     held_ = key;
     misses_ = 0;
     candidate_ = -1;
@@ -547,11 +549,11 @@ bool PressTracker::NothingElse(int key, const TrackerProbes& x) {
     return true;
 }
 
-// Whether each tone of the window ending at `last` is within kMaxOffset of
-// its key frequency, give or take the uncertainty of the measurement. The
-// window must lie inside the tones.
-bool PressTracker::OnKey(int key, int64_t last, const TrackerProbes& x) const {
-    const Tones tones = Fit(key, last);
+// Whether each tone is within kMaxOffset of its key frequency in a window's
+// correlations `x`, give or take the uncertainty of the measurement that
+// the steadiness of the `tones` fitted to the same window leaves. The window
+// must lie inside the tones.
+bool PressTracker::OnKey(const Tones& tones, const TrackerProbes& x) {
     const std::array<double, 2> offsets = {ToneOffset(x.low_hann), ToneOffset(x.high_hann)};
     for (int t = 0; t < 2; ++t) {
         // However the tone strays from a steady sine (noise, a codec, a

@@ -104,7 +104,7 @@ private:
     void Confirm(int key);
     TrackerProbes Probe(int key, int64_t last) const;
     static bool NothingElse(int key, const TrackerProbes& x);
-    bool OnKey(int key, int64_t last, const TrackerProbes& x) const;
+    static bool OnKey(const Tones& tones, const TrackerProbes& x);
     void Release();
     std::array<float, kSubBlock * kLowBlocks> Samples(int64_t last) const;
     Tones Fit(int key, int64_t last) const;
