@@ -1,0 +1,211 @@
+// The press tracker on key plans heard under the conditions recordings are
+// made under, read through dtmf-scan's input path; on synthetic speech; fed
+// in pieces; and its kernels against their portable definition.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <cstring>
+
+#include "audio_input.h"
+#include "key_plans.h"
+#include "press_tracker.h"
+#include "press_tracker_kernel.h"
+#include "tone_signals.h"
+
+namespace tonetest {
+
+// Test names and messages show the condition's name.
+void PrintTo(const Condition& condition, std::ostream* out) { *out << condition.name; }
+
+}
+
+namespace {
+
+using namespace tonetest;
+using tonewatch::PressTracker;
+using tonetest::KeyTones;
+using tonetest::Synthesize;
+
+std::vector<HeardPress> Heard(const PressTracker& tracker) {
+    std::vector<HeardPress> heard;
+    for (const tonewatch::TrackedPress& p : tracker.Presses()) {
+        heard.push_back({p.key, double(p.start) / tonewatch::kTrackerRate, double(p.end) / tonewatch::kTrackerRate});
+    }
+    return heard;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/press_tracker_test_XXXXXX";
+        path_ = mkdtemp(name);
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+class PressTrackerConditions : public testing::TestWithParam<Condition> {};
+
+// Every key, once, within 5 ms at both ends; nothing for what is no key.
+// GSM 06.10 builds a tone up over its first 20 ms frame, and sometimes loses
+// one of 40 ms or more of its start.
+TEST_P(PressTrackerConditions, HearsEveryKeyOnceAndNothingElse) {
+    const Condition& c = GetParam();
+    const bool gsm = c.sox == kGsm;
+    const Plan plan = MakePlan(c.shape, 100, 17);
+    const std::vector<int16_t> audio = Hear(c, plan, 5);
+    ASSERT_FALSE(audio.empty()) << "sox failed";
+    TempDir dir;
+    ASSERT_TRUE(WriteWav(dir.File("plan.wav"), audio, c.rate, c.channels));
+    PressTracker tracker;
+    const std::string error = dtmfscan::DecodeForScan(
+        dir.File("plan.wav"), std::nullopt, {.samples = [&](std::span<const int16_t> s) { tracker.Feed(s); }},
+        {.rate = tonewatch::kTrackerRate});
+    ASSERT_EQ(error, "");
+    tracker.Finish();
+    const Score score = ScoreByTime(plan, Heard(tracker));
+    if (!plan.keys_expected) {
+        EXPECT_EQ(tracker.Presses().size(), 0u);
+        return;
+    }
+    EXPECT_GE(score.hits, gsm ? 1560 : 1600);
+    EXPECT_EQ(score.false_keys, 0);
+    EXPECT_EQ(score.duplicates, 0);
+    EXPECT_LE(score.worst_start, gsm ? 0.025 : 0.005);
+    EXPECT_LE(score.worst_end, gsm ? 0.025 : 0.005);
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, PressTrackerConditions, testing::ValuesIn(Conditions()),
+                         [](const testing::TestParamInfo<Condition>& info) {
+                             std::string name;
+                             for (const char* p = info.param.name; *p != '\0'; ++p) {
+                                 if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
+                                 if (*p == '-' && name.empty()) name += "minus";
+                                 if (*p == '+') name += "plus";
+                             }
+                             return name;
+                         });
+
+TEST(PressTracker, SamplesFedInAnyPiecesGiveTheSamePresses) {
+    const Plan plan = MakePlan({}, 4, 3);
+    const std::vector<int16_t> audio = ToPcm(Render(plan, tonewatch::kTrackerRate));
+    PressTracker whole;
+    whole.Feed(audio);
+    whole.Finish();
+    PressTracker pieces;
+    std::mt19937 random(9);
+    for (std::size_t at = 0; at < audio.size();) {
+        const std::size_t n = std::min(audio.size() - at, std::uniform_int_distribution<std::size_t>(0, 700)(random));
+        pieces.Feed(std::span(audio).subspan(at, n));
+        at += n;
+    }
+    pieces.Finish();
+    ASSERT_EQ(whole.Presses().size(), 64u);
+    ASSERT_EQ(pieces.Presses().size(), whole.Presses().size());
+    for (std::size_t i = 0; i < whole.Presses().size(); ++i) {
+        EXPECT_EQ(pieces.Presses()[i].key, whole.Presses()[i].key);
+        EXPECT_EQ(pieces.Presses()[i].start, whole.Presses()[i].start);
+        EXPECT_EQ(pieces.Presses()[i].end, whole.Presses()[i].end);
+    }
+    EXPECT_EQ(pieces.Samples(), static_cast<int64_t>(audio.size()));
+}
+
+// A press still going when the stream ends ends with it.
+TEST(PressTracker, APressCutOffByTheEndEndsThere) {
+    const std::vector<int16_t> audio = Synthesize(KeyTones('5', 8000), 2000, tonewatch::kTrackerRate);
+    PressTracker tracker;
+    tracker.Feed(audio);
+    tracker.Finish();
+    ASSERT_EQ(tracker.Presses().size(), 1u);
+    EXPECT_EQ(tracker.Presses()[0].key, '5');
+    EXPECT_LE(tracker.Presses()[0].start, 40);
+    EXPECT_EQ(tracker.Presses()[0].end, 2000);
+}
+
+// Minutes of espeak-ng speech in many voices, made once per build tree by
+// the test fixture; at peaks of 0 and -6 dBFS, no key at all.
+TEST(PressTracker, HearsNoKeyInSpeech) {
+    std::ifstream file(TONEWATCH_SPEECH_FILE, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 60u * 8000 * 2) << "no speech in " << TONEWATCH_SPEECH_FILE;
+    std::vector<int16_t> speech(bytes.size() / 2);
+    std::memcpy(speech.data(), bytes.data(), 2 * speech.size());
+    for (const double gain : {1.0, 0.5}) {
+        std::vector<int16_t> scaled(speech.size());
+        std::transform(speech.begin(), speech.end(), scaled.begin(),
+                       [&](int16_t s) { return static_cast<int16_t>(std::lround(s * gain)); });
+        PressTracker tracker;
+        tracker.Feed(scaled);
+        tracker.Finish();
+        std::string keys;
+        for (const tonewatch::TrackedPress& p : tracker.Presses()) keys += p.key;
+        EXPECT_EQ(keys, "") << "at gain " << gain;
+    }
+}
+
+TEST(PressTrackerKernels, EveryKernelGivesThePortableResult) {
+    const auto kernels = tonewatch::TrackerKernels();
+    ASSERT_GE(kernels.size(), 1u);
+    EXPECT_STREQ(kernels[0].name, "portable");
+    constexpr std::size_t kBlocks = 5;
+    std::vector<int16_t> samples(kBlocks * tonewatch::kTrackerSubBlock);
+    std::mt19937 random(1);
+    for (int16_t& s : samples) s = static_cast<int16_t>(std::uniform_int_distribution<int>(-32768, 32767)(random));
+    // Full scale of either sign, and one sub-block of the sign that makes
+    // each sum largest.
+    std::fill_n(samples.begin() + 32, 32, int16_t{-32768});
+    std::fill_n(samples.begin() + 64, 32, int16_t{32767});
+    for (int n = 0; n < 32; ++n) samples[96 + n] = tonewatch::TrackerCorrelationTable()[n][0] < 0 ? -32768 : 32767;
+    std::vector<int32_t> expected(kBlocks * tonewatch::kTrackerOutputs), out(expected.size());
+    std::vector<int64_t> expected_energy(kBlocks), energy(kBlocks);
+    kernels[0].correlate(samples.data(), kBlocks, expected.data(), expected_energy.data());
+    for (const tonewatch::TrackerKernel& kernel : kernels) {
+        kernel.correlate(samples.data(), kBlocks, out.data(), energy.data());
+        EXPECT_EQ(out, expected) << kernel.name;
+        EXPECT_EQ(energy, expected_energy) << kernel.name;
+    }
+    EXPECT_EQ(expected_energy[1], 32LL * 32768 * 32768);
+}
+
+// The sums stay within 32 bits whatever the samples: the largest one, with
+// every sample at full scale of its coefficient's sign, fits.
+TEST(PressTrackerKernels, NoSumCanOverflow) {
+    for (int r = 0; r < tonewatch::kTrackerOutputs; ++r) {
+        int64_t worst = 0;
+        for (int n = 0; n < tonewatch::kTrackerSubBlock; ++n) {
+            worst += 32768LL * std::abs(tonewatch::TrackerCorrelationTable()[n][r]);
+        }
+        EXPECT_LE(worst, INT32_MAX) << "output " << r;
+    }
+}
+
+TEST(PressTrackerKernels, EveryRecursionAgreesWithThePortableOne) {
+    std::vector<float> samples(tonewatch::kTrackerProbeSamples);
+    std::mt19937 random(2);
+    for (float& s : samples) s = std::uniform_real_distribution<float>(-32768, 32767)(random);
+    std::vector<float> coefficient(tonewatch::kTrackerProbes);
+    for (std::size_t p = 0; p < coefficient.size(); ++p) coefficient[p] = 2 * std::cos(0.05f + 0.06f * p);
+    std::vector<float> last(coefficient.size()), before(coefficient.size()), expected_last(coefficient.size()),
+        expected_before(coefficient.size());
+    const auto kernels = tonewatch::TrackerKernels();
+    kernels[0].recurse(samples.data(), coefficient.data(), expected_last.data(), expected_before.data());
+    for (const tonewatch::TrackerKernel& kernel : kernels) {
+        kernel.recurse(samples.data(), coefficient.data(), last.data(), before.data());
+        for (std::size_t p = 0; p < coefficient.size(); ++p) {
+            EXPECT_NEAR(last[p], expected_last[p], 1e-3 * std::abs(expected_last[p]) + 1) << kernel.name << " " << p;
+            EXPECT_NEAR(before[p], expected_before[p], 1e-3 * std::abs(expected_before[p]) + 1) << kernel.name;
+        }
+    }
+}
+
+}
