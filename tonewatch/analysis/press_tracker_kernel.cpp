@@ -28,18 +28,21 @@ const TrackerTable kTable = [] {
     return t;
 }();
 
-// Sixteen floats: one AVX-512 register, two AVX or four SSE ones. The
-// recursions of all frequencies run side by side, one sample at a time.
-using Floats = float __attribute__((vector_size(64)));
-constexpr int kProbeVectors = kTrackerProbes / 16;
-
+// The recursions of all frequencies run side by side, one sample at a time,
+// in vectors of W floats: as wide as the instruction set's registers, so that
+// the compiler keeps them there.
+template <int W>
 [[gnu::always_inline]] inline void Recurse(const float* samples, const float* coefficient, float* last,
                                            float* before_last) {
-    std::array<Floats, kProbeVectors> c, s1{}, s2{};
-    std::memcpy(c.data(), coefficient, sizeof c);
+    // A typedef, and plain arrays: template arguments and aliases would
+    // lose the vector attribute.
+    typedef float Floats __attribute__((vector_size(4 * W)));
+    constexpr int kVectors = kTrackerProbes / W;
+    Floats c[kVectors], s1[kVectors] = {}, s2[kVectors] = {};
+    std::memcpy(c, coefficient, sizeof c);
     for (int n = 0; n < kTrackerProbeSamples; ++n) {
         const float x = samples[n];
-        for (int i = 0; i < kProbeVectors; ++i) {
+        for (int i = 0; i < kVectors; ++i) {
             // x - s2 is ready a step ahead, so one fused multiply-add
             // carries the recursion from step to step.
             const Floats s0 = c[i] * s1[i] + (x - s2[i]);
@@ -47,12 +50,12 @@ constexpr int kProbeVectors = kTrackerProbes / 16;
             s1[i] = s0;
         }
     }
-    std::memcpy(last, s1.data(), sizeof s1);
-    std::memcpy(before_last, s2.data(), sizeof s2);
+    std::memcpy(last, s1, sizeof s1);
+    std::memcpy(before_last, s2, sizeof s2);
 }
 
 void RecursePortable(const float* samples, const float* coefficient, float* last, float* before_last) {
-    Recurse(samples, coefficient, last, before_last);
+    Recurse<4>(samples, coefficient, last, before_last);
 }
 
 void CorrelateOne(const int16_t* samples, int32_t* out, int64_t* energy) {
@@ -130,12 +133,12 @@ int32_t Pair(const int16_t* samples, int q) {
 
 [[gnu::target("avx2,fma")]] void RecurseAvx2(const float* samples, const float* coefficient, float* last,
                                               float* before_last) {
-    Recurse(samples, coefficient, last, before_last);
+    Recurse<8>(samples, coefficient, last, before_last);
 }
 
 [[gnu::target("avx512f")]] void RecurseAvx512(const float* samples, const float* coefficient, float* last,
                                               float* before_last) {
-    Recurse(samples, coefficient, last, before_last);
+    Recurse<16>(samples, coefficient, last, before_last);
 }
 
 [[gnu::target("avx512f,avx512bw")]] void CorrelateAvx512(const int16_t* samples, std::size_t blocks, int32_t* out,
