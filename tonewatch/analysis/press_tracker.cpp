@@ -402,6 +402,12 @@ double ToneOffset(const std::array<Complex, 4>& x) {
 
 }
 
+// The place of a sub-block in the history. Windows at the stream's start
+// reach before it, onto places still zero.
+std::size_t PressTracker::Slot(int64_t block) {
+    return static_cast<std::size_t>(static_cast<uint64_t>(block) % kHistory);
+}
+
 void PressTracker::Feed(std::span<const int16_t> samples) {
     samples_ += static_cast<int64_t>(samples.size());
     if (pending_count_ > 0) {
@@ -437,7 +443,7 @@ void PressTracker::Analyse(const int16_t* samples, std::size_t blocks) {
     std::array<TrackerLevels, kBatch> levels;
     kFront(kCorrelate, samples, blocks, analysed_, history_.data(), levels.data());
     for (std::size_t b = 0; b < blocks; ++b) {
-        std::copy_n(samples + b * kB, kB, recent_.begin() + ((analysed_ + static_cast<int64_t>(b)) % kHistory) * kB);
+        std::copy_n(samples + b * kB, kB, recent_.begin() + Slot(analysed_ + static_cast<int64_t>(b)) * kB);
     }
     analysed_ += static_cast<int64_t>(blocks);
     for (std::size_t b = 0; b < blocks; ++b) {
@@ -450,7 +456,7 @@ std::array<float, kLowSamples> PressTracker::Samples(int64_t last) const {
     std::array<float, kLowSamples> window;
     for (int m = 0; m < kLowBlocks; ++m) {
         const int64_t block = last - kLowBlocks + 1 + m;
-        std::copy_n(recent_.begin() + (block % kHistory) * kB, kB, window.begin() + m * kB);
+        std::copy_n(recent_.begin() + Slot(block) * kB, kB, window.begin() + m * kB);
     }
     return window;
 }
@@ -598,7 +604,7 @@ PressTracker::Tones PressTracker::Fit(int key, int64_t last) const {
     for (int t = 0; t < 2; ++t) {
         std::array<Complex, kLowBlocks> s;
         for (int m = 0; m < kLowBlocks; ++m) {
-            const SubBlock& b = history_[static_cast<std::size_t>((first + m) % kHistory)];
+            const SubBlock& b = history_[Slot(first + m)];
             s[m] = {b.v[tones.channel[t]], b.v[kToneChannels + tones.channel[t]]};
         }
         Complex step = 0;
@@ -626,7 +632,7 @@ PressTracker::Tones PressTracker::Fit(int key, int64_t last) const {
 // there (`expected`): 1 throughout, 0 for none. Noise adds as much as it
 // takes, having no phase of its own.
 double PressTracker::Presence(const Tones& tones, int64_t block, const std::array<Complex, 2>& expected) const {
-    const SubBlock& s = history_[static_cast<std::size_t>(block % kHistory)];
+    const SubBlock& s = history_[Slot(block)];
     double along = 0;
     for (int t = 0; t < 2; ++t) {
         along += MulConj(Complex(s.v[tones.channel[t]], s.v[kToneChannels + tones.channel[t]]), expected[t]).real();

@@ -99,6 +99,7 @@ private:
         double full;                                // both values' squares, summed
     };
 
+    static std::size_t Slot(int64_t block);
     void Analyse(const int16_t* samples, std::size_t blocks);
     void Decide(const TrackerLevels& levels);
     void Confirm(int key);
