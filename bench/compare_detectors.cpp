@@ -1,12 +1,20 @@
-// Runs our analysis and two other detectors over the same synthesized key
-// plan and prints their speed and what each heard against the plan.
+// Runs our two detectors and two others over the same audio and prints what
+// each heard and how fast:
+//   1. speed on a synthesized key plan (tones and pauses 150-300 ms, low
+//      noise): the block analysis at 4000/s (one block at a time as the
+//      capture handler does, and many blocks interleaved as recordings are
+//      scanned), the press tracker and spandsp's dtmf_rx at 8000/s, and
+//      multimon-ng as a whole process on the plan at 22050/s;
+//   2. the key plans of every test condition (100 presses per key, tones and
+//      pauses 40 ms), each read through dtmf-scan's input path at the rate
+//      each detector takes: hits/misses/false/duplicates per detector, and
+//      how far the press tracker's starts and ends are from the truth;
+//   3. talk-off: false keys per hour in synthetic speech (a file made by
+//      tests/make_speech.sh, at peaks of 0 and -6 dBFS) and in synthetic
+//      chords, melodies and sweeps.
 //
 //   compare_detectors [--minutes N] [--runs N] [--multimon PATH]
-//
-// Ours runs at 4000/s (one block at a time as the capture handler does, and
-// many blocks interleaved as recordings are scanned), spandsp's dtmf_rx on
-// the plan at 8000/s, and multimon-ng as a whole process on the plan at
-// 22050/s written to a raw file.
+//                     [--speech FILE] [--music-minutes N]
 #include <spandsp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -17,52 +25,60 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <numbers>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "audio_input.h"
+#include "key_plans.h"
 #include "press_scanner.h"
+#include "press_tracker.h"
+#include "press_tracker_kernel.h"
+#include "synthetic_music.h"
 #include "tone_analysis.h"
 #include "tone_kernels.h"
 
 using namespace tonewatch;
+using tonetest::Score;
 
 namespace {
 
-struct PlannedKey {
+struct SpeedKey {
     char key;
     double start;     // seconds
     double duration;  // seconds
     double low_amplitude, high_amplitude;
 };
 
-struct Plan {
-    std::vector<PlannedKey> keys;
+struct SpeedPlan {
+    std::vector<SpeedKey> keys;
     double seconds;
 };
 
-
-Plan MakePlan(double seconds) {
+SpeedPlan MakeSpeedPlan(double seconds) {
     std::mt19937 random(2026);
     std::uniform_real_distribution<double> length(0.15, 0.30);
     std::uniform_real_distribution<double> level(3000, 9000);
     std::uniform_int_distribution<int> which(0, 15);
-    Plan plan{{}, seconds};
+    SpeedPlan plan{{}, seconds};
     for (double t = 0.5; t + 1.0 < seconds;) {
         const double amplitude = level(random);
-        plan.keys.push_back({"123A456B789C*0#D"[which(random)], t, length(random), amplitude, amplitude * 1.12});
+        plan.keys.push_back({kDtmfKeys[which(random)], t, length(random), amplitude, amplitude * 1.12});
         t += plan.keys.back().duration + length(random);
     }
     return plan;
 }
 
 // The plan at `rate`, with low-level noise under it.
-std::vector<int16_t> Synthesize(const Plan& plan, int rate) {
+std::vector<int16_t> Synthesize(const SpeedPlan& plan, int rate) {
     std::vector<double> audio(static_cast<std::size_t>(plan.seconds * rate), 0.0);
-    for (const PlannedKey& k : plan.keys) {
+    for (const SpeedKey& k : plan.keys) {
         const KeyPair pair = *KeyFrequencies(k.key);
         const auto first = static_cast<std::size_t>(k.start * rate);
         const auto count = static_cast<std::size_t>(k.duration * rate);
@@ -122,9 +138,18 @@ std::string OursOneBlock(const std::vector<int16_t>& audio, const ToneKernel& ke
 
 std::string OursBatch(const std::vector<int16_t>& audio) {
     PressScanner scanner;
-    scanner.Feed({audio.data(), audio.size() / kBlockSamples * kBlockSamples});
-    scanner.Flush();
+    scanner.Feed(audio);
+    scanner.Finish();
     return scanner.Keys();
+}
+
+std::string Tracker(const std::vector<int16_t>& audio) {
+    PressTracker tracker;
+    tracker.Feed(audio);
+    tracker.Finish();
+    std::string keys;
+    for (const TrackedPress& p : tracker.Presses()) keys += p.key;
+    return keys;
 }
 
 std::string Spandsp(const std::vector<int16_t>& audio) {
@@ -142,7 +167,8 @@ std::string Spandsp(const std::vector<int16_t>& audio) {
     return keys;
 }
 
-// multimon-ng as a whole process; the CPU time of the child from wait4.
+// multimon-ng as a whole process on a raw 22050/s file; the CPU time of the
+// child from wait4, negative if it could not be run.
 std::pair<std::string, double> Multimon(const std::string& program, const std::string& raw_file) {
     int out[2];
     if (pipe(out) != 0) return {"", -1};
@@ -171,74 +197,75 @@ std::pair<std::string, double> Multimon(const std::string& program, const std::s
     return {keys, cpu};
 }
 
-struct Score {
-    int hits, misses, duplicates, false_keys;
+void WriteRaw(const std::string& path, const std::vector<int16_t>& samples) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+}
+
+// A scratch directory for the files handed to the input path and multimon-ng.
+class Scratch {
+public:
+    Scratch() {
+        char name[] = "/tmp/compare_detectors_XXXXXX";
+        if (mkdtemp(name) != nullptr) path_ = name;
+    }
+    ~Scratch() {
+        if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+    }
+    bool Ok() const { return !path_.empty(); }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
 };
 
-// Aligns what was heard with the plan (longest common subsequence). Extra
-// keys that repeat the key before them are duplicates; other extras are false.
-Score Compare(const std::string& planned, const std::string& heard) {
-    const std::size_t n = planned.size(), m = heard.size();
-    std::vector<std::vector<int>> lcs(n + 1, std::vector<int>(m + 1, 0));
-    for (std::size_t i = n; i-- > 0;) {
-        for (std::size_t j = m; j-- > 0;) {
-            lcs[i][j] = planned[i] == heard[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
-        }
-    }
-    Score score{lcs[0][0], 0, 0, 0};
-    score.misses = static_cast<int>(n) - score.hits;
-    std::size_t i = 0, j = 0;
-    while (j < m) {
-        if (i < n && planned[i] == heard[j] && lcs[i][j] == lcs[i + 1][j + 1] + 1) {
-            ++i, ++j;
-        } else if (i < n && lcs[i + 1][j] >= lcs[i][j + 1]) {
-            ++i;
-        } else {
-            (j > 0 && heard[j] == heard[j - 1] ? score.duplicates : score.false_keys)++;
-            ++j;
-        }
-    }
-    return score;
+// The samples of a file through dtmf-scan's input path at `rate`, mono.
+std::vector<int16_t> Decoded(const std::string& path, const std::optional<dtmfscan::RawFormat>& raw, int rate) {
+    std::vector<int16_t> out;
+    const std::string error = dtmfscan::DecodeForScan(
+        path, raw, {.samples = [&](std::span<const int16_t> s) { out.insert(out.end(), s.begin(), s.end()); }},
+        {.rate = rate});
+    if (!error.empty()) std::fprintf(stderr, "compare_detectors: %s: %s\n", path.c_str(), error.c_str());
+    return out;
 }
 
+// The keys each detector hears in one input file: the press tracker, the
+// block analysis, spandsp and multimon-ng (empty when it cannot be run).
+struct Heard {
+    std::string tracker, blocks, spandsp, multimon;
+    std::vector<TrackedPress> tracked;
+};
+
+Heard HearAll(const std::string& path, const std::optional<dtmfscan::RawFormat>& raw, const Scratch& scratch,
+              const std::string& multimon) {
+    Heard heard;
+    const std::vector<int16_t> at8000 = Decoded(path, raw, kTrackerRate);
+    PressTracker tracker;
+    tracker.Feed(at8000);
+    tracker.Finish();
+    heard.tracked = tracker.Presses();
+    for (const TrackedPress& p : heard.tracked) heard.tracker += p.key;
+    heard.blocks = OursBatch(Decoded(path, raw, dtmfscan::kScanRate));
+    heard.spandsp = Spandsp(at8000);
+    WriteRaw(scratch.File("multimon.raw"), Decoded(path, raw, 22050));
+    heard.multimon = Multimon(multimon, scratch.File("multimon.raw")).first;
+    return heard;
 }
 
-int main(int argc, char** argv) {
-    double minutes = 10;
-    int runs = 5;
-    std::string multimon = "multimon-ng";
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--minutes" && i + 1 < argc) {
-            minutes = std::atof(argv[++i]);
-        } else if (arg == "--runs" && i + 1 < argc) {
-            runs = std::max(1, std::atoi(argv[++i]));
-        } else if (arg == "--multimon" && i + 1 < argc) {
-            multimon = argv[++i];
-        } else {
-            std::fprintf(stderr, "usage: %s [--minutes N] [--runs N] [--multimon PATH]\n", argv[0]);
-            return 2;
-        }
-    }
-    if (!(minutes > 0)) {
-        std::fprintf(stderr, "compare_detectors: --minutes must be positive\n");
-        return 2;
-    }
-    const Plan plan = MakePlan(minutes * 60);
+const char* const kDetectors[] = {"press tracker (recording)", "block analysis (library, default)",
+                                  "spandsp dtmf_rx", "multimon-ng"};
+
+std::array<const std::string*, 4> KeysOf(const Heard& h) { return {&h.tracker, &h.blocks, &h.spandsp, &h.multimon}; }
+
+void PrintSpeed(const SpeedPlan& plan, int runs, const std::string& multimon, const Scratch& scratch) {
     std::string planned;
-    for (const PlannedKey& k : plan.keys) planned += k.key;
+    for (const SpeedKey& k : plan.keys) planned += k.key;
+    tonetest::Plan scored{{}, plan.seconds, true};
+    for (const SpeedKey& k : plan.keys) scored.presses.push_back({k.key, k.start, k.start + k.duration, {}});
     const std::vector<int16_t> at4000 = Synthesize(plan, 4000);
     const std::vector<int16_t> at8000 = Synthesize(plan, 8000);
     const std::vector<int16_t> at22050 = Synthesize(plan, 22050);
-    char raw_name[] = "/tmp/compare_detectors_XXXXXX";
-    const int raw_fd = mkstemp(raw_name);
-    if (raw_fd < 0) {
-        std::perror("compare_detectors: temporary file");
-        return 1;
-    }
-    close(raw_fd);
-    std::ofstream(raw_name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(at22050.data()), static_cast<std::streamsize>(at22050.size() * 2));
+    WriteRaw(scratch.File("speed.raw"), at22050);
 
     struct Row {
         std::string name;
@@ -248,22 +275,24 @@ int main(int argc, char** argv) {
     std::vector<Row> rows;
     const ToneKernel& scalar = ToneKernelsAvailable()[0];
     auto [scalar_keys, scalar_cpu] = Measure(runs, [&] { return OursOneBlock(at4000, scalar); });
-    rows.push_back({"ours, one block, scalar definition", scalar_keys, scalar_cpu});
+    rows.push_back({"block analysis, one block, scalar definition", scalar_keys, scalar_cpu});
     auto [one_keys, one_cpu] = Measure(runs, [&] { return OursOneBlock(at4000, ToneKernelChosen()); });
-    rows.push_back({std::string("ours, one block, ") + ToneKernelChosen().name + " kernel (8 lanes)", one_keys, one_cpu});
+    rows.push_back({std::string("block analysis, one block, ") + ToneKernelChosen().name + " kernel (8 lanes)", one_keys,
+                    one_cpu});
     auto [batch_keys, batch_cpu] = Measure(runs, [&] { return OursBatch(at4000); });
-    rows.push_back({std::string("ours, interleaved, ") + ToneKernelChosen().name, batch_keys, batch_cpu});
+    rows.push_back({std::string("block analysis, interleaved, ") + ToneKernelChosen().name, batch_keys, batch_cpu});
+    auto [tracker_keys, tracker_cpu] = Measure(runs, [&] { return Tracker(at8000); });
+    rows.push_back({std::string("press tracker (8000/s), ") + TrackerKernelChosen().name, tracker_keys, tracker_cpu});
     auto [span_keys, span_cpu] = Measure(runs, [&] { return Spandsp(at8000); });
     rows.push_back({"spandsp dtmf_rx (8000/s)", span_keys, span_cpu});
     std::vector<double> multimon_times;
     std::string multimon_keys;
     for (int r = 0; r < runs; ++r) {
-        auto [keys, cpu] = Multimon(multimon, raw_name);
+        auto [keys, cpu] = Multimon(multimon, scratch.File("speed.raw"));
         if (cpu < 0) break;
         multimon_keys = keys;
         multimon_times.push_back(cpu);
     }
-    std::remove(raw_name);
     if (!multimon_times.empty()) {
         rows.push_back({"multimon-ng process (22050/s)", multimon_keys, Median(multimon_times)});
     } else {
@@ -271,15 +300,153 @@ int main(int argc, char** argv) {
     }
 
     const double blocks = plan.seconds * 4000 / kBlockSamples;
-    std::printf("plan: %.0f s of audio, %zu keys (tones 150-300 ms, gaps 150-300 ms, noise); median of %d runs\n\n",
+    std::printf("## Speed\n\nplan: %.0f s of audio, %zu keys (tones 150-300 ms, gaps 150-300 ms, noise); "
+                "median of %d runs\n\n",
                 plan.seconds, planned.size(), runs);
     std::printf("| detector | ns per 62.5 ms | audio s per CPU s | vs scalar | hits | misses | false | duplicates |\n");
     std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const Row& row : rows) {
-        const Score s = Compare(planned, row.keys);
+        const Score s = tonetest::ScoreByKeys(scored, row.keys);
         std::printf("| %s | %.0f | %.0f | %.2f | %d | %d | %d | %d |\n", row.name.c_str(), row.cpu / blocks * 1e9,
                     plan.seconds / row.cpu, scalar_cpu / row.cpu, s.hits, s.misses, s.false_keys, s.duplicates);
     }
-    std::printf("\ninterleaved vs spandsp dtmf_rx: %.1f times the throughput\n", span_cpu / batch_cpu);
+    std::printf("\nblock analysis (interleaved) vs spandsp dtmf_rx: %.1f times the throughput\n", span_cpu / batch_cpu);
+    std::printf("press tracker vs spandsp dtmf_rx: %.1f times the throughput\n\n", span_cpu / tracker_cpu);
+}
+
+void PrintConditions(const Scratch& scratch, const std::string& multimon) {
+    const auto& conditions = tonetest::Conditions();
+    std::vector<Heard> heard;
+    std::vector<tonetest::Plan> plans;
+    for (const tonetest::Condition& c : conditions) {
+        plans.push_back(tonetest::MakePlan(c.shape, 100, 17));
+        const std::vector<int16_t> audio = tonetest::Hear(c, plans.back(), 5);
+        const std::string wav = scratch.File("condition.wav");
+        if (audio.empty() || !tonetest::WriteWav(wav, audio, c.rate, c.channels)) {
+            std::fprintf(stderr, "compare_detectors: cannot make the audio for '%s' (is sox installed?)\n", c.name);
+            heard.emplace_back();
+            continue;
+        }
+        heard.push_back(HearAll(wav, std::nullopt, scratch, multimon));
+    }
+    std::printf("## Conditions\n\n100 presses of each key, shuffled, random phases, tones and pauses 40 ms, the low "
+                "tone at -10 dBFS unless said otherwise; each file read through dtmf-scan's input path. Cells: "
+                "hits/misses/false/duplicates (keys aligned with the plan); conditions marked * hold no key.\n\n|");
+    for (std::size_t i = 0; i < conditions.size(); ++i) {
+        std::printf(" | %s%s", conditions[i].name, plans[i].keys_expected ? "" : " *");
+    }
+    std::printf(" |\n|---");
+    for (std::size_t i = 0; i < conditions.size(); ++i) std::printf("|---:");
+    std::printf("|\n");
+    for (std::size_t d = 0; d < std::size(kDetectors); ++d) {
+        std::printf("| %s", kDetectors[d]);
+        for (std::size_t i = 0; i < conditions.size(); ++i) {
+            const std::string& keys = *KeysOf(heard[i])[d];
+            Score s = tonetest::ScoreByKeys(plans[i], keys);
+            if (!plans[i].keys_expected) s = {0, 0, static_cast<int>(keys.size()), 0};
+            std::printf(" | %d/%d/%d/%d", s.hits, s.misses, s.false_keys, s.duplicates);
+        }
+        std::printf(" |\n");
+    }
+    std::printf("| press tracker: worst start / end error, ms");
+    for (std::size_t i = 0; i < conditions.size(); ++i) {
+        std::vector<tonetest::HeardPress> pressed;
+        for (const TrackedPress& p : heard[i].tracked) {
+            pressed.push_back({p.key, double(p.start) / kTrackerRate, double(p.end) / kTrackerRate});
+        }
+        const Score s = tonetest::ScoreByTime(plans[i], pressed);
+        if (s.hits > 0) {
+            std::printf(" | %.1f / %.1f", s.worst_start * 1000, s.worst_end * 1000);
+        } else {
+            std::printf(" | -");
+        }
+    }
+    std::printf(" |\n\n");
+}
+
+void PrintTalkOff(const std::string& speech, double music_minutes, const Scratch& scratch, const std::string& multimon) {
+    struct Column {
+        std::string name;
+        double hours;
+        Heard heard;
+    };
+    std::vector<Column> columns;
+    if (!speech.empty()) {
+        std::ifstream file(speech, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        std::vector<int16_t> samples(bytes.size() / 2);
+        std::memcpy(samples.data(), bytes.data(), 2 * samples.size());
+        const double hours = double(samples.size()) / 8000 / 3600;
+        for (const auto& [name, gain] : {std::pair{"speech, peaks 0 dBFS", 1.0}, {"speech, peaks -6 dBFS", 0.5}}) {
+            std::vector<int16_t> scaled(samples.size());
+            std::transform(samples.begin(), samples.end(), scaled.begin(),
+                           [&](int16_t s) { return static_cast<int16_t>(std::lround(s * gain)); });
+            WriteRaw(scratch.File("talk.raw"), scaled);
+            columns.push_back({name, hours, HearAll(scratch.File("talk.raw"), dtmfscan::RawFormat{8000, 1}, scratch, multimon)});
+        }
+    }
+    for (const auto& [name, kind] : {std::pair{"chords", tonetest::Music::kChords}, {"melodies", tonetest::Music::kMelodies},
+                                     {"sweeps", tonetest::Music::kSweeps}}) {
+        WriteRaw(scratch.File("talk.raw"), tonetest::SynthesizeMusic(kind, music_minutes * 60, 100 + static_cast<uint32_t>(kind)));
+        columns.push_back({name, music_minutes / 60,
+                           HearAll(scratch.File("talk.raw"), dtmfscan::RawFormat{8000, 1}, scratch, multimon)});
+    }
+    std::printf("## Talk-off\n\nKeys heard per hour (all false)");
+    if (speech.empty()) std::printf("; no speech file given (--speech)");
+    std::printf(".\n\n| detector");
+    for (const Column& c : columns) std::printf(" | %s (%.2f h)", c.name.c_str(), c.hours);
+    std::printf(" |\n|---");
+    for (std::size_t i = 0; i < columns.size(); ++i) std::printf("|---:");
+    std::printf("|\n");
+    for (std::size_t d = 0; d < std::size(kDetectors); ++d) {
+        std::printf("| %s", kDetectors[d]);
+        for (const Column& c : columns) {
+            const std::string& keys = *KeysOf(c.heard)[d];
+            std::printf(" | %.1f (%zu: %s)", double(keys.size()) / c.hours, keys.size(),
+                        keys.size() <= 12 ? keys.c_str() : (keys.substr(0, 12) + "...").c_str());
+        }
+        std::printf(" |\n");
+    }
+}
+
+}
+
+int main(int argc, char** argv) {
+    double minutes = 10;
+    double music_minutes = 20;
+    int runs = 5;
+    std::string multimon = "multimon-ng";
+    std::string speech;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--minutes" && i + 1 < argc) {
+            minutes = std::atof(argv[++i]);
+        } else if (arg == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--multimon" && i + 1 < argc) {
+            multimon = argv[++i];
+        } else if (arg == "--speech" && i + 1 < argc) {
+            speech = argv[++i];
+        } else if (arg == "--music-minutes" && i + 1 < argc) {
+            music_minutes = std::atof(argv[++i]);
+        } else {
+            std::fprintf(stderr,
+                         "usage: %s [--minutes N] [--runs N] [--multimon PATH] [--speech FILE] [--music-minutes N]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    if (!(minutes > 0) || !(music_minutes > 0)) {
+        std::fprintf(stderr, "compare_detectors: --minutes and --music-minutes must be positive\n");
+        return 2;
+    }
+    Scratch scratch;
+    if (!scratch.Ok()) {
+        std::perror("compare_detectors: scratch directory");
+        return 1;
+    }
+    PrintSpeed(MakeSpeedPlan(minutes * 60), runs, multimon, scratch);
+    PrintConditions(scratch, multimon);
+    PrintTalkOff(speech, music_minutes, scratch, multimon);
     return 0;
 }

@@ -61,14 +61,14 @@ for rate in 8000 16000 44100 48000; do
   files+=("mono_$rate.wav" "mono_$rate.flac" "stereo_$rate.wav" "stereo_$rate.flac")
 done
 
-# Checks "TIME KEY" lines on stdin against the played keys and times.
-check_presses() {  # label
-  local label=$1 found_keys="" n=0 time key
+# Checks "TIME KEY" lines on stdin against the played keys and times, by
+# default within one block (62.5 ms) and the rounding of the printed time.
+check_presses() {  # label [tolerance]
+  local label=$1 within=${2:-0.063} found_keys="" n=0 time key
   while read -r time key; do
     found_keys+=$key
     if [ "$n" -lt "${#times[@]}" ]; then
-      # One block (62.5 ms) plus the rounding of the printed time.
-      if ! awk -v a="$time" -v b="${times[n]}" 'BEGIN { d = a - b; exit !(d < 0.063 && d > -0.063) }'; then
+      if ! awk -v a="$time" -v b="${times[n]}" -v w="$within" 'BEGIN { d = a - b; exit !(d < w && d > -w) }'; then
         fail "$label: press $n ($key) at $time, played at ${times[n]}"
       fi
     fi
@@ -102,6 +102,25 @@ sox stereo_16000.wav -t raw -e signed -b 16 -L stereo_16000.raw
 grep -qx '{"file":"stereo_8000.wav","keys":"1235590\*#AD774B","blocks":[0-9]*}' json.out ||
   fail "json: no closing record: $(tail -1 json.out)"
 
+# The recording detector: the same keys, within 5 ms of their starts; in
+# JSON with their ends. One side of a call recorded on two channels.
+"$scan" --detector=recording --jobs 2 mono_44100.wav stereo_16000.flac > recording.out
+for f in mono_44100.wav stereo_16000.flac; do
+  grep "^$f: " recording.out | sed "s/^$f: //" | check_presses "recording $f" 0.0055
+done
+"$scan" --detector=recording --json mono_8000.wav > recording.json
+[ "$(head -1 recording.json)" = '{"file":"mono_8000.wav","time":0.200,"key":"1","end":0.350}' ] ||
+  fail "recording json: unexpected first press: $(head -1 recording.json)"
+[ "$(tail -1 recording.json)" = '{"file":"mono_8000.wav","keys":"1235590*#AD774B"}' ] ||
+  fail "recording json: unexpected closing record: $(tail -1 recording.json)"
+tone_pair 8000 852 1477 0.5 other_side.wav
+sox -M mono_8000.wav other_side.wav call.wav
+"$scan" --detector=recording --channel=1 call.wav | check_presses "channel 1" 0.0055
+[ "$("$scan" --channel 2 call.wav | cut -d' ' -f2 | tr -d '\n')" = 9 ] || fail "channel 2: $("$scan" --channel 2 call.wav)"
+"$scan" --channel=3 call.wav > /dev/null 2> channel.err
+rc=$?
+[ "$rc" -eq 1 ] && grep -q "call.wav: has no channel 3, only 2" channel.err || fail "channel 3: exit $rc, '$(cat channel.err)'"
+
 # Tones above 2 kHz fold onto the pair of 9 (852 + 1477 Hz) if the rate is
 # converted without a low-pass; they must give no key.
 for rate in 8000 16000 48000; do
@@ -129,7 +148,8 @@ for expect in "empty.wav: file is empty" "corrupt.wav: not a readable audio file
 done
 
 # Command line mistakes exit 2 with a message.
-for args in "--bogus mono_8000.wav" "" "--jobs" "--jobs 0 mono_8000.wav" "--raw-rate x mono_8000.raw" "- -"; do
+for args in "--bogus mono_8000.wav" "" "--jobs" "--jobs 0 mono_8000.wav" "--raw-rate x mono_8000.raw" "- -" \
+  "--detector=fast mono_8000.wav" "--channel 0 mono_8000.wav"; do
   # shellcheck disable=SC2086
   "$scan" $args < /dev/null > /dev/null 2> usage.err
   rc=$?

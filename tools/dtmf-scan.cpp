@@ -1,5 +1,6 @@
-// dtmf-scan: finds DTMF key presses in recordings with the detector's own
-// block analysis and press rule.
+// dtmf-scan: finds DTMF key presses in recordings, with the detector's own
+// block analysis and press rule, or with the press tracker made for
+// recordings.
 #include <getopt.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -14,11 +15,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "audio_input.h"
 #include "press_scanner.h"
+#include "press_tracker.h"
 #include "scan_report.h"
 #include "tool.h"
 
@@ -38,9 +41,20 @@ constexpr const char* kUsage =
     "given by name come out in command-line order.\n"
     "\n"
     "Options:\n"
+    "      --detector=NAME    which detector listens (default: library):\n"
+    "                           library    libtonewatch's block analysis, which\n"
+    "                                      hears what the library would have heard\n"
+    "                           recording  the press tracker, made for recordings:\n"
+    "                                      short, quiet, noisy, coded or slightly\n"
+    "                                      mistuned keys, each with its end\n"
+    "      --channel=N        listen to channel N alone (1 is the first) instead of\n"
+    "                         the average of all: for calls recorded with one side\n"
+    "                         on each channel\n"
     "      --json             print JSON lines instead: {\"file\",\"time\",\"key\"} per\n"
-    "                         press, {\"file\",\"keys\",\"blocks\"} at the end of a\n"
-    "                         file, {\"file\",\"error\"} for one that cannot be read\n"
+    "                         press (and \"end\" from the recording detector),\n"
+    "                         {\"file\",\"keys\",\"blocks\"} at the end of a file\n"
+    "                         (\"blocks\" from the library detector only),\n"
+    "                         {\"file\",\"error\"} for one that cannot be read\n"
     "  -j, --jobs=N           scan N files at a time (default: one per processor)\n"
     "      --raw-rate=N       inputs are headerless signed 16-bit little-endian\n"
     "                         PCM at N samples/s\n"
@@ -48,20 +62,32 @@ constexpr const char* kUsage =
     "  -h, --help             show this help and exit\n"
     "      --version          show the version and exit\n"
     "\n"
-    "Detection:\n"
-    "  Channels are averaged and the rate converted to 4000 samples/s; the audio\n"
-    "  is cut into blocks of 250 samples (62.5 ms) from its start. A press is\n"
-    "  reported at the start of the first block in which its key is found; the\n"
-    "  next press needs a block without a key in between.\n"
+    "Detection (library):\n"
+    "  The rate is converted to 4000 samples/s; the audio is cut into blocks of\n"
+    "  250 samples (62.5 ms) from its start. A press is reported at the start of\n"
+    "  the first block in which its key is found; the next press needs a block\n"
+    "  without a key in between.\n"
     "  Tones and pauses need at least 125 ms each; shorter ones can be missed.\n"
     "  Each of the two tones must peak between about -22 dBFS and -4 dBFS.\n"
+    "\n"
+    "Detection (recording):\n"
+    "  The rate is converted to 8000 samples/s; windows of 24 ms move on by 4 ms.\n"
+    "  A press is reported when it has ended, at the time of its start, both\n"
+    "  found within a few milliseconds.\n"
+    "  Tones and pauses need at least 40 ms each; tones at least -45 dBFS, up to\n"
+    "  1.5% off their frequencies, the high one from 14 dB under the low one to\n"
+    "  12 dB over it.\n"
     "\n"
     "Exit status:\n"
     "  0 when every file was read; 1 when a file could not be read (the others\n"
     "  are still scanned) or the results could not be written; 2 for a usage\n"
     "  error.\n";
 
+enum class Detector { kLibrary, kRecording };
+
 struct Options {
+    Detector detector = Detector::kLibrary;
+    int channel = 0;  // 0: the average of all channels
     bool json = false;
     unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
     std::optional<int> raw_rate;
@@ -69,10 +95,12 @@ struct Options {
     std::vector<std::string> files;
 };
 
-enum LongOnly { kJson = 256, kVersion, kRawRate, kRawChannels };
+enum LongOnly { kJson = 256, kVersion, kRawRate, kRawChannels, kDetector, kChannel };
 
 Options ParseOptions(int argc, char** argv) {
     static const option kOptions[] = {
+        {"detector", required_argument, nullptr, kDetector},
+        {"channel", required_argument, nullptr, kChannel},
         {"json", no_argument, nullptr, kJson},
         {"jobs", required_argument, nullptr, 'j'},
         {"raw-rate", required_argument, nullptr, kRawRate},
@@ -91,6 +119,16 @@ Options ParseOptions(int argc, char** argv) {
             case kVersion:
                 dtmftools::PrintVersion();
                 std::exit(dtmftools::FinishOutput() ? 0 : 1);
+            case kDetector:
+                if (std::string_view(optarg) == "library") {
+                    options.detector = Detector::kLibrary;
+                } else if (std::string_view(optarg) == "recording") {
+                    options.detector = Detector::kRecording;
+                } else {
+                    dtmftools::UsageError(std::string("--detector is library or recording, not '") + optarg + "'");
+                }
+                break;
+            case kChannel: options.channel = dtmftools::WholeNumber("--channel", optarg, 1, 1024); break;
             case kJson: options.json = true; break;
             case 'j': options.jobs = static_cast<unsigned>(dtmftools::WholeNumber("--jobs", optarg, 1, 1024)); break;
             case kRawRate: options.raw_rate = dtmftools::WholeNumber("--raw-rate", optarg, 1, 10'000'000); break;
@@ -127,6 +165,19 @@ struct FileScan {
     bool failed = false;
 };
 
+// Streams are read as they come; the block analysis gathers blocks to
+// analyse many at once, and is told to analyse them when the input has
+// caught up. The press tracker decides on every sub-block as it comes.
+void CatchUp(tonewatch::PressScanner& scanner) { scanner.Flush(); }
+void CatchUp(tonewatch::PressTracker&) {}
+
+std::string JsonEnd(const std::string& name, const tonewatch::PressScanner& scanner) {
+    return dtmfscan::JsonEnd(name, scanner.Presses(), scanner.Blocks());
+}
+std::string JsonEnd(const std::string& name, const tonewatch::PressTracker& tracker) {
+    return dtmfscan::JsonEnd(name, tracker.Presses());
+}
+
 class Scan {
 public:
     explicit Scan(const Options& options) : options_(options), files_(options.files.size()) {
@@ -138,12 +189,24 @@ public:
     std::condition_variable& Changed() { return changed_; }
 
     void Run(FileScan& file) {
+        if (options_.detector == Detector::kRecording) {
+            tonewatch::PressTracker tracker;
+            RunWith(file, tracker, tonewatch::kTrackerRate);
+        } else {
+            tonewatch::PressScanner scanner;
+            RunWith(file, scanner, dtmfscan::kScanRate);
+        }
+    }
+
+    // Decodes the file at the detector's rate and tells each press as soon as
+    // the detector has found it.
+    template <class Listener>
+    void RunWith(FileScan& file, Listener& detector, int rate) {
         const std::string name = DisplayName(file.path);
         const std::string prefix = files_.size() > 1 ? dtmftools::QuotedName(name) + ": " : "";
-        tonewatch::PressScanner scanner;
         std::size_t told = 0;
         const auto tell_presses = [&] {
-            const std::vector<tonewatch::Press>& presses = scanner.Presses();
+            const auto& presses = detector.Presses();
             if (told == presses.size()) return;
             std::vector<Line> lines;
             for (; told < presses.size(); ++told) {
@@ -158,27 +221,28 @@ public:
             file.path, raw,
             {.samples =
                  [&](std::span<const int16_t> samples) {
-                     scanner.Feed(samples);
+                     detector.Feed(samples);
                      tell_presses();
                  },
              .caught_up =
                  [&] {
-                     scanner.Flush();
+                     CatchUp(detector);
                      tell_presses();
                  },
              .progress = [&](double fraction) { file.progress.store(fraction, std::memory_order_relaxed); },
              .notice =
                  [&](const std::string& text) {
                      Add(file, {{true, Message(name, text)}});
-                 }});
+                 }},
+            {.rate = rate, .channel = options_.channel});
         std::vector<Line> end;
         if (!error.empty()) {
             end.push_back({true, Message(name, error)});
             if (options_.json) end.push_back({false, dtmfscan::JsonError(name, error)});
         } else {
-            scanner.Finish();
+            detector.Finish();
             tell_presses();
-            if (options_.json) end.push_back({false, dtmfscan::JsonEnd(name, scanner.Presses(), scanner.Blocks())});
+            if (options_.json) end.push_back({false, JsonEnd(name, detector)});
         }
         Finish(file, std::move(end), !error.empty());
     }

@@ -216,21 +216,22 @@ std::optional<WavLayout> FindWavData(Read&& read) {
     }
 }
 
-// Mono float at the input's rate in, 16-bit at 4000/s out. Anything not at
-// 4000/s goes through libsoxr's high-quality low-pass, so tones above 2 kHz
-// are removed instead of folding onto the DTMF band.
+// Mono float at the input's rate in, 16-bit at the target rate out. Anything
+// not at the target rate goes through libsoxr's high-quality low-pass, so
+// tones above half the target rate are removed instead of folding onto the
+// DTMF band.
 class RateConverter {
 public:
     explicit RateConverter(const std::function<void(std::span<const int16_t>)>& sink) : sink_(sink) {}
 
-    std::string Open(int rate) {
-        if (rate == kScanRate) return {};
+    std::string Open(int rate, int target_rate) {
+        if (rate == target_rate) return {};
         const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
         // Files are scanned in parallel already; one thread per resampler.
         const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
         soxr_error_t error = nullptr;
-        resampler_.reset(soxr_create(rate, kScanRate, 1, &error, &io, &quality, &runtime));
+        resampler_.reset(soxr_create(rate, target_rate, 1, &error, &io, &quality, &runtime));
         if (error != nullptr) return std::string("cannot convert the sample rate: ") + error;
         return {};
     }
@@ -281,11 +282,14 @@ private:
 // bounding them keeps the filter's sums finite.
 constexpr double kMixLimit = 16.0;
 
-std::string Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& callbacks, bool stream,
-                   sf_count_t& total) {
+std::string Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& callbacks, const ScanTarget& target,
+                   bool stream, sf_count_t& total) {
     if (info.channels < 1 || info.samplerate < 1) return "no audio channels or no sample rate";
+    if (target.channel > info.channels) {
+        return "has no channel " + std::to_string(target.channel) + ", only " + std::to_string(info.channels);
+    }
     RateConverter converter(callbacks.samples);
-    if (std::string error = converter.Open(info.samplerate); !error.empty()) return error;
+    if (std::string error = converter.Open(info.samplerate, target.rate); !error.empty()) return error;
 
     const auto channels = static_cast<std::size_t>(info.channels);
     const sf_count_t wanted = stream ? std::max(1, info.samplerate / kStreamReadsPerSecond) : kFileReadFrames;
@@ -299,8 +303,13 @@ std::string Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& ca
         if (frames <= 0) break;
         for (std::size_t i = 0; i < static_cast<std::size_t>(frames); ++i) {
             double sum = 0.0;
-            for (std::size_t c = 0; c < channels; ++c) sum += FiniteSample(interleaved[i * channels + c]);
-            mono[i] = static_cast<float>(std::clamp(sum / static_cast<double>(channels), -kMixLimit, kMixLimit));
+            if (target.channel > 0) {
+                sum = FiniteSample(interleaved[i * channels + static_cast<std::size_t>(target.channel - 1)]);
+            } else {
+                for (std::size_t c = 0; c < channels; ++c) sum += FiniteSample(interleaved[i * channels + c]);
+                sum /= static_cast<double>(channels);
+            }
+            mono[i] = static_cast<float>(std::clamp(sum, -kMixLimit, kMixLimit));
         }
         if (std::string error = converter.Push({mono.data(), static_cast<std::size_t>(frames)}); !error.empty()) {
             return error;
@@ -323,7 +332,7 @@ std::string TruncatedText(sf_count_t decoded, sf_count_t promised) {
     return text;
 }
 
-std::string DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& callbacks) {
+std::string DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& callbacks, const ScanTarget& target) {
     SF_VIRTUAL_IO io{SourceLength, SourceSeek, SourceRead, SourceWrite, SourceTell};
     SndfilePtr file;
     {
@@ -332,7 +341,7 @@ std::string DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& ca
         if (!file && source.read_error == 0) return std::string("not a readable audio file: ") + sf_strerror(nullptr);
     }
     sf_count_t total = 0;
-    std::string error = file ? Decode(file.get(), info, callbacks, false, total) : std::string();
+    std::string error = file ? Decode(file.get(), info, callbacks, target, false, total) : std::string();
     if (source.read_error != 0) return std::string("read error: ") + std::strerror(source.read_error);
     if (!error.empty()) return error;
     if (total < info.frames) return TruncatedText(total, info.frames);
@@ -364,7 +373,7 @@ std::string CheckWavLength(Source& source, const DecodeCallbacks& callbacks) {
 }
 
 std::string DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<RawFormat>& raw,
-                              const DecodeCallbacks& callbacks) {
+                              const DecodeCallbacks& callbacks, const ScanTarget& target) {
     if (size <= base) return "file is empty";
     Source source;
     source.fd = fd;
@@ -378,7 +387,7 @@ std::string DecodeRegularFile(int fd, off_t base, off_t size, const std::optiona
     } else if (std::string error = CheckWavLength(source, callbacks); !error.empty()) {
         return error;
     }
-    return DecodeSource(source, info, callbacks);
+    return DecodeSource(source, info, callbacks, target);
 }
 
 // Copies a stream into a pipe on a thread of its own, after a head that was
@@ -513,18 +522,18 @@ struct StreamHead {
     }
 };
 
-std::string DecodeWholeStream(StreamHead& head, const DecodeCallbacks& callbacks) {
+std::string DecodeWholeStream(StreamHead& head, const DecodeCallbacks& callbacks, const ScanTarget& target) {
     while (head.Need(head.bytes.size() + (std::size_t{1} << 16))) {
     }
     if (!head.error.empty()) return head.error;
     Source source;
     source.memory = std::move(head.bytes);
     source.length = static_cast<sf_count_t>(source.memory.size());
-    return DecodeSource(source, SF_INFO{}, callbacks);
+    return DecodeSource(source, SF_INFO{}, callbacks, target);
 }
 
 std::string DecodeStream(int fd, bool standard_input, const std::optional<RawFormat>& raw,
-                         const DecodeCallbacks& callbacks) {
+                         const DecodeCallbacks& callbacks, const ScanTarget& target) {
     StreamHead head(fd);
     head.Need(12);
     if (!head.error.empty()) return head.error;
@@ -541,7 +550,7 @@ std::string DecodeStream(int fd, bool standard_input, const std::optional<RawFor
         info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
     } else if (head.bytes.size() >= 4 && std::memcmp(head.bytes.data(), "fLaC", 4) == 0) {
         // libsndfile cannot decode FLAC from a pipe; it is read whole first.
-        return DecodeWholeStream(head, callbacks);
+        return DecodeWholeStream(head, callbacks, target);
     } else {
         layout = FindWavData([&](uint64_t at, unsigned char* out, std::size_t n) { return head.ReadAt(at, out, n); });
         if (!head.error.empty()) return head.error;
@@ -575,7 +584,7 @@ std::string DecodeStream(int fd, bool standard_input, const std::optional<RawFor
         }
     }
     sf_count_t total = 0;
-    std::string error = Decode(file.get(), info, callbacks, true, total);
+    std::string error = Decode(file.get(), info, callbacks, target, true, total);
     file.reset();
     if (std::string read_error = feeder.Stop(); !read_error.empty()) return read_error;
     if (!error.empty()) return error;
@@ -586,7 +595,7 @@ std::string DecodeStream(int fd, bool standard_input, const std::optional<RawFor
 }
 
 std::string DecodeForScan(const std::string& path, const std::optional<RawFormat>& raw,
-                          const DecodeCallbacks& callbacks) {
+                          const DecodeCallbacks& callbacks, const ScanTarget& target) {
     Descriptor input;
     const bool standard_input = path == "-";
     if (standard_input) {
@@ -601,9 +610,9 @@ std::string DecodeForScan(const std::string& path, const std::optional<RawFormat
     if (S_ISDIR(status.st_mode)) return "is a directory";
     if (S_ISREG(status.st_mode)) {
         const off_t base = standard_input ? std::max<off_t>(lseek(input.fd, 0, SEEK_CUR), 0) : 0;
-        return DecodeRegularFile(input.fd, base, status.st_size, raw, callbacks);
+        return DecodeRegularFile(input.fd, base, status.st_size, raw, callbacks, target);
     }
-    return DecodeStream(input.fd, standard_input, raw, callbacks);
+    return DecodeStream(input.fd, standard_input, raw, callbacks, target);
 }
 
 }

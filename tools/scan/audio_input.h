@@ -1,4 +1,5 @@
-// Reads an audio file into the detector's input: mono, 4000 samples/s, 16-bit.
+// Reads an audio file into a detector's input: mono 16-bit samples, at
+// 4000/s for the block analysis and 8000/s for the press tracker.
 #pragma once
 
 #include <algorithm>
@@ -19,8 +20,15 @@ struct RawFormat {
     int channels;
 };
 
+// What the samples handed over are: their rate, and which channel of the
+// input they are (1 for the first), or 0 for the average of all channels.
+struct ScanTarget {
+    int rate = kScanRate;
+    int channel = 0;
+};
+
 struct DecodeCallbacks {
-    // The 4000/s samples, in order.
+    // The samples at the target rate, in order.
     std::function<void(std::span<const int16_t>)> samples;
     // Streams only: everything read so far has been handed to `samples`.
     // Called after every read, about every 62.5 ms of audio, so that a
@@ -33,13 +41,14 @@ struct DecodeCallbacks {
 };
 
 // Decodes `path` ("-" is standard input) with any format libsndfile reads, or
-// as raw PCM when `raw` is given; averages the channels, converts the rate to
-// 4000/s and hands the samples over in order. Regular files are checked
-// against the length their header promises; anything else (a pipe, a FIFO, a
-// device) is a stream, read to its end as it arrives. Returns an empty string
-// on success, otherwise why the input could not be read.
+// as raw PCM when `raw` is given; averages the channels or takes the one the
+// target names, converts the rate to the target's and hands the samples over
+// in order. Regular files are checked against the length their header
+// promises; anything else (a pipe, a FIFO, a device) is a stream, read to
+// its end as it arrives. Returns an empty string on success, otherwise why
+// the input could not be read.
 std::string DecodeForScan(const std::string& path, const std::optional<RawFormat>& raw,
-                          const DecodeCallbacks& callbacks);
+                          const DecodeCallbacks& callbacks, const ScanTarget& target = {});
 
 // Full scale 1.0 maps to 32768; values beyond 16 bits are clipped to the
 // nearest end, as a saturating recorder would, rather than wrapped.

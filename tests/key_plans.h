@@ -1,0 +1,318 @@
+// Key plans for measuring detectors on recordings: shuffled presses of every
+// key with random phases, the conditions they are heard under (levels, noise,
+// twist, mistuning, codecs and filters through sox, sample rates, channels,
+// and tones that are not keys), and the scoring of what a detector heard
+// against the plan. Independent of the code under test; shared by the tests
+// and the comparison benchmark.
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dtmf_keypad.h"
+
+namespace tonetest {
+
+// Amplitude of a sine at `dbfs` (peak; 0 dBFS is a full-scale sine).
+inline double Amplitude(double dbfs) { return 32768.0 * std::pow(10.0, dbfs / 20.0); }
+
+struct Sine {
+    double hz;
+    double amplitude;
+    double phase;
+};
+
+struct PlannedPress {
+    char key;  // NUL where the tones are no key
+    double start, end;  // seconds
+    std::vector<Sine> sines;
+};
+
+struct Plan {
+    std::vector<PlannedPress> presses;
+    double seconds;
+    bool keys_expected;  // false: whatever is heard is false
+};
+
+// What is played for each press of a condition.
+struct Shape {
+    double tone_ms = 40, pause_ms = 40;
+    double low_dbfs = -10;  // the low tone's level
+    double twist_db = 0;    // the high tone over the low one
+    double detune = 0;      // relative error of both frequencies
+    enum Tones { kPair, kSingle, kThree } tones = kPair;
+};
+
+// `per_key` presses of each of the 16 keys in random order, from 0.1 s on.
+inline Plan MakePlan(const Shape& shape, int per_key, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::string keys;
+    for (int i = 0; i < per_key; ++i) keys += tonewatch::kDtmfKeys;
+    std::shuffle(keys.begin(), keys.end(), random);
+    std::uniform_real_distribution<double> phase(0.0, 2 * std::numbers::pi);
+    std::uniform_int_distribution<int> pick(0, 7);
+    // Tones 3.5% or more off their key frequencies are no key.
+    const bool are_keys = shape.tones == Shape::kPair && std::abs(shape.detune) < 0.035;
+    Plan plan{{}, 0.0, are_keys};
+    const double low = Amplitude(shape.low_dbfs);
+    const double high = Amplitude(shape.low_dbfs + shape.twist_db);
+    double t = 0.1;
+    for (const char key : keys) {
+        const tonewatch::KeyPair pair = *tonewatch::KeyFrequencies(key);
+        PlannedPress press{are_keys ? key : '\0', t, t + shape.tone_ms / 1000, {}};
+        if (shape.tones == Shape::kSingle) {
+            const int channel = pick(random);
+            press.sines.push_back({double(tonewatch::kToneFrequencies[channel]), low, phase(random)});
+        } else {
+            press.sines.push_back({pair.low_hz * (1 + shape.detune), low, phase(random)});
+            press.sines.push_back({pair.high_hz * (1 + shape.detune), high, phase(random)});
+        }
+        if (shape.tones == Shape::kThree) {
+            // A third key frequency, in either group, as loud as the others.
+            int channel;
+            do channel = pick(random);
+            while (tonewatch::kToneFrequencies[channel] == pair.low_hz ||
+                   tonewatch::kToneFrequencies[channel] == pair.high_hz);
+            press.sines.push_back({double(tonewatch::kToneFrequencies[channel]), low, phase(random)});
+        }
+        plan.presses.push_back(press);
+        t += (shape.tone_ms + shape.pause_ms) / 1000;
+    }
+    plan.seconds = t + 0.1;
+    return plan;
+}
+
+// The plan at `rate`, in 16-bit units, not yet rounded or clipped.
+inline std::vector<double> Render(const Plan& plan, int rate) {
+    std::vector<double> audio(static_cast<std::size_t>(std::ceil(plan.seconds * rate)), 0.0);
+    for (const PlannedPress& press : plan.presses) {
+        const auto first = static_cast<std::size_t>(std::lround(press.start * rate));
+        const auto last = std::min(audio.size(), static_cast<std::size_t>(std::lround(press.end * rate)));
+        for (const Sine& s : press.sines) {
+            // A rotating phasor, renewed every press: exact enough and cheap.
+            const double w = 2 * std::numbers::pi * s.hz / rate;
+            const double c = std::cos(w), d = std::sin(w);
+            double re = std::cos(s.phase), im = std::sin(s.phase);
+            for (std::size_t i = first; i < last; ++i) {
+                audio[i] += s.amplitude * im;
+                const double next = re * c - im * d;
+                im = re * d + im * c;
+                re = next;
+            }
+        }
+    }
+    return audio;
+}
+
+// White Gaussian noise at `snr_db` under the power of one press's tones.
+inline void AddNoise(std::vector<double>& audio, const Plan& plan, double snr_db, uint32_t seed) {
+    double power = 0;
+    for (const Sine& s : plan.presses.front().sines) power += s.amplitude * s.amplitude / 2;
+    std::mt19937 random(seed);
+    std::normal_distribution<double> noise(0.0, std::sqrt(power / std::pow(10.0, snr_db / 10)));
+    for (double& v : audio) v += noise(random);
+}
+
+// Rounded and clipped to 16 bits, as a recorder would.
+inline std::vector<int16_t> ToPcm(const std::vector<double>& audio) {
+    std::vector<int16_t> pcm(audio.size());
+    std::transform(audio.begin(), audio.end(), pcm.begin(), [](double v) {
+        return static_cast<int16_t>(std::lround(std::clamp(v, -32768.0, 32767.0)));
+    });
+    return pcm;
+}
+
+// Runs 8000/s mono audio through a sox command line, where IN and OUT are
+// replaced by raw 16-bit file arguments; e.g. "IN -t gsm - | sox -t gsm - OUT".
+// Empty when sox fails.
+inline std::vector<int16_t> ThroughSox(const std::vector<int16_t>& pcm, const std::string& pipeline) {
+    char dir[] = "/tmp/key_plans_XXXXXX";
+    if (mkdtemp(dir) == nullptr) return {};
+    const std::string in = std::string(dir) + "/in.raw", out = std::string(dir) + "/out.raw";
+    std::ofstream(in, std::ios::binary)
+        .write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(2 * pcm.size()));
+    const std::string raw = "-t raw -r 8000 -e signed -b 16 -c 1 ";
+    std::string command = "sox -V1 " + pipeline;
+    command.replace(command.find("IN"), 2, raw + in);
+    command.replace(command.find("OUT"), 3, raw + out);
+    std::vector<int16_t> result;
+    if (std::system(command.c_str()) == 0) {
+        std::ifstream file(out, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        result.resize(bytes.size() / 2);
+        std::copy_n(bytes.data(), 2 * result.size(), reinterpret_cast<char*>(result.data()));
+    }
+    std::remove(in.c_str());
+    std::remove(out.c_str());
+    rmdir(dir);
+    return result;
+}
+
+// Round trips through codecs and the telephone band, for ThroughSox.
+inline constexpr const char* kMuLaw = "IN -t ul - | sox -t ul -r 8000 -c 1 - OUT";
+inline constexpr const char* kALaw = "IN -t al - | sox -t al -r 8000 -c 1 - OUT";
+inline constexpr const char* kGsm = "IN -t gsm - | sox -t gsm -r 8000 -c 1 - OUT";
+inline constexpr const char* kTelephoneBand = "IN OUT sinc 300-3400";
+
+// A condition a plan is heard under. All play 100 presses of each key,
+// tones and pauses of 40 ms, the low tone at -10 dBFS unless said otherwise.
+struct Condition {
+    const char* name;
+    Shape shape;
+    double snr_db = 0;            // white noise at this SNR; 0 for none
+    const char* sox = nullptr;    // a round trip through sox at 8000/s
+    int rate = 8000;
+    int channels = 1;             // the same audio on each
+};
+
+inline const std::vector<Condition>& Conditions() {
+    static const std::vector<Condition> conditions = {
+        {"40 ms", {}},
+        {"-40 dBFS", {.low_dbfs = -40}},
+        {"-30 dBFS", {.low_dbfs = -30}},
+        {"-20 dBFS", {.low_dbfs = -20}},
+        {"-3 dBFS clipped", {.low_dbfs = -3}},
+        {"0 dBFS clipped", {.low_dbfs = 0}},
+        {"noise 6 dB SNR", {}, 6},
+        {"twist -8 dB", {.low_dbfs = -6, .twist_db = -8}},
+        {"twist +6 dB", {.low_dbfs = -16, .twist_db = 6}},
+        {"-1.5%", {.detune = -0.015}},
+        {"+1.5%", {.detune = 0.015}},
+        {"u-law", {}, 0, kMuLaw},
+        {"A-law", {}, 0, kALaw},
+        {"GSM 06.10", {}, 0, kGsm},
+        {"300-3400 Hz", {}, 0, kTelephoneBand},
+        {"8000/s stereo", {}, 0, nullptr, 8000, 2},
+        {"44100/s", {}, 0, nullptr, 44100, 1},
+        {"44100/s stereo", {}, 0, nullptr, 44100, 2},
+        {"48000/s", {}, 0, nullptr, 48000, 1},
+        {"48000/s stereo", {}, 0, nullptr, 48000, 2},
+        {"-3.5%", {.detune = -0.035}},
+        {"+3.5%", {.detune = 0.035}},
+        {"single tone", {.tones = Shape::kSingle}},
+        {"three tones", {.tones = Shape::kThree}},
+    };
+    return conditions;
+}
+
+// The plan under the condition: interleaved 16-bit PCM at its rate and
+// channel count. Empty when sox fails.
+inline std::vector<int16_t> Hear(const Condition& c, const Plan& plan, uint32_t seed) {
+    std::vector<double> audio = Render(plan, c.rate);
+    if (c.snr_db != 0) AddNoise(audio, plan, c.snr_db, seed);
+    std::vector<int16_t> pcm = ToPcm(audio);
+    if (c.sox != nullptr) pcm = ThroughSox(pcm, c.sox);
+    std::vector<int16_t> interleaved;
+    interleaved.reserve(pcm.size() * static_cast<std::size_t>(c.channels));
+    for (const int16_t s : pcm) interleaved.insert(interleaved.end(), static_cast<std::size_t>(c.channels), s);
+    return interleaved;
+}
+
+// A 16-bit PCM WAV file.
+inline bool WriteWav(const std::string& path, const std::vector<int16_t>& interleaved, int rate, int channels) {
+    std::ofstream out(path, std::ios::binary);
+    const auto word = [&](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) out.put(static_cast<char>((v >> (8 * i)) & 0xFF));
+    };
+    const auto data = static_cast<uint32_t>(2 * interleaved.size());
+    out.write("RIFF", 4);
+    word(36 + data, 4);
+    out.write("WAVEfmt ", 8);
+    word(16, 4);
+    word(1, 2);
+    word(static_cast<uint32_t>(channels), 2);
+    word(static_cast<uint32_t>(rate), 4);
+    word(static_cast<uint32_t>(2 * rate * channels), 4);
+    word(static_cast<uint32_t>(2 * channels), 2);
+    word(16, 2);
+    out.write("data", 4);
+    word(data, 4);
+    for (const int16_t s : interleaved) word(static_cast<uint16_t>(s), 2);
+    return static_cast<bool>(out);
+}
+
+struct Score {
+    int hits = 0, misses = 0, false_keys = 0, duplicates = 0;
+    double worst_start = 0, worst_end = 0;  // seconds, over the hits
+};
+
+struct HeardPress {
+    char key;
+    double start, end;  // seconds; end < 0 when the detector gives none
+};
+
+// A heard press overlapping a planned one of its key is a hit, or a duplicate
+// when that planned press was hit already; anything else is false.
+inline Score ScoreByTime(const Plan& plan, const std::vector<HeardPress>& heard) {
+    Score score;
+    std::vector<bool> hit(plan.presses.size(), false);
+    std::size_t first = 0;
+    for (const HeardPress& h : heard) {
+        const double end = h.end < 0 ? h.start : h.end;
+        while (first < plan.presses.size() && plan.presses[first].end <= h.start) ++first;
+        bool matched = false;
+        for (std::size_t i = first; i < plan.presses.size() && plan.presses[i].start <= end; ++i) {
+            const PlannedPress& p = plan.presses[i];
+            if (p.key != h.key) continue;
+            matched = true;
+            if (hit[i]) {
+                ++score.duplicates;
+            } else {
+                hit[i] = true;
+                ++score.hits;
+                score.worst_start = std::max(score.worst_start, std::abs(h.start - p.start));
+                if (h.end >= 0) score.worst_end = std::max(score.worst_end, std::abs(h.end - p.end));
+            }
+            break;
+        }
+        if (!matched) ++score.false_keys;
+    }
+    for (const PlannedPress& p : plan.presses) score.misses += p.key != '\0';
+    score.misses -= score.hits;
+    return score;
+}
+
+// For detectors that give keys without times: the heard keys aligned with
+// the planned ones (longest common subsequence); extra keys that repeat the
+// key before them are duplicates, other extras are false.
+inline Score ScoreByKeys(const Plan& plan, const std::string& heard) {
+    std::string planned;
+    for (const PlannedPress& p : plan.presses) {
+        if (p.key != '\0') planned += p.key;
+    }
+    const std::size_t n = planned.size(), m = heard.size();
+    std::vector<std::vector<int>> lcs(n + 1, std::vector<int>(m + 1, 0));
+    for (std::size_t i = n; i-- > 0;) {
+        for (std::size_t j = m; j-- > 0;) {
+            lcs[i][j] = planned[i] == heard[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
+        }
+    }
+    Score score;
+    score.hits = lcs[0][0];
+    score.misses = static_cast<int>(n) - score.hits;
+    std::size_t i = 0, j = 0;
+    while (j < m) {
+        if (i < n && planned[i] == heard[j] && lcs[i][j] == lcs[i + 1][j + 1] + 1) {
+            ++i, ++j;
+        } else if (i < n && lcs[i + 1][j] >= lcs[i][j + 1]) {
+            ++i;
+        } else {
+            (j > 0 && heard[j] == heard[j - 1] ? score.duplicates : score.false_keys)++;
+            ++j;
+        }
+    }
+    return score;
+}
+
+}

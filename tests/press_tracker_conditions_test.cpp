@@ -1,0 +1,112 @@
+// The press tracker on key plans heard under the conditions recordings are
+// made under, read through dtmf-scan's input path, and on synthetic speech.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "audio_input.h"
+#include "key_plans.h"
+#include "press_tracker.h"
+
+namespace tonetest {
+
+// Test names and messages show the condition's name.
+void PrintTo(const Condition& condition, std::ostream* out) { *out << condition.name; }
+
+}
+
+namespace {
+
+using namespace tonetest;
+using tonewatch::PressTracker;
+
+std::vector<HeardPress> Heard(const PressTracker& tracker) {
+    std::vector<HeardPress> heard;
+    for (const tonewatch::TrackedPress& p : tracker.Presses()) {
+        heard.push_back({p.key, double(p.start) / tonewatch::kTrackerRate, double(p.end) / tonewatch::kTrackerRate});
+    }
+    return heard;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/press_tracker_test_XXXXXX";
+        path_ = mkdtemp(name);
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+class PressTrackerConditions : public testing::TestWithParam<Condition> {};
+
+// Every key, once, within 5 ms at both ends; nothing for what is no key.
+// GSM 06.10 builds a tone up over its first 20 ms frame, and sometimes loses
+// one of 40 ms or more of its start.
+TEST_P(PressTrackerConditions, HearsEveryKeyOnceAndNothingElse) {
+    const Condition& c = GetParam();
+    const bool gsm = c.sox == kGsm;
+    const Plan plan = MakePlan(c.shape, 100, 17);
+    const std::vector<int16_t> audio = Hear(c, plan, 5);
+    ASSERT_FALSE(audio.empty()) << "sox failed";
+    TempDir dir;
+    ASSERT_TRUE(WriteWav(dir.File("plan.wav"), audio, c.rate, c.channels));
+    PressTracker tracker;
+    const std::string error = dtmfscan::DecodeForScan(
+        dir.File("plan.wav"), std::nullopt, {.samples = [&](std::span<const int16_t> s) { tracker.Feed(s); }},
+        {.rate = tonewatch::kTrackerRate});
+    ASSERT_EQ(error, "");
+    tracker.Finish();
+    const Score score = ScoreByTime(plan, Heard(tracker));
+    if (!plan.keys_expected) {
+        EXPECT_EQ(tracker.Presses().size(), 0u);
+        return;
+    }
+    EXPECT_GE(score.hits, gsm ? 1560 : 1600);
+    EXPECT_EQ(score.false_keys, 0);
+    EXPECT_EQ(score.duplicates, 0);
+    EXPECT_LE(score.worst_start, gsm ? 0.025 : 0.005);
+    EXPECT_LE(score.worst_end, gsm ? 0.025 : 0.005);
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, PressTrackerConditions, testing::ValuesIn(Conditions()),
+                         [](const testing::TestParamInfo<Condition>& info) {
+                             std::string name;
+                             for (const char* p = info.param.name; *p != '\0'; ++p) {
+                                 if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
+                                 if (*p == '-' && name.empty()) name += "minus";
+                                 if (*p == '+') name += "plus";
+                             }
+                             return name;
+                         });
+
+// Minutes of espeak-ng speech in many voices, made once per build tree by
+// the test fixture; at peaks of 0 and -6 dBFS, no key at all.
+TEST(PressTracker, HearsNoKeyInSpeech) {
+    std::ifstream file(TONEWATCH_SPEECH_FILE, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 60u * 8000 * 2) << "no speech in " << TONEWATCH_SPEECH_FILE;
+    std::vector<int16_t> speech(bytes.size() / 2);
+    std::memcpy(speech.data(), bytes.data(), 2 * speech.size());
+    for (const double gain : {1.0, 0.5}) {
+        std::vector<int16_t> scaled(speech.size());
+        std::transform(speech.begin(), speech.end(), scaled.begin(),
+                       [&](int16_t s) { return static_cast<int16_t>(std::lround(s * gain)); });
+        PressTracker tracker;
+        tracker.Feed(scaled);
+        tracker.Finish();
+        std::string keys;
+        for (const tonewatch::TrackedPress& p : tracker.Presses()) keys += p.key;
+        EXPECT_EQ(keys, "") << "at gain " << gain;
+    }
+}
+
+}

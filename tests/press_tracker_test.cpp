@@ -1,0 +1,126 @@
+// The press tracker fed in pieces and cut off by the end of its stream, and
+// its kernels against their definitions. Conditions, speech and music are in
+// press_tracker_conditions_test.cpp.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "key_plans.h"
+#include "press_tracker.h"
+#include "press_tracker_kernel.h"
+#include "tone_signals.h"
+
+namespace {
+
+using tonetest::KeyTones;
+using tonetest::MakePlan;
+using tonetest::Plan;
+using tonetest::Render;
+using tonetest::Synthesize;
+using tonetest::ToPcm;
+using tonewatch::PressTracker;
+
+TEST(PressTracker, SamplesFedInAnyPiecesGiveTheSamePresses) {
+    const Plan plan = MakePlan({}, 4, 3);
+    const std::vector<int16_t> audio = ToPcm(Render(plan, tonewatch::kTrackerRate));
+    PressTracker whole;
+    whole.Feed(audio);
+    whole.Finish();
+    PressTracker pieces;
+    std::mt19937 random(9);
+    for (std::size_t at = 0; at < audio.size();) {
+        const std::size_t n = std::min(audio.size() - at, std::uniform_int_distribution<std::size_t>(0, 700)(random));
+        pieces.Feed(std::span(audio).subspan(at, n));
+        at += n;
+    }
+    pieces.Finish();
+    ASSERT_EQ(whole.Presses().size(), 64u);
+    ASSERT_EQ(pieces.Presses().size(), whole.Presses().size());
+    for (std::size_t i = 0; i < whole.Presses().size(); ++i) {
+        EXPECT_EQ(pieces.Presses()[i].key, whole.Presses()[i].key);
+        EXPECT_EQ(pieces.Presses()[i].start, whole.Presses()[i].start);
+        EXPECT_EQ(pieces.Presses()[i].end, whole.Presses()[i].end);
+    }
+    EXPECT_EQ(pieces.Samples(), static_cast<int64_t>(audio.size()));
+}
+
+// A press still going when the stream ends ends with it.
+TEST(PressTracker, APressCutOffByTheEndEndsThere) {
+    const std::vector<int16_t> audio = Synthesize(KeyTones('5', 8000), 2000, tonewatch::kTrackerRate);
+    PressTracker tracker;
+    tracker.Feed(audio);
+    tracker.Finish();
+    ASSERT_EQ(tracker.Presses().size(), 1u);
+    EXPECT_EQ(tracker.Presses()[0].key, '5');
+    EXPECT_LE(tracker.Presses()[0].start, 40);
+    EXPECT_EQ(tracker.Presses()[0].end, 2000);
+}
+
+TEST(PressTrackerKernels, EveryKernelGivesThePortableResult) {
+    const auto kernels = tonewatch::TrackerKernels();
+    ASSERT_GE(kernels.size(), 1u);
+    EXPECT_STREQ(kernels[0].name, "portable");
+    constexpr std::size_t kBlocks = 5;
+    std::vector<int16_t> samples(kBlocks * tonewatch::kTrackerSubBlock);
+    std::mt19937 random(1);
+    for (int16_t& s : samples) s = static_cast<int16_t>(std::uniform_int_distribution<int>(-32768, 32767)(random));
+    // Full scale of either sign, and one sub-block of the sign that makes
+    // each sum largest.
+    std::fill_n(samples.begin() + 32, 32, int16_t{-32768});
+    std::fill_n(samples.begin() + 64, 32, int16_t{32767});
+    for (int n = 0; n < 32; ++n) samples[96 + n] = tonewatch::TrackerCorrelationTable()[n][0] < 0 ? -32768 : 32767;
+    std::vector<int32_t> expected(kBlocks * tonewatch::kTrackerOutputs), out(expected.size());
+    std::vector<int64_t> expected_energy(kBlocks), energy(kBlocks);
+    kernels[0].correlate(samples.data(), kBlocks, expected.data(), expected_energy.data());
+    for (const tonewatch::TrackerKernel& kernel : kernels) {
+        kernel.correlate(samples.data(), kBlocks, out.data(), energy.data());
+        EXPECT_EQ(out, expected) << kernel.name;
+        EXPECT_EQ(energy, expected_energy) << kernel.name;
+    }
+    EXPECT_EQ(expected_energy[1], 32LL * 32768 * 32768);
+}
+
+// The sums stay within 32 bits whatever the samples: the largest one, with
+// every sample at full scale of its coefficient's sign, fits.
+TEST(PressTrackerKernels, NoSumCanOverflow) {
+    for (int r = 0; r < tonewatch::kTrackerOutputs; ++r) {
+        int64_t worst = 0;
+        for (int n = 0; n < tonewatch::kTrackerSubBlock; ++n) {
+            worst += 32768LL * std::abs(tonewatch::TrackerCorrelationTable()[n][r]);
+        }
+        EXPECT_LE(worst, INT32_MAX) << "output " << r;
+    }
+}
+
+TEST(PressTrackerKernels, EveryRecursionIsGoertzels) {
+    std::vector<float> samples(tonewatch::kTrackerProbeSamples);
+    std::mt19937 random(2);
+    for (float& s : samples) s = std::uniform_real_distribution<float>(-32768, 32767)(random);
+    std::vector<float> coefficient(tonewatch::kTrackerProbes);
+    for (std::size_t p = 0; p < coefficient.size(); ++p) coefficient[p] = 2 * std::cos(0.05f + 0.06f * p);
+    std::vector<double> expected_last(coefficient.size()), expected_before(coefficient.size());
+    for (std::size_t p = 0; p < coefficient.size(); ++p) {
+        double s1 = 0, s2 = 0;
+        for (const float x : samples) {
+            const double s0 = x + coefficient[p] * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+        }
+        expected_last[p] = s1;
+        expected_before[p] = s2;
+    }
+    std::vector<float> last(coefficient.size()), before(coefficient.size());
+    for (const tonewatch::TrackerKernel& kernel : tonewatch::TrackerKernels()) {
+        kernel.recurse(samples.data(), coefficient.data(), last.data(), before.data());
+        for (std::size_t p = 0; p < coefficient.size(); ++p) {
+            EXPECT_NEAR(last[p], expected_last[p], 1e-3 * std::abs(expected_last[p]) + 10) << kernel.name << " " << p;
+            EXPECT_NEAR(before[p], expected_before[p], 1e-3 * std::abs(expected_before[p]) + 10) << kernel.name << " " << p;
+        }
+    }
+}
+
+}

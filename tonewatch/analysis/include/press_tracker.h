@@ -1,0 +1,143 @@
+// Finds DTMF key presses in 16-bit mono audio at 8000 samples/s, with the
+// start and end of each tone: the detector for recordings. It hears short,
+// quiet, noisy, coded and slightly mistuned keys that the block analysis
+// misses, and keeps quiet for speech, music and tones off the keypad.
+//
+// The samples are cut into sub-blocks of 4 ms, each correlated with the
+// eight key frequencies. With every sub-block a window moves on by 4 ms: the
+// low group is measured over its last 24 ms, the high group over the 16 ms
+// in the middle, so that both resolve about 5% of their frequencies.
+//
+// A window may hold a key when one tone of each group stands out in it:
+// each at least -45 dBFS, the high one from 14 dB under the low one to 12 dB
+// over it, together 60% of the window's power, and the other key
+// frequencies of each group 8 dB under their group's tone. Four such windows
+// with the same key (one window without it may come between) make a press,
+// which lasts until three windows in a row no longer hold its tones; while
+// it lasts they need only 40% of the power and -48 dBFS.
+//
+// A press is reported when it ends if its first four windows passed the
+// checks that look beside the key frequencies, and neither tone moved by more
+// than 2% meanwhile, as sweeps do. The checks:
+//   - in the strongest window, each tone within 1.5% of its key frequency as
+//     far as a Hann-windowed measurement in the window's noise can tell;
+//   - in one of the four windows at least (coded tones pass in some only),
+//     each tone nearer its key frequency than the frequencies halfway to the
+//     neighbouring keys, no strong second harmonic, and nothing within 10 dB
+//     of the weaker tone at the difference of the two frequencies, at
+//     60-660 Hz, between the groups or above them: voices, instruments and
+//     third tones show there.
+//
+// Its start and end are found within the 4 ms sub-blocks at its edges by
+// following both tones' phase from sub-blocks inside the press outwards.
+#pragma once
+
+#include <array>
+#include <complex>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "dtmf_keypad.h"
+
+namespace tonewatch {
+
+inline constexpr int kTrackerRate = 8000;
+
+struct TrackerLevels;
+struct TrackerProbes;
+
+struct TrackedPress {
+    char key;
+    int64_t start;  // first sample of the tone
+    int64_t end;    // one past its last sample
+};
+
+class PressTracker {
+public:
+    static constexpr int kSubBlock = 32;
+    static constexpr int kLowBlocks = 6;
+    static constexpr int kHighBlocks = 4;
+    static constexpr int kWindowsToStart = 4;
+    static constexpr int kWindowsToEnd = 3;
+    // Sub-blocks kept for measuring a press and finding its edges.
+    static constexpr int kHistory = 64;
+    // Sub-blocks analysed at a time before the windows ending at them are
+    // decided on; the history outlives a batch by far.
+    static constexpr std::size_t kBatch = 16;
+
+    // Takes any number of samples, in order.
+    void Feed(std::span<const int16_t> samples);
+    // Ends the stream: silence is fed until every window has passed the last
+    // sample, so that a press still going is reported; no press ends after
+    // the last sample fed.
+    void Finish();
+
+    // The presses found so far, in order; each appears once its end is known.
+    const std::vector<TrackedPress>& Presses() const { return presses_; }
+    int64_t Samples() const { return samples_; }
+
+    // One sub-block's correlations with the key frequencies, turned to the
+    // phase of each frequency at the stream's first sample: real parts of the
+    // eight channels, then imaginary parts; and its energy. Public for the
+    // vector code that fills it.
+    struct SubBlock {
+        std::array<float, 2 * kToneChannels> v;
+        float energy;
+    };
+
+private:
+    struct Window {
+        int64_t last = -1;  // its last sub-block
+        float power = 0;    // of its two tones
+    };
+    struct Tones {
+        std::array<int, 2> channel;                 // low, high
+        std::array<std::complex<double>, 2> value;  // per sub-block, at the window's last
+        std::array<std::complex<double>, 2> forward;  // turn from one sub-block to the next
+        std::array<double, 2> misfit;               // mean squared, relative to value
+        double full;                                // both values' squares, summed
+    };
+
+    static std::size_t Slot(int64_t block);
+    void Analyse(const int16_t* samples, std::size_t blocks);
+    void Decide(const TrackerLevels& levels);
+    void Confirm(int key);
+    TrackerProbes Probe(int key, int64_t last) const;
+    static bool NothingElse(int key, const TrackerProbes& x);
+    static bool OnKey(const Tones& tones, const TrackerProbes& x);
+    void Release();
+    std::array<float, kSubBlock * kLowBlocks> Samples(int64_t last) const;
+    Tones Fit(int key, int64_t last) const;
+    double Presence(const Tones& tones, int64_t block, const std::array<std::complex<double>, 2>& expected) const;
+    int64_t FindStart(const Tones& tones, int64_t last) const;
+    int64_t FindEnd(const Tones& tones, int64_t last) const;
+
+    std::array<int16_t, kSubBlock> pending_{};
+    int pending_count_ = 0;
+    int64_t samples_ = 0;
+    int64_t analysed_ = 0;  // sub-blocks in history_
+    int64_t blocks_ = 0;    // sub-blocks decided on
+    int64_t stream_end_ = INT64_MAX;
+    std::array<SubBlock, kHistory> history_{};
+    std::array<int16_t, kSubBlock * kHistory> recent_{};  // the samples of history_
+
+    // A key seen in the last windows, not yet a press.
+    int candidate_ = -1;
+    int candidate_count_ = 0;
+    bool candidate_gap_ = false;
+    std::array<Window, kWindowsToStart> candidate_windows_{};
+
+    // The press going on, reported at its end if it passed the costly checks.
+    int held_ = -1;
+    bool report_ = false;
+    int misses_ = 0;
+    int64_t start_ = 0;
+    Window end_window_;  // the last window at about full strength
+    std::array<std::complex<double>, 2> start_forward_{};
+
+    int64_t earliest_ = 0;  // no press starts before the last one ended
+    std::vector<TrackedPress> presses_;
+};
+
+}

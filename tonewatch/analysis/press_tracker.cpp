@@ -1,0 +1,681 @@
+#include "press_tracker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <string_view>
+
+#include "press_tracker_kernel.h"
+
+namespace tonewatch {
+
+// The levels of the windows ending at one sub-block.
+struct TrackerLevels {
+    std::array<float, kToneChannels> level;
+    float power;  // mean power of the low window
+};
+
+namespace {
+
+using Levels = TrackerLevels;
+
+using Complex = std::complex<double>;
+
+// Products of finite complex values, without the checks for infinities that
+// the operators of std::complex make on every product.
+Complex Mul(Complex a, Complex b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+
+// a times the conjugate of b.
+Complex MulConj(Complex a, Complex b) {
+    return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
+}
+
+constexpr int kB = PressTracker::kSubBlock;
+// Sub-blocks analysed at a time before their windows are decided on.
+constexpr std::size_t kFrontBatch = PressTracker::kBatch;
+constexpr int kLowSamples = kB * PressTracker::kLowBlocks;
+constexpr int kHighSamples = kB * PressTracker::kHighBlocks;
+
+double Db(double db) { return std::pow(10.0, db / 10.0); }
+
+// Levels are squared peak amplitudes in 16-bit units.
+const float kMinLevel = static_cast<float>(Db(-45) * 32768.0 * 32768.0);
+const float kMinHeldLevel = static_cast<float>(Db(-48) * 32768.0 * 32768.0);
+// The high tone's level over the low tone's.
+const float kMinTwist = static_cast<float>(Db(-14));
+const float kMaxTwist = static_cast<float>(Db(12));
+const float kMinHeldTwist = static_cast<float>(Db(-16));
+const float kMaxHeldTwist = static_cast<float>(Db(14));
+// The share of the window's power in the two tones.
+constexpr float kShare = 0.6f;
+constexpr float kHeldShare = 0.4f;
+// How far under their group's tone the other key frequencies of a group stay.
+const float kPurity = static_cast<float>(Db(-8));
+// How far a tone's second harmonic stays under it, and anything at the
+// quiet frequencies (below) under the weaker tone.
+const double kHarmonic = Db(-10);
+const double kQuietLevel = Db(-10);
+// A key frequency is off by at most 1.5%; its measurement may be off by a
+// tenth of a percent more, and by this many standard deviations of what the
+// window's noise leaves uncertain.
+constexpr double kMaxOffset = 0.016;
+constexpr double kOffsetDeviations = 3;
+// How far a tone may move, as a share of its frequency, during a press.
+constexpr double kMaxDrift = 0.02;
+// The end's reference: the last window with this share of the strongest tone
+// power of the press, which fades by the factor per window so that a press
+// whose level sinks keeps finding references.
+constexpr float kReferencePower = 0.9f;
+constexpr float kReferenceFade = 0.97f;
+// A sub-block with this much of the press's tones is inside the press.
+constexpr double kInside = 0.5;
+
+// Sixteen floats, the width of one sub-block's correlations: real parts of
+// the eight channels, then imaginary parts.
+using Floats = float __attribute__((vector_size(4 * kTrackerOutputs)));
+using Ints = int32_t __attribute__((vector_size(4 * kTrackerOutputs)));
+
+// Vectors are passed by reference only: their by-value ABI depends on the
+// instruction set.
+void Load(Floats& f, const float* v) { std::memcpy(&f, v, sizeof f); }
+
+// Each sub-block's correlations start at its own first sample; turning them
+// back by each frequency's phase at that sample puts all sub-blocks on the
+// stream's time line. 32 samples are f/250 turns of f Hz, so the turns repeat
+// every 250 sub-blocks. For (re, im) turned back by a: re cos a + im sin a,
+// im cos a - re sin a; row j holds cos a twice, and sin a and -sin a, for
+// a = f_k j / 250 turns, scaled from the kernel's Q11 to sample units.
+struct Turns {
+    std::array<std::array<float, kTrackerOutputs>, 250> cos, sin;
+};
+
+const Turns kTurns = [] {
+    Turns t{};
+    for (int j = 0; j < 250; ++j) {
+        for (int k = 0; k < kToneChannels; ++k) {
+            const double angle = 2 * std::numbers::pi * ((kToneFrequencies[k] * j) % 250) / 250;
+            const double scale = 1.0 / (1 << kTrackerTableShift);
+            t.cos[j][k] = t.cos[j][kToneChannels + k] = static_cast<float>(std::cos(angle) * scale);
+            t.sin[j][k] = static_cast<float>(std::sin(angle) * scale);
+            t.sin[j][kToneChannels + k] = -t.sin[j][k];
+        }
+    }
+    return t;
+}();
+
+// The levels of the windows ending at `slot` of `history`, whose newest
+// correlations are `newest`.
+[[gnu::always_inline]] inline Levels WindowLevels(const PressTracker::SubBlock* history, std::size_t slot,
+                                                  const Floats& newest) {
+    constexpr auto kHistory = static_cast<std::size_t>(PressTracker::kHistory);
+    const auto at = [&](std::size_t back) -> const PressTracker::SubBlock& {
+        return history[(slot + kHistory - back) % kHistory];
+    };
+    // Sub-blocks 1 to 4 back make the middle, 0 and 5 complete the whole.
+    Floats whole, middle, next;
+    Load(whole, at(PressTracker::kLowBlocks - 1).v.data());
+    whole += newest;
+    Load(middle, at(1).v.data());
+    for (std::size_t back = 2; back <= PressTracker::kHighBlocks; ++back) {
+        Load(next, at(back).v.data());
+        middle += next;
+    }
+    whole += middle;
+    // Squared magnitudes: the low channels over the whole window, the high
+    // ones over its middle.
+    using Eight = float __attribute__((vector_size(4 * kToneChannels)));
+    whole *= whole;
+    middle *= middle;
+    const Eight whole_levels = __builtin_shufflevector(whole, whole, 0, 1, 2, 3, 4, 5, 6, 7) +
+                               __builtin_shufflevector(whole, whole, 8, 9, 10, 11, 12, 13, 14, 15);
+    const Eight middle_levels = __builtin_shufflevector(middle, middle, 0, 1, 2, 3, 4, 5, 6, 7) +
+                                __builtin_shufflevector(middle, middle, 8, 9, 10, 11, 12, 13, 14, 15);
+    constexpr float kLowScale = 4.0f / (kLowSamples * kLowSamples), kHighScale = 4.0f / (kHighSamples * kHighSamples);
+    constexpr Eight kScale = {kLowScale, kLowScale, kLowScale, kLowScale, kHighScale, kHighScale, kHighScale, kHighScale};
+    const Eight levels = __builtin_shufflevector(whole_levels, middle_levels, 0, 1, 2, 3, 12, 13, 14, 15) * kScale;
+    Levels w;
+    std::memcpy(w.level.data(), &levels, sizeof levels);
+    float power = (at(0).energy + at(1).energy) + (at(2).energy + at(3).energy) + (at(4).energy + at(5).energy);
+    w.power = power * (1.0f / kLowSamples);
+    return w;
+}
+
+// The work of every sub-block, for `blocks` of them from the stream's sub-block
+// `first`: their correlations, turned onto the stream's time line and kept
+// in `history`, then the levels of the windows ending with each, whose
+// correlations are the sums of their sub-blocks'. Compiled for each
+// instruction set the kernels are.
+[[gnu::always_inline]] inline void FrontBody(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks,
+                                              int64_t first, PressTracker::SubBlock* history, Levels* out) {
+    constexpr auto kHistory = static_cast<std::size_t>(PressTracker::kHistory);
+    alignas(64) std::array<int32_t, kTrackerOutputs * kFrontBatch> local;
+    std::array<int64_t, kFrontBatch> energy;
+    correlate(samples, blocks, local.data(), energy.data());
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const auto block = static_cast<std::size_t>(first) + b;
+        const std::size_t slot = block % kHistory;
+        PressTracker::SubBlock& s = history[slot];
+        s.energy = static_cast<float>(energy[b]);
+        Ints ints;
+        std::memcpy(&ints, local.data() + b * kTrackerOutputs, sizeof ints);
+        const Floats v = __builtin_convertvector(ints, Floats);
+        const Floats swapped = __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
+        Floats cos, sin;
+        Load(cos, kTurns.cos[block % 250].data());
+        Load(sin, kTurns.sin[block % 250].data());
+        const Floats turned = v * cos + swapped * sin;
+        std::memcpy(s.v.data(), &turned, sizeof turned);
+        out[b] = WindowLevels(history, slot, turned);
+    }
+}
+
+using Front = void (*)(TrackerCorrelate, const int16_t*, std::size_t, int64_t, PressTracker::SubBlock*, Levels*);
+
+void FrontPortable(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks, int64_t first,
+                   PressTracker::SubBlock* history, Levels* out) {
+    FrontBody(correlate, samples, blocks, first, history, out);
+}
+
+#if defined(TONEWATCH_KERNELS_X86)
+[[gnu::target("avx2,fma")]] void FrontAvx2(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks,
+                                            int64_t first, PressTracker::SubBlock* history, Levels* out) {
+    FrontBody(correlate, samples, blocks, first, history, out);
+}
+
+[[gnu::target("avx512f")]] void FrontAvx512(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks,
+                                            int64_t first, PressTracker::SubBlock* history, Levels* out) {
+    FrontBody(correlate, samples, blocks, first, history, out);
+}
+#endif
+
+// The front for the instruction set of the chosen kernel.
+Front ChooseFront() {
+#if defined(TONEWATCH_KERNELS_X86)
+    const std::string_view kernel = TrackerKernelChosen().name;
+    if (kernel.starts_with("avx512")) return FrontAvx512;
+    if (kernel == "avx2") return FrontAvx2;
+#endif
+    return FrontPortable;
+}
+
+const TrackerCorrelate kCorrelate = TrackerKernelChosen().correlate;
+const Front kFront = ChooseFront();
+
+// The strongest of a group's four channels, from `first`, and its level.
+struct Strongest {
+    int channel;
+    float level;
+};
+
+Strongest StrongestOf(const Levels& w, int first) {
+    const int a = first + (w.level[first + 1] > w.level[first]);
+    const int b = first + 2 + (w.level[first + 3] > w.level[first + 2]);
+    return w.level[b] > w.level[a] ? Strongest{b, w.level[b]} : Strongest{a, w.level[a]};
+}
+
+float MaxOf(const Levels& w, int first) {
+    return std::max(std::max(w.level[first], w.level[first + 1]), std::max(w.level[first + 2], w.level[first + 3]));
+}
+
+int KeyOf(const Strongest& low, const Strongest& high) { return low.channel * 4 + high.channel - 4; }
+
+// Whether the window holds a key's tones; if so, which key, and their power.
+struct Verdict {
+    int key;
+    float power;
+};
+
+Verdict LooksLikeKey(const Levels& w) {
+    constexpr Verdict kNone{-1, 0};
+    // Most windows fail on the levels alone, before anything is sorted.
+    const float max_low = MaxOf(w, 0), max_high = MaxOf(w, 4);
+    if (max_low < kMinLevel || max_high < kMinLevel || max_low + max_high < 2 * kShare * w.power) return kNone;
+    if (max_high < max_low * kMinTwist || max_high > max_low * kMaxTwist) return kNone;
+    const Strongest low = StrongestOf(w, 0), high = StrongestOf(w, 4);
+    for (int k = 0; k < kToneChannels; ++k) {
+        if (k != low.channel && k != high.channel && w.level[k] > (k < 4 ? low.level : high.level) * kPurity) return kNone;
+    }
+    return {KeyOf(low, high), low.level + high.level};
+}
+
+// Whether the window still holds the tones of `key`, and their power.
+Verdict StillHeld(const Levels& w, int key) {
+    constexpr Verdict kNone{-1, 0};
+    const float low = w.level[key / 4], high = w.level[4 + key % 4];
+    if (low < MaxOf(w, 0) || high < MaxOf(w, 4)) return kNone;
+    if (low < kMinHeldLevel || high < kMinHeldLevel) return kNone;
+    if (high < low * kMinHeldTwist || high > low * kMaxHeldTwist) return kNone;
+    if (low + high < 2 * kHeldShare * w.power) return kNone;
+    return {key, low + high};
+}
+
+// Frequencies where a voice, an instrument or a third tone would show and a
+// key has nothing: 60-660 Hz (a voice's fundamental and low harmonics) and
+// 1000-1160 Hz between the groups every 40 Hz, 1720-2360 Hz above them
+// every 80 Hz, and the difference of the two tones' frequencies.
+struct QuietBand {
+    int from, to, step;
+};
+constexpr std::array<QuietBand, 3> kQuietBands = {{{60, 660, 40}, {1000, 1160, 40}, {1720, 2360, 80}}};
+constexpr int QuietCount() {
+    int n = 1;
+    for (const QuietBand& band : kQuietBands) n += (band.to - band.from) / band.step + 1;
+    return n;
+}
+constexpr int kQuietProbes = QuietCount();
+
+// The frequencies correlated with the samples of a candidate's window for the
+// checks too costly for every window, all over the low window: each tone,
+// its guards and its second harmonic, four helpers for the tone's frequency
+// (plain correlations at h/2 and 3h/2 to either side of it, h the window's
+// bin width, which combine into Hann-windowed ones), and the quiet ones.
+enum Probe { kLowTone, kLowBelow, kLowAbove, kLowHarmonic, kLowHann, kHighTone = kLowHann + 4, kHighBelow, kHighAbove,
+             kHighHarmonic, kHighHann, kQuietFirst = kHighHann + 4, kProbes = kQuietFirst + kQuietProbes };
+static_assert(kProbes <= kTrackerProbes && kLowSamples == kTrackerProbeSamples);
+
+// The probe frequencies of a key, correlated with the low window all at once.
+struct ProbeSet {
+    std::array<double, kTrackerProbes> hz{};
+    alignas(64) std::array<float, kTrackerProbes> coefficient{};  // 2 cos w
+    std::array<Complex, kTrackerProbes> back{};                   // e^-iw
+    std::array<Complex, kTrackerProbes> lead{};                   // e^-iw(N-1)
+
+    void Set(int p, double frequency) {
+        const double w = 2 * std::numbers::pi * frequency / kTrackerRate;
+        hz[p] = frequency;
+        coefficient[p] = static_cast<float>(2 * std::cos(w));
+        back[p] = std::polar(1.0, -w);
+        lead[p] = std::polar(1.0, -w * (kLowSamples - 1));
+    }
+};
+
+}
+
+// A window's correlations with a key's probe frequencies: the squared
+// amplitude at each, and the complex correlations of the Hann helpers.
+struct TrackerProbes {
+    std::array<double, kProbes> level;
+    std::array<Complex, 4> low_hann, high_hann;
+};
+
+namespace {
+
+using Probes = TrackerProbes;
+
+Probes Correlate(const ProbeSet& set, const float* samples) {
+    static const TrackerRecurse recurse = TrackerKernelChosen().recurse;
+    alignas(64) std::array<float, kTrackerProbes> s1, s2;
+    recurse(samples, set.coefficient.data(), s1.data(), s2.data());
+    Probes out;
+    for (int p = 0; p < kProbes; ++p) {
+        const double a = s1[p], b = s2[p];
+        out.level[p] = (a * a + b * b - set.coefficient[p] * a * b) * (4.0 / (double(kLowSamples) * kLowSamples));
+    }
+    // sum x[n] e^-iwn = e^-iw(N-1) (s[N-1] - e^-iw s[N-2]).
+    const auto complex = [&](int p) { return Mul(set.lead[p], Complex(s1[p]) - set.back[p] * double(s2[p])); };
+    for (int i = 0; i < 4; ++i) {
+        out.low_hann[i] = complex(kLowHann + i);
+        out.high_hann[i] = complex(kHighHann + i);
+    }
+    return out;
+}
+
+// The frequencies halfway (geometrically) from a key frequency to its
+// neighbours in the group, mirrored at the group's ends: a tone nearer one of
+// these than its key frequency is off the keypad.
+std::array<double, 2> GuardsOf(int channel) {
+    const int first = channel < 4 ? 0 : 4;
+    const double f = kToneFrequencies[channel];
+    const double below = channel > first ? kToneFrequencies[channel - 1] : f * f / kToneFrequencies[channel + 1];
+    const double above = channel < first + 3 ? kToneFrequencies[channel + 1] : f * f / kToneFrequencies[channel - 1];
+    return {std::sqrt(f * below), std::sqrt(f * above)};
+}
+
+// The squared response of a window of `count` samples at `hz` to a sine at
+// `tone_hz`, relative to its response at the sine's own frequency, at its
+// worst for sines up to 2.5% off: what a key's tones leak into a frequency
+// that is checked for being quiet.
+double Leakage(double hz, double tone_hz, int count) {
+    double worst = 0;
+    for (int step = -25; step <= 25; ++step) {
+        const double x = std::numbers::pi * (hz - tone_hz * (1 + step / 1000.0)) / kTrackerRate;
+        const double response = std::abs(std::sin(x)) < 1e-12 ? 1.0 : std::sin(count * x) / (count * std::sin(x));
+        worst = std::max(worst, response * response);
+    }
+    return worst;
+}
+
+struct KeyProbes {
+    ProbeSet probes;
+    // The high tone's leakage into the low tone's second harmonic, and both
+    // tones' into each quiet frequency.
+    double harmonic_from_high;
+    std::array<std::array<double, 2>, kQuietProbes> quiet_from;
+};
+
+const std::array<KeyProbes, 16> kKeyProbes = [] {
+    std::array<KeyProbes, 16> table{};
+    for (int key = 0; key < 16; ++key) {
+        KeyProbes& k = table[key];
+        ProbeSet& p = k.probes;
+        const int low = key / 4, high = 4 + key % 4;
+        const double f_low = kToneFrequencies[low], f_high = kToneFrequencies[high];
+        const double bin = double(kTrackerRate) / kLowSamples;
+        p.Set(kLowTone, f_low);
+        p.Set(kLowBelow, GuardsOf(low)[0]);
+        p.Set(kLowAbove, GuardsOf(low)[1]);
+        p.Set(kLowHarmonic, 2 * f_low);
+        p.Set(kHighTone, f_high);
+        p.Set(kHighBelow, GuardsOf(high)[0]);
+        p.Set(kHighAbove, GuardsOf(high)[1]);
+        p.Set(kHighHarmonic, 2 * f_high);
+        for (int i = 0; i < 4; ++i) {
+            p.Set(kLowHann + i, f_low + (i - 1.5) * bin);
+            p.Set(kHighHann + i, f_high + (i - 1.5) * bin);
+        }
+        int q = kQuietFirst;
+        p.Set(q++, f_high - f_low);
+        for (const QuietBand& band : kQuietBands) {
+            for (int hz = band.from; hz <= band.to; hz += band.step) p.Set(q++, hz);
+        }
+        for (int i = 0; i < kQuietProbes; ++i) {
+            const double hz = p.hz[static_cast<std::size_t>(kQuietFirst + i)];
+            k.quiet_from[i] = {Leakage(hz, f_low, kLowSamples), Leakage(hz, f_high, kLowSamples)};
+        }
+        k.harmonic_from_high = Leakage(2 * f_low, f_high, kLowSamples);
+    }
+    return table;
+}();
+
+// A tone's offset from its key frequency in Hz, from plain correlations at
+// 3h/2 and h/2 below it and h/2 and 3h/2 above it (`x`): through
+// a Hann window, correlations half a bin to either side answer a sine at
+// offset e bins in the ratio (3 + 2e) / (3 - 2e).
+double ToneOffset(const std::array<Complex, 4>& x) {
+    const double below = std::abs(0.5 * x[1] - 0.25 * x[0] - 0.25 * x[2]);
+    const double above = std::abs(0.5 * x[2] - 0.25 * x[1] - 0.25 * x[3]);
+    return 1.5 * kTrackerRate / kLowSamples * (above - below) / std::max(above + below, 1e-9);
+}
+
+}
+
+// The place of a sub-block in the history. Windows at the stream's start
+// reach before it, onto places still zero.
+std::size_t PressTracker::Slot(int64_t block) {
+    return static_cast<std::size_t>(static_cast<uint64_t>(block) % kHistory);
+}
+
+void PressTracker::Feed(std::span<const int16_t> samples) {
+    samples_ += static_cast<int64_t>(samples.size());
+    if (pending_count_ > 0) {
+        const auto take = std::min<std::size_t>(samples.size(), static_cast<std::size_t>(kB - pending_count_));
+        std::copy_n(samples.begin(), take, pending_.begin() + pending_count_);
+        pending_count_ += static_cast<int>(take);
+        samples = samples.subspan(take);
+        if (pending_count_ < kB) return;
+        Analyse(pending_.data(), 1);
+        pending_count_ = 0;
+    }
+    while (samples.size() >= kB) {
+        const std::size_t blocks = std::min(samples.size() / kB, kFrontBatch);
+        Analyse(samples.data(), blocks);
+        samples = samples.subspan(blocks * kB);
+    }
+    std::copy(samples.begin(), samples.end(), pending_.begin());
+    pending_count_ = static_cast<int>(samples.size());
+}
+
+void PressTracker::Finish() {
+    const int64_t fed = samples_;
+    stream_end_ = fed;
+    const std::array<int16_t, kB> silence{};
+    if (pending_count_ > 0) Feed(std::span(silence).first(static_cast<std::size_t>(kB - pending_count_)));
+    // Enough for a press beginning in the last sub-block to be confirmed,
+    // with a window's gap, and released.
+    for (int i = 0; i < kLowBlocks + kWindowsToStart + 1 + kWindowsToEnd; ++i) Feed(silence);
+    samples_ = fed;
+}
+
+void PressTracker::Analyse(const int16_t* samples, std::size_t blocks) {
+    std::array<TrackerLevels, kBatch> levels;
+    kFront(kCorrelate, samples, blocks, analysed_, history_.data(), levels.data());
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::copy_n(samples + b * kB, kB, recent_.begin() + Slot(analysed_ + static_cast<int64_t>(b)) * kB);
+    }
+    analysed_ += static_cast<int64_t>(blocks);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        ++blocks_;
+        Decide(levels[b]);
+    }
+}
+
+std::array<float, kLowSamples> PressTracker::Samples(int64_t last) const {
+    std::array<float, kLowSamples> window;
+    for (int m = 0; m < kLowBlocks; ++m) {
+        const int64_t block = last - kLowBlocks + 1 + m;
+        std::copy_n(recent_.begin() + Slot(block) * kB, kB, window.begin() + m * kB);
+    }
+    return window;
+}
+
+void PressTracker::Decide(const TrackerLevels& levels) {
+    const int64_t last = blocks_ - 1;
+    if (held_ >= 0) {
+        const Verdict still = StillHeld(levels, held_);
+        if (still.key >= 0) {
+            misses_ = 0;
+            end_window_.power *= kReferenceFade;
+            if (still.power >= kReferencePower * end_window_.power) {
+                end_window_ = {last, std::max(still.power, end_window_.power)};
+            }
+            return;
+        }
+        if (++misses_ < kWindowsToEnd) return;
+        Release();
+    }
+    const Verdict verdict = LooksLikeKey(levels);
+    if (verdict.key < 0) {
+        // One window without the key may come between those that start a
+        // press: coded audio drops one now and then.
+        if (candidate_ >= 0 && !candidate_gap_) {
+            candidate_gap_ = true;
+        } else {
+            candidate_ = -1;
+        }
+        return;
+    }
+    if (verdict.key != candidate_) {
+        candidate_ = verdict.key;
+        candidate_count_ = 0;
+        candidate_gap_ = false;
+    }
+    candidate_windows_[static_cast<std::size_t>(candidate_count_++)] = {last, verdict.power};
+    if (candidate_count_ == kWindowsToStart) Confirm(verdict.key);
+}
+
+void PressTracker::Confirm(int key) {
+    float strongest = 0;
+    for (const Window& w : candidate_windows_) strongest = std::max(strongest, w.power);
+    const auto near = [&](const Window& w) { return w.power >= kReferencePower * strongest; };
+    // The start is found from the earliest window near the strongest, inside
+    // the tones and near their start.
+    const Window& first = *std::find_if(candidate_windows_.begin(), candidate_windows_.end(), near);
+    const Tones tones = Fit(key, first.last);
+    start_ = std::max(FindStart(tones, first.last), earliest_);
+    start_forward_ = tones.forward;
+    end_window_ = {std::find_if(candidate_windows_.rbegin(), candidate_windows_.rend(), near)->last, strongest};
+    // The costly checks: the tones' frequencies in the strongest window;
+    // the rest on the windows from the strongest down until one passes,
+    // since coded tones pass in some windows only. A candidate that fails
+    // is followed to its end all the same, so that it is not checked again
+    // and again.
+    std::array<Window, kWindowsToStart> by_power = candidate_windows_;
+    std::sort(by_power.begin(), by_power.end(), [](const Window& a, const Window& b) { return a.power > b.power; });
+    const int64_t strongest_last = by_power[0].last;
+    const TrackerProbes strongest_probes = Probe(key, strongest_last);
+    report_ = OnKey(strongest_last == first.last ? tones : Fit(key, strongest_last), strongest_probes) &&
+              (NothingElse(key, strongest_probes) ||
+               std::any_of(by_power.begin() + 1, by_power.end(),
+                           [&](const Window& w) { return NothingElse(key, Probe(key, w.last)); }));
+    held_ = key;
+    misses_ = 0;
+    candidate_ = -1;
+}
+
+// The checks that need frequencies beside, between and below the key
+// frequencies, on the correlations `x` of a window with the key's probes:
+//   - each tone nearer its key frequency than its guards;
+//   - each tone's second harmonic weak: tones with overtones come from a
+//     voice or an instrument;
+//   - nothing at the difference of the two frequencies: when both are
+//     harmonics of one voice, so is their difference, whereas two pure tones,
+//     even clipped symmetrically, make nothing there;
+//   - no voice fundamental or low harmonic, 60 to 600 Hz.
+// What the key's own tones leak into the frequencies checked for quiet is
+// allowed for, twice over for the uneven spectra of coded tones.
+bool PressTracker::NothingElse(int key, const TrackerProbes& x) {
+    const KeyProbes& k = kKeyProbes[static_cast<std::size_t>(key)];
+    const double low = x.level[kLowTone], high = x.level[kHighTone];
+    if (x.level[kLowBelow] >= low || x.level[kLowAbove] >= low || x.level[kHighBelow] >= high ||
+        x.level[kHighAbove] >= high) {
+        return false;
+    }
+    if (x.level[kLowHarmonic] > kHarmonic * low + 2 * k.harmonic_from_high * high ||
+        x.level[kHighHarmonic] > kHarmonic * high) {
+        return false;
+    }
+    const double weaker = std::min(low, high);
+    for (int q = 0; q < kQuietProbes; ++q) {
+        const auto& leak = k.quiet_from[static_cast<std::size_t>(q)];
+        if (x.level[kQuietFirst + q] > kQuietLevel * weaker + 2 * (leak[0] * low + leak[1] * high)) return false;
+    }
+    return true;
+}
+
+// Whether each tone is within kMaxOffset of its key frequency in a window's
+// correlations `x`, give or take the uncertainty of the measurement that
+// the steadiness of the `tones` fitted to the same window leaves. The window
+// must lie inside the tones.
+bool PressTracker::OnKey(const Tones& tones, const TrackerProbes& x) {
+    const std::array<double, 2> offsets = {ToneOffset(x.low_hann), ToneOffset(x.high_hann)};
+    for (int t = 0; t < 2; ++t) {
+        // However the tone strays from a steady sine (noise, a codec, a
+        // fading level), its sub-blocks stray from the fitted ones; taken as
+        // a deviation of their phases, it leaves the frequency as uncertain
+        // as the slope of a line fitted through them.
+        const double f = kToneFrequencies[tones.channel[t]];
+        const double phase_deviation = std::sqrt(tones.misfit[t] / 2);
+        const double slope_deviation = phase_deviation * std::sqrt(12.0 / (kLowBlocks * (kLowBlocks * kLowBlocks - 1)));
+        const double deviation_hz = slope_deviation * kTrackerRate / (2 * std::numbers::pi * kB);
+        if (std::abs(offsets[t]) > (kMaxOffset * f) + kOffsetDeviations * deviation_hz) return false;
+    }
+    return true;
+}
+
+TrackerProbes PressTracker::Probe(int key, int64_t last) const {
+    return Correlate(kKeyProbes[static_cast<std::size_t>(key)].probes, Samples(last).data());
+}
+
+void PressTracker::Release() {
+    const Tones tones = Fit(held_, end_window_.last);
+    const int64_t end = std::max(start_ + 1, std::min(FindEnd(tones, end_window_.last), stream_end_));
+    // A key's frequencies hold still; tones that pass through them on their
+    // way elsewhere are sweeps.
+    bool steady = true;
+    for (int t = 0; t < 2; ++t) {
+        const double turn = std::arg(MulConj(tones.forward[t], start_forward_[t]));
+        const double drift_hz = turn * kTrackerRate / (2 * std::numbers::pi * kB);
+        steady = steady && std::abs(drift_hz) <= kMaxDrift * kToneFrequencies[tones.channel[t]];
+    }
+    if (report_ && steady) presses_.push_back({ToneKeyTable[held_ / 4][held_ % 4], start_, end});
+    earliest_ = end;
+    held_ = -1;
+}
+
+// Within a press, each tone's sub-block correlations keep one amplitude and
+// turn by a fixed step from one sub-block to the next (none when the tone is
+// on its key frequency); both are fitted to the window ending at `last`.
+PressTracker::Tones PressTracker::Fit(int key, int64_t last) const {
+    Tones tones{{key / 4, 4 + key % 4}, {}, {}, {}, 0};
+    const int64_t first = last - kLowBlocks + 1;
+    for (int t = 0; t < 2; ++t) {
+        std::array<Complex, kLowBlocks> s;
+        for (int m = 0; m < kLowBlocks; ++m) {
+            const SubBlock& b = history_[Slot(first + m)];
+            s[m] = {b.v[tones.channel[t]], b.v[kToneChannels + tones.channel[t]]};
+        }
+        Complex step = 0;
+        for (int m = 0; m + 1 < kLowBlocks; ++m) step += MulConj(s[m + 1], s[m]);
+        const double size = std::abs(step);
+        const Complex forward = size > 0 ? step / size : Complex(1);
+        tones.forward[t] = forward;
+        // Each sub-block turned forward to `last` and averaged.
+        Complex sum = 0;
+        for (int m = 0; m < kLowBlocks; ++m) sum = Mul(sum, forward) + s[m];
+        tones.value[t] = sum / double(kLowBlocks);
+        Complex expected = tones.value[t];
+        double misfit = 0;
+        for (int m = kLowBlocks - 1; m >= 0; --m) {
+            misfit += std::norm(s[m] - expected);
+            expected = MulConj(expected, forward);
+        }
+        tones.misfit[t] = misfit / (kLowBlocks * std::max(std::norm(tones.value[t]), 1e-30));
+        tones.full += std::norm(tones.value[t]);
+    }
+    return tones;
+}
+
+// How much of the tones sub-block `block` holds, given what they would be
+// there (`expected`): 1 throughout, 0 for none. Noise adds as much as it
+// takes, having no phase of its own.
+double PressTracker::Presence(const Tones& tones, int64_t block, const std::array<Complex, 2>& expected) const {
+    const SubBlock& s = history_[Slot(block)];
+    double along = 0;
+    for (int t = 0; t < 2; ++t) {
+        along += MulConj(Complex(s.v[tones.channel[t]], s.v[kToneChannels + tones.channel[t]]), expected[t]).real();
+    }
+    return tones.full > 0 ? along / tones.full : 0.0;
+}
+
+// Walking out from the window that the tones were fitted on to the first
+// sub-block less than half present, the edge lies in it or in the one
+// before, which together hold the tones for their summed presence.
+int64_t PressTracker::FindStart(const Tones& tones, int64_t last) const {
+    const int64_t oldest = std::max<int64_t>({analysed_ - kHistory, earliest_ / kB, 0});
+    const int64_t from = last - kLowBlocks + 1;
+    std::array<Complex, 2> expected = tones.value, back;
+    for (int t = 0; t < 2; ++t) {
+        back[t] = std::conj(tones.forward[t]);
+        for (int64_t j = last; j > from; --j) expected[t] = Mul(expected[t], back[t]);
+    }
+    int64_t j = from;
+    double present = Presence(tones, j, expected), inner = 1.0;
+    while (j > oldest && present >= kInside) {
+        inner = present;
+        --j;
+        for (int t = 0; t < 2; ++t) expected[t] = Mul(expected[t], back[t]);
+        present = Presence(tones, j, expected);
+    }
+    const double inside = std::min(1.0, inner) + std::clamp(present, 0.0, 1.0);
+    return kB * (j + 2) - std::lround(kB * inside);
+}
+
+int64_t PressTracker::FindEnd(const Tones& tones, int64_t last) const {
+    std::array<Complex, 2> expected = tones.value;
+    const std::array<Complex, 2>& forward = tones.forward;
+    int64_t j = last;
+    double present = Presence(tones, j, expected), inner = 1.0;
+    while (j < blocks_ - 1 && present >= kInside) {
+        inner = present;
+        ++j;
+        for (int t = 0; t < 2; ++t) expected[t] = Mul(expected[t], forward[t]);
+        present = Presence(tones, j, expected);
+    }
+    const double inside = std::min(1.0, inner) + std::clamp(present, 0.0, 1.0);
+    return kB * (j - 1) + std::lround(kB * inside);
+}
+
+}
