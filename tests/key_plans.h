@@ -6,13 +6,12 @@
 // and the comparison benchmark.
 #pragma once
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <numbers>
@@ -137,9 +136,14 @@ inline std::vector<int16_t> ToPcm(const std::vector<double>& audio) {
 // replaced by raw 16-bit file arguments; e.g. "IN -t gsm - | sox -t gsm - OUT".
 // Empty when sox fails.
 inline std::vector<int16_t> ThroughSox(const std::vector<int16_t>& pcm, const std::string& pipeline) {
-    char dir[] = "/tmp/key_plans_XXXXXX";
-    if (mkdtemp(dir) == nullptr) return {};
-    const std::string in = std::string(dir) + "/in.raw", out = std::string(dir) + "/out.raw";
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path dir;
+    for (std::random_device random; dir.empty() || !fs::create_directory(dir, error);) {
+        if (error) return {};
+        dir = fs::temp_directory_path(error) / ("key_plans_" + std::to_string(random()));
+    }
+    const std::string in = (dir / "in.raw").string(), out = (dir / "out.raw").string();
     std::ofstream(in, std::ios::binary)
         .write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(2 * pcm.size()));
     const std::string raw = "-t raw -r 8000 -e signed -b 16 -c 1 ";
@@ -153,9 +157,7 @@ inline std::vector<int16_t> ThroughSox(const std::vector<int16_t>& pcm, const st
         result.resize(bytes.size() / 2);
         std::copy_n(bytes.data(), 2 * result.size(), reinterpret_cast<char*>(result.data()));
     }
-    std::remove(in.c_str());
-    std::remove(out.c_str());
-    rmdir(dir);
+    fs::remove_all(dir, error);
     return result;
 }
 
