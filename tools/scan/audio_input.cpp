@@ -474,6 +474,8 @@ public:
             Emit(mono);
             return {};
         }
+        // No input is no call: libsoxr takes a null buffer for the end.
+        if (mono.empty()) return {};
         do {
             std::size_t consumed = 0;
             std::size_t produced = 0;
