@@ -52,17 +52,17 @@ void OneBlock(benchmark::State& state, const ToneKernel& kernel) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// Feed and decision of many blocks, as ToneAnalyseBlocks runs them.
 void Batch(benchmark::State& state, const ToneKernel& kernel) {
     constexpr std::size_t kBlocks = 256;
     const std::vector<int16_t> audio = MakeAudio(kBlocks);
     std::vector<const int16_t*> starts;
     for (std::size_t i = 0; i < kBlocks; ++i) starts.push_back(audio.data() + i * kBlockSamples);
-    std::vector<ToneBank> banks(kBlocks);
+    std::vector<ToneMask> masks(kBlocks);
     std::vector<char> keys(kBlocks);
     for (auto _ : state) {
-        for (ToneBank& bank : banks) ToneBankReset(bank);
-        kernel.feed_many(starts.data(), banks.data(), kBlocks, kBlockSamples);
-        DecideAll(banks.data(), kBlocks, keys.data());
+        kernel.analyse_many(starts.data(), kBlocks, kToneThreshold, masks.data());
+        for (std::size_t i = 0; i < kBlocks; ++i) keys[i] = ToneMaskToKey(masks[i]);
         benchmark::DoNotOptimize(keys.data());
     }
     state.SetItemsProcessed(state.iterations() * kBlocks);

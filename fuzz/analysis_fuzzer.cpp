@@ -201,11 +201,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     char keys[kMaxBanks];
     const int16_t* run = tiled + kMaxCount;
     ToneAnalyseBlocks(run, banks, keys);
+    const int16_t* run_blocks[kMaxBanks];
+    ToneMask expected_masks[kMaxBanks];
     for (std::size_t b = 0; b < banks; ++b) {
         ToneBank one;
         ToneBankReset(one);
         ReferenceFeed(run + b * kBlockSamples, one, kBlockSamples);
-        Check(keys[b] == ExpectedKey(DecideChecked(one)), "many-block key differs from the reference");
+        expected_masks[b] = DecideChecked(one);
+        Check(keys[b] == ExpectedKey(expected_masks[b]), "many-block key differs from the reference");
+        run_blocks[b] = run + b * kBlockSamples;
+    }
+    // Every kernel's own decision of whole blocks.
+    for (const ToneKernel& kernel : ToneKernelsAvailable()) {
+        ToneMask masks[kMaxBanks];
+        kernel.analyse_many(run_blocks, banks, kToneThreshold, masks);
+        for (std::size_t b = 0; b < banks; ++b) {
+            if (masks[b] != expected_masks[b]) Fail(kernel.name);
+        }
     }
     return 0;
 }

@@ -39,7 +39,11 @@ namespace {
 // small multiples of 4000 keep the converter cheap.
 constexpr unsigned kFallbackRates[] = {8000, 16000, 48000, 44100};
 
-constexpr unsigned kPeriodMicroseconds = 20000;
+// A period is two of the detector's 62.5 ms blocks: one wakeup hands over
+// two blocks, which keeps the listener's cost near a plain recorder's, and
+// the first block still comes one period after the start. (With 20 ms
+// periods PulseAudio's plugin took 1-2 s to deliver the first one.)
+constexpr unsigned kPeriodMicroseconds = 62500;
 constexpr unsigned kBufferMicroseconds = 500000;
 constexpr int kStagingFrames = 4096;
 constexpr int kMaxPollFds = 8;
@@ -64,6 +68,7 @@ struct CaptureDevice {
     unsigned device_rate = 0;
     unsigned rate = 0;
     int read_limit = 0;  // frames per read: no more than the PCM buffer holds
+    int period_frames = 0;
     CaptureNotify notify = nullptr;
     uintptr_t instance = 0;
     int wake_fd = -1;
@@ -94,6 +99,9 @@ struct CaptureDevice {
     // first of them came.
     int failures = 0;
     std::chrono::steady_clock::time_point failing_since{};
+    // Service thread only: the PCM's descriptor has been found ready while
+    // too few frames were there (see WaitForFrames); cleared at each start.
+    bool descriptor_stays_ready = false;
 };
 
 namespace {
@@ -189,6 +197,7 @@ uint32_t Configure(CaptureDevice& d) {
         return kCaptureError;
     }
     d.read_limit = static_cast<int>(std::min<snd_pcm_uframes_t>(buffer_frames, kStagingFrames));
+    d.period_frames = static_cast<int>(std::min<snd_pcm_uframes_t>(period_frames, d.read_limit));
 
     if (d.device_rate != d.rate) {
         const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
@@ -237,25 +246,46 @@ bool Recover(CaptureDevice& d, int error) {
     return true;
 }
 
-// Waits until the PCM has frames or a request wakes the thread. False when
-// the device has failed.
-bool WaitForFrames(CaptureDevice& d) {
+// Naps until `missing` more frames are due, and at least one period, still
+// woken by requests.
+void NapForFrames(CaptureDevice& d, long missing) {
+    const long frames = std::max<long>(missing, d.period_frames);
+    const long due_ms = (frames * 1000 + d.device_rate - 1) / d.device_rate;
+    pollfd wake{d.wake_fd, POLLIN, 0};
+    if (poll(&wake, 1, static_cast<int>(std::clamp<long>(due_ms, kNapMs, kPollTimeoutMs))) > 0) DrainWake(d);
+}
+
+// Waits until the PCM has `enough` frames (`available` now) or a request
+// wakes the thread. False when the device has failed.
+//
+// A plugin may wake us, even report the PCM ready, while fewer frames than a
+// period can be read: PulseAudio's keeps its descriptor readable while a
+// packet from the server is partly read, and counts a few frames fewer than
+// it holds. Polling it would spin; once it has done so, the thread naps until
+// the missing frames are due instead, one wakeup per period.
+bool WaitForFrames(CaptureDevice& d, long enough, long available) {
+    if (d.descriptor_stays_ready) {
+        NapForFrames(d, enough - available);
+        return true;
+    }
     pollfd fds[kMaxPollFds + 1];
     const int count = snd_pcm_poll_descriptors(d.pcm, fds, kMaxPollFds);
     if (count < 0) return Recover(d, count);
     fds[count] = pollfd{d.wake_fd, POLLIN, 0};
     const int ready = poll(fds, static_cast<nfds_t>(count + 1), kPollTimeoutMs);
     if (ready < 0) return errno == EINTR || Recover(d, -errno);
-    if (fds[count].revents & POLLIN) DrainWake(d);
+    if (fds[count].revents & POLLIN) {
+        DrainWake(d);
+        return true;
+    }
     unsigned short revents = 0;
     const int result = snd_pcm_poll_descriptors_revents(d.pcm, fds, static_cast<unsigned>(count), &revents);
     if (result < 0) return Recover(d, result);
     if (!(revents & (POLLERR | POLLNVAL | POLLHUP))) {
-        // A plugin whose descriptor is readable while it has nothing to read
-        // would have us spin; nap instead, still woken by requests.
-        if (ready > 0 && !(revents & POLLIN) && !(fds[count].revents & POLLIN)) {
-            pollfd wake{d.wake_fd, POLLIN, 0};
-            poll(&wake, 1, kNapMs);
+        const snd_pcm_sframes_t now = ready > 0 ? snd_pcm_avail_update(d.pcm) : enough;
+        if (now >= 0 && now < enough) {
+            d.descriptor_stays_ready = true;
+            NapForFrames(d, enough - now);
         }
         return true;
     }
@@ -271,6 +301,11 @@ bool WaitForFrames(CaptureDevice& d) {
     }
 }
 
+// Frames at the device's rate that give `samples` at the requested rate.
+long DeviceFrames(const CaptureDevice& d, int samples) {
+    return static_cast<long>((static_cast<uint64_t>(samples) * d.device_rate + d.rate - 1) / d.rate);
+}
+
 // Reads up to `wanted` samples' worth at the requested rate into `converted`.
 // Runs without the lock: only this thread touches the PCM and the samples.
 bool ReadFrames(CaptureDevice& d, int wanted) {
@@ -281,12 +316,15 @@ bool ReadFrames(CaptureDevice& d, int wanted) {
     // even when poll said ready; ask for what is there.
     const snd_pcm_sframes_t available = snd_pcm_avail_update(d.pcm);
     if (available < 0) return Recover(d, static_cast<int>(available));
-    if (available == 0) return WaitForFrames(d);
+    // What is wanted, or a period, so that a device that trickles frames is
+    // not read a few at a time.
+    const long enough = std::min<long>(DeviceFrames(d, wanted), d.period_frames);
+    if (available < enough) return WaitForFrames(d, enough, available);
     int16_t* out = d.converted + d.converted_count;
     if (d.resampler == nullptr) {
         wanted = static_cast<int>(std::min<snd_pcm_sframes_t>(wanted, available));
         const snd_pcm_sframes_t got = snd_pcm_readi(d.pcm, out, static_cast<snd_pcm_uframes_t>(wanted));
-        if (got == -EAGAIN) return WaitForFrames(d);
+        if (got == -EAGAIN) return WaitForFrames(d, enough, 0);
         if (got < 0) return Recover(d, static_cast<int>(got));
         if (got > 0) d.failures = 0;
         d.converted_count += static_cast<int>(got);
@@ -294,10 +332,9 @@ bool ReadFrames(CaptureDevice& d, int wanted) {
     }
     // Enough input for what is wanted; the filter delay is made up over the
     // following reads.
-    long input = static_cast<long>((static_cast<uint64_t>(wanted) * d.device_rate + d.rate - 1) / d.rate);
-    input = std::min<long>({input, d.read_limit, available});
+    const long input = std::min<long>({DeviceFrames(d, wanted), d.read_limit, available});
     const snd_pcm_sframes_t got = snd_pcm_readi(d.pcm, d.staging, static_cast<snd_pcm_uframes_t>(input));
-    if (got == -EAGAIN) return WaitForFrames(d);
+    if (got == -EAGAIN) return WaitForFrames(d, enough, 0);
     if (got < 0) return Recover(d, static_cast<int>(got));
     if (got > 0) d.failures = 0;
     size_t used = 0;
@@ -333,6 +370,7 @@ uint32_t StartPcm(CaptureDevice& d) {
     if (snd_pcm_prepare(d.pcm) < 0 || snd_pcm_start(d.pcm) < 0) return kCaptureError;
     d.running = true;
     d.failures = 0;
+    d.descriptor_stays_ready = false;
     return kCaptureOk;
 }
 

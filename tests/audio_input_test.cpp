@@ -123,3 +123,47 @@ TEST_F(AudioInput, NamesWhatIsWrongWithAFile) {
     EXPECT_EQ(error(WriteRaw("empty.wav", {})), "file is empty");
     EXPECT_EQ(error(WriteRaw("noise.wav", Synthesize({{500, 3000}}, 400))).rfind("not a readable audio file: ", 0), 0u);
 }
+
+// Every rate conversion, integer and float, mono and two channels: the key
+// frequencies pass at their level, and whatever would fold onto them at
+// 4000/s (2340-3320 Hz) is stopped.
+struct Conversion {
+    int rate;
+    int channels;
+};
+
+class RateConversion : public ::testing::TestWithParam<Conversion> {};
+
+TEST_P(RateConversion, KeepsTheKeysAndStopsWhatWouldFoldOntoThem) {
+    const Conversion c = GetParam();
+    const std::string path = ::testing::TempDir() + "conversion_" + std::to_string(c.rate) + "_" + std::to_string(c.channels);
+    const int frames = c.rate * 2;
+    auto decode = [&](double frequency) {
+        const std::vector<int16_t> mono = Synthesize({{frequency, 10000}}, frames, c.rate);
+        std::vector<int16_t> interleaved;
+        for (int16_t s : mono) interleaved.insert(interleaved.end(), static_cast<std::size_t>(c.channels), s);
+        const std::vector<uint8_t> bytes = tonetest::ToLittleEndian(interleaved);
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                    static_cast<std::streamsize>(bytes.size()));
+        std::vector<int16_t> out;
+        EXPECT_EQ(DecodeForScan(path, RawFormat{c.rate, c.channels},
+                                {.samples = [&](std::span<const int16_t> s) { out.insert(out.end(), s.begin(), s.end()); }}),
+                  "");
+        std::filesystem::remove(path);
+        EXPECT_NEAR(static_cast<double>(out.size()), frames * 4000.0 / c.rate, 2.0);
+        double sum = 0.0;
+        for (std::size_t i = 400; i + 400 < out.size(); ++i) sum += static_cast<double>(out[i]) * out[i];
+        return std::sqrt(sum / static_cast<double>(out.size() - 800));
+    };
+    for (int frequency : {697, 770, 852, 941, 1209, 1336, 1477, 1633}) {
+        EXPECT_NEAR(decode(frequency), 10000 / std::sqrt(2.0), 70.0) << frequency << " Hz";
+    }
+    for (int frequency : {2340, 2523, 2800, 3148, 3320}) EXPECT_LT(decode(frequency), 10.0) << frequency << " Hz";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, RateConversion,
+                         ::testing::Values(Conversion{8000, 1}, Conversion{8000, 2}, Conversion{16000, 1},
+                                           Conversion{44100, 2}, Conversion{48000, 1}),
+                         [](const ::testing::TestParamInfo<Conversion>& info) {
+                             return std::to_string(info.param.rate) + "_" + std::to_string(info.param.channels);
+                         });

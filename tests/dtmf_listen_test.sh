@@ -56,8 +56,12 @@ sox "${parts[@]}" "$dir/keys.wav"
 
 "$tool" --seconds 4 >"$dir/out" &
 listener=$!
-# The null sink's monitor can take a moment to deliver its first block.
-sleep 1.5
+# Keys are played as soon as the tool's stream is on the loopback, with no
+# wait for its first block.
+for _ in $(seq 200); do
+  pactl list short source-outputs 2>/dev/null | grep -q . && break
+  sleep 0.01
+done
 paplay -d tonewatch_loop "$dir/keys.wav"
 wait "$listener"
 cat "$dir/out"

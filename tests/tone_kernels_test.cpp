@@ -197,6 +197,72 @@ TEST(ToneKernels, BatchAnalysisGivesTheKeysOfTheBlockAnalysis) {
     EXPECT_GT(found, blocks / 4);
 }
 
+// Every kernel's actual product, for every 16-bit state and each of the eight
+// coefficients: one step from delay1 = d, delay2 = 0 and a zero sample leaves
+// exactly the wrapped Q14 product in delay1.
+TEST(ToneKernels, EveryKernelsProductIsExactForEveryState) {
+    constexpr std::size_t kStates = 65536;
+    const std::vector<int16_t> zeros(kBlockSamples, 0);
+    std::vector<const int16_t*> blocks(kStates, zeros.data());
+    std::vector<ToneBank> before(kStates);
+    for (std::size_t i = 0; i < kStates; ++i) {
+        ToneBankReset(before[i]);
+        for (ToneFilter& f : before[i].filter) f = ToneFilter{0, static_cast<int16_t>(i - 32768), 0};
+    }
+    for (const ToneKernel& kernel : ToneKernelsAvailable()) {
+        std::vector<ToneBank> many = before;
+        kernel.feed_many(blocks.data(), many.data(), kStates, 1);
+        for (std::size_t i = 0; i < kStates; ++i) {
+            ToneBank one = before[i];
+            kernel.feed_one(zeros.data(), one, 1);
+            for (int k = 0; k < kToneChannels; ++k) {
+                const int16_t d = before[i].filter[k].delay1, c = before[i].coefficient_q14[k];
+                const int16_t expected = Wrap16(Mul16x16Shr14(d, c));
+                ASSERT_EQ(many[i].filter[k].delay1, expected) << kernel.name << " many: " << d << " * " << c;
+                ASSERT_EQ(one.filter[k].delay1, expected) << kernel.name << " one: " << d << " * " << c;
+            }
+        }
+    }
+}
+
+// Whole blocks from reset, fed and decided in one call: the masks of the
+// definition, at the usual threshold and at thresholds set on the powers
+// themselves, so that a power off by one shows.
+TEST(ToneKernels, InterleavedAnalysisMatchesTheDefinition) {
+    BlockSource source(5);
+    int done = 0;
+    for (int round = 0; done < kBlocksPerKernel / 4; ++round) {
+        const int n = round % 3 == 0 ? source.Uniform(1, 13) : source.Uniform(14, 140);
+        std::vector<const int16_t*> starts;
+        std::vector<std::vector<int16_t>> powers;
+        for (int i = 0; i < n; ++i) {
+            starts.push_back(source.Next(done + i).data());
+            ToneBank bank;
+            ToneBankReset(bank);
+            ToneBankFeed(starts.back(), bank, kBlockSamples);
+            powers.push_back(PowersAndMask(bank));
+        }
+        const std::vector<int16_t>& some = powers[source.Uniform(0, n - 1)];
+        const int16_t on_power = some[source.Uniform(0, kToneChannels - 1)];
+        for (const int16_t threshold :
+             {kToneThreshold, on_power, static_cast<int16_t>(on_power - 1), int16_t{-32768}, int16_t{32767}}) {
+            std::vector<ToneMask> expected(n);
+            for (int i = 0; i < n; ++i) {
+                ToneBank bank;
+                ToneBankReset(bank);
+                ToneBankFeed(starts[i], bank, kBlockSamples);
+                ToneBankDecide(expected[i], bank, threshold);
+            }
+            for (const ToneKernel& kernel : ToneKernelsAvailable()) {
+                std::vector<ToneMask> masks(n, -1);
+                kernel.analyse_many(starts.data(), n, threshold, masks.data());
+                ASSERT_EQ(expected, masks) << kernel.name << " round " << round << " threshold " << threshold;
+            }
+        }
+        done += n;
+    }
+}
+
 // The 16-bit result of (a * b) >> 14, formed from the two halves of the
 // 16x16 product as the vector kernels do.
 TEST(ToneKernels, ProductFromHalvesIsExact) {

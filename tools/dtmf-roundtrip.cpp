@@ -27,9 +27,6 @@ using Clock = std::chrono::steady_clock;
 // Capture runs behind playback by the audio server's buffering; keys still
 // arrive this long after the last tone has been played.
 constexpr auto kSettle = std::chrono::milliseconds(800);
-// An idle audio server can take this long to deliver the first block; a tone
-// played before that is never captured.
-constexpr auto kWarmUp = std::chrono::milliseconds(1500);
 constexpr auto kPoll = std::chrono::milliseconds(20);
 
 constexpr const char* kUsage =
@@ -135,7 +132,6 @@ int main(int argc, char** argv) {
     });
 
     const auto start = Clock::now();
-    std::this_thread::sleep_for(kWarmUp);
     for (std::size_t i = 0; i < dials.size(); ++i) {
         const std::u16string units(dials[i].begin(), dials[i].end());
         PhoneDTMF(units.c_str());

@@ -27,8 +27,6 @@ int main(void) {
         PhoneDTMFCheckStop();
         return 1;
     }
-    /* An idle audio server can take a moment to deliver the first block. */
-    SleepMs(1500);
     dialled = PhoneDTMF(digits);
     for (i = 0; i < 150 && heard == 0; ++i) {
         heard = PhoneDTMFReturnChar()[0];

@@ -13,8 +13,6 @@ int main() {
         PhoneDTMFCheckStop();
         return 1;
     }
-    // An idle audio server can take a moment to deliver the first block.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     const int32_t dialled = PhoneDTMF(u"#");
     char16_t heard = 0;
     for (int i = 0; i < 150 && heard == 0; ++i) {

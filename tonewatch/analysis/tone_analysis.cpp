@@ -63,18 +63,14 @@ char ToneAnalyseBlock(const uint8_t bytes[kBlockBytes]) {
 }
 
 void ToneAnalyseBlocks(const int16_t* samples, std::size_t blocks, char* keys) {
-    // Chunks keep the banks on the stack and in the cache.
     constexpr std::size_t kChunk = 64;
-    ToneBank banks[kChunk];
     const int16_t* starts[kChunk];
+    ToneMask masks[kChunk];
     for (std::size_t first = 0; first < blocks; first += kChunk) {
         const std::size_t n = blocks - first < kChunk ? blocks - first : kChunk;
-        for (std::size_t i = 0; i < n; ++i) {
-            ToneBankReset(banks[i]);
-            starts[i] = samples + (first + i) * kBlockSamples;
-        }
-        ToneKernelChosen().feed_many(starts, banks, n, kBlockSamples);
-        for (std::size_t i = 0; i < n; ++i) keys[first + i] = DecideKey(banks[i]);
+        for (std::size_t i = 0; i < n; ++i) starts[i] = samples + (first + i) * kBlockSamples;
+        ToneKernelChosen().analyse_many(starts, n, kToneThreshold, masks);
+        for (std::size_t i = 0; i < n; ++i) keys[first + i] = ToneMaskToKey(masks[i]);
     }
 }
 

@@ -11,6 +11,7 @@ namespace {
 struct NeonLanes {
     using V = int16x8_t;
     static constexpr int kBlocks = 1;
+    static constexpr int kScaleSamples = 8;
     static V Load(const int16_t* p) { return vld1q_s16(p); }
     static void Store(int16_t* p, V v) { vst1q_s16(p, v); }
     // Widening multiplies, then a narrowing shift that keeps bits 14..29.
@@ -22,7 +23,7 @@ struct NeonLanes {
     static V Add(V a, V b) { return vaddq_s16(a, b); }
     static V Sub(V a, V b) { return vsubq_s16(a, b); }
     static V Samples(const int16_t* p) { return vld1q_dup_s16(p); }
-    static void ScaleInterleave8(const int16_t* const* x, int16_t* out) { vst1q_s16(out, vshrq_n_s16(vld1q_s16(x[0]), 7)); }
+    static void ScaleInterleave(const int16_t* const* x, int16_t* out) { vst1q_s16(out, vshrq_n_s16(vld1q_s16(x[0]), 7)); }
 };
 
 }
@@ -33,6 +34,10 @@ void ToneFeedOneNeon(const int16_t* samples, ToneBank& bank, int16_t count) {
 
 void ToneFeedManyNeon(const int16_t* const* blocks, ToneBank* banks, std::size_t n, int16_t count) {
     lanes::FeedMany<NeonLanes, 4>(blocks, banks, n, count);
+}
+
+void ToneAnalyseManyNeon(const int16_t* const* blocks, std::size_t n, int16_t threshold, ToneMask* masks) {
+    lanes::AnalyseMany<NeonLanes, 4>(blocks, n, threshold, masks);
 }
 
 }

@@ -17,26 +17,43 @@ void FeedManyScalar(const int16_t* const* blocks, ToneBank* banks, std::size_t n
     for (std::size_t i = 0; i < n; ++i) ToneBankFeed(blocks[i], banks[i], count);
 }
 
+void AnalyseManyScalar(const int16_t* const* blocks, std::size_t n, int16_t threshold, ToneMask* masks) {
+    for (std::size_t i = 0; i < n; ++i) {
+        ToneBank bank;
+        ToneBankReset(bank);
+        ToneBankFeed(blocks[i], bank, kBlockSamples);
+        masks[i] = 0;
+        ToneBankDecide(masks[i], bank, threshold);
+    }
+}
+
 struct KernelTable {
-    std::array<ToneKernel, 4> kernels{};
+    std::array<ToneKernel, 5> kernels{};
     std::size_t size = 0;
     void Add(ToneKernel kernel) { kernels[size++] = kernel; }
 };
 
 KernelTable FindKernels() {
     KernelTable table;
-    table.Add({"scalar", ToneBankFeed, FeedManyScalar});
+    table.Add({"scalar", ToneBankFeed, FeedManyScalar, AnalyseManyScalar});
 #if defined(TONEWATCH_KERNELS_X86)
     __builtin_cpu_init();
-    table.Add({"sse2", ToneFeedOneSse2, ToneFeedManySse2});
+    table.Add({"sse2", ToneFeedOneSse2, ToneFeedManySse2, ToneAnalyseManySse2});
     // One block fills only eight 16-bit lanes, so the wider sets help only
     // when blocks are interleaved.
-    if (__builtin_cpu_supports("avx2")) table.Add({"avx2", ToneFeedOneSse2, ToneFeedManyAvx2});
-    if (__builtin_cpu_supports("avx512bw")) table.Add({"avx512", ToneFeedOneSse2, ToneFeedManyAvx512});
+    if (__builtin_cpu_supports("avx2")) {
+        table.Add({"avx2", ToneFeedOneSse2, ToneFeedManyAvx2, ToneAnalyseManyAvx2});
+    }
+    if (__builtin_cpu_supports("avx512bw")) {
+        table.Add({"avx512", ToneFeedOneSse2, ToneFeedManyAvx512, ToneAnalyseManyAvx512});
+    }
+    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2")) {
+        table.Add({"avx512vbmi2", ToneFeedOneSse2, ToneFeedManyAvx512Vbmi2, ToneAnalyseManyAvx512Vbmi2});
+    }
 #elif defined(TONEWATCH_KERNELS_NEON) && defined(__arm__)
-    if (getauxval(AT_HWCAP) & HWCAP_NEON) table.Add({"neon", ToneFeedOneNeon, ToneFeedManyNeon});
+    if (getauxval(AT_HWCAP) & HWCAP_NEON) table.Add({"neon", ToneFeedOneNeon, ToneFeedManyNeon, ToneAnalyseManyNeon});
 #elif defined(TONEWATCH_KERNELS_NEON)
-    table.Add({"neon", ToneFeedOneNeon, ToneFeedManyNeon});
+    table.Add({"neon", ToneFeedOneNeon, ToneFeedManyNeon, ToneAnalyseManyNeon});
 #endif
     return table;
 }

@@ -6,6 +6,7 @@
 #include <sndfile.h>
 #include <soxr.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +14,11 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -216,24 +220,253 @@ std::optional<WavLayout> FindWavData(Read&& read) {
     }
 }
 
-// Mono float at the input's rate in, 16-bit at the target rate out. Anything
-// not at the target rate goes through libsoxr's high-quality low-pass, so
+// acc[m] += tap * x[m] for m < n: the filters' inner loop, also built for
+// AVX2 and chosen at load where the processor has it. Each element is one
+// multiply and one add in either build, so the results are the same.
+__attribute__((target_clones("avx2", "default"))) void AddTap(float* acc, const float* x, float tap, std::size_t n) {
+    for (std::size_t m = 0; m < n; ++m) acc[m] += tap * x[m];
+}
+
+// 8000/s to 4000/s: a half-band low-pass, then every other sample. Keys lie
+// below 1660 Hz and what folds onto them from 2340 Hz up is stopped (below
+// -70 dB), so 3148 + 2523 Hz cannot pass for a key. A Kaiser-windowed sinc of
+// 51 taps in Q14; every other tap but the middle one is zero. Zero phase:
+// output sample m is centred on input sample 2m, as a delay-compensated
+// converter's is, with silence before the start and after the end.
+class HalfBandDecimator {
+public:
+    static constexpr int kReach = 25;  // taps on each side of the middle
+
+    HalfBandDecimator() : history_(kReach, 0) {}
+
+    // `sums` are input samples scaled by 2^(shift - 14): the sums of two
+    // channels come with shift 15.
+    void Push(std::span<const int32_t> sums, int shift, std::vector<int16_t>& out) {
+        history_.insert(history_.end(), sums.begin(), sums.end());
+        Run(shift, out);
+    }
+
+    void Flush(int shift, std::vector<int16_t>& out) {
+        history_.insert(history_.end(), kReach, 0);
+        Run(shift, out);
+    }
+
+private:
+    static const std::array<int32_t, kReach + 1>& Taps() {
+        static const std::array<int32_t, kReach + 1> taps = [] {
+            // h[k] for k = 0..kReach: sinc(k / 2) / 2 under a Kaiser window.
+            constexpr double kBeta = 6.76;  // about 70 dB
+            auto bessel_i0 = [](double x) {
+                double term = 1.0, sum = 1.0;
+                for (int k = 1; k < 40; ++k) {
+                    term *= (x / (2.0 * k)) * (x / (2.0 * k));
+                    sum += term;
+                }
+                return sum;
+            };
+            std::array<int32_t, kReach + 1> q{};
+            int32_t total = 0;
+            for (int k = 1; k <= kReach; k += 2) {
+                const double r = static_cast<double>(k) / kReach;
+                const double window = bessel_i0(kBeta * std::sqrt(1.0 - r * r)) / bessel_i0(kBeta);
+                const double tap = std::sin(M_PI * k / 2.0) / (M_PI * k) * window;
+                q[static_cast<std::size_t>(k)] = static_cast<int32_t>(std::lround(tap * 16384.0));
+                total += 2 * q[static_cast<std::size_t>(k)];
+            }
+            q[0] = 16384 - total;  // unity gain at 0 Hz
+            return q;
+        }();
+        return taps;
+    }
+
+    // Centres sit at odd positions of history_ (kReach is odd), their
+    // neighbours at even ones; splitting the two lets each tap run over
+    // consecutive outputs, which the compiler turns into vector code.
+    void Run(int shift, std::vector<int16_t>& out) {
+        if (history_.size() < 2 * kReach + 1) return;
+        const std::size_t outputs = (history_.size() - 2 * kReach + 1) / 2;
+        const std::size_t evens = (history_.size() + 1) / 2;
+        even_.resize(evens);
+        acc_.resize(outputs);
+        for (std::size_t j = 0; j < evens; ++j) even_[j] = static_cast<float>(history_[2 * j]);
+        const std::array<int32_t, kReach + 1>& taps = Taps();
+        const auto middle = static_cast<float>(taps[0]);
+        for (std::size_t m = 0; m < outputs; ++m) acc_[m] = middle * static_cast<float>(history_[kReach + 2 * m]);
+        constexpr std::size_t kHalf = kReach / 2;
+        for (std::size_t i = 0; i <= kHalf; ++i) {
+            const auto tap = static_cast<float>(taps[2 * i + 1]);
+            AddTap(acc_.data(), even_.data() + kHalf + 1 + i, tap, outputs);
+            AddTap(acc_.data(), even_.data() + kHalf - i, tap, outputs);
+        }
+        // Adding and taking away 1.5 * 2^23 rounds to the nearest integer
+        // (half to even) inline, where nearbyint would be a call per sample.
+        const float scale = 1.0f / static_cast<float>(int32_t{1} << shift);
+        constexpr float kRound = 12582912.0f;
+        const std::size_t first = out.size();
+        out.resize(first + outputs);
+        for (std::size_t m = 0; m < outputs; ++m) {
+            const float rounded = (std::clamp(acc_[m] * scale, -32768.0f, 32767.0f) + kRound) - kRound;
+            out[first + m] = static_cast<int16_t>(rounded);
+        }
+        history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(2 * outputs));
+    }
+
+    std::vector<float> even_;
+    std::vector<float> acc_;
+    std::vector<int32_t> history_;
+};
+
+// A first, cheap step down for high rates: a low-pass and every D-th sample,
+// D = rate / 8000, to rate / D of at least 8000/s. It keeps 0-1660 Hz and
+// stops (below -70 dB) everything that would fold onto 0-1660 Hz at the
+// lower rate; the converter after it does the rest. A Kaiser-windowed sinc,
+// zero phase like the half-band decimator, in floats of full scale 1.0.
+class FirDecimator {
+public:
+    explicit FirDecimator(int rate) : factor_(static_cast<std::size_t>(rate / (2 * kScanRate))) {
+        const double lower = static_cast<double>(rate) / static_cast<double>(factor_);
+        const double width = (lower - 2 * 1660.0) / rate;  // transition, as a fraction of the rate
+        constexpr double kBeta = 6.76;                     // about 70 dB
+        reach_ = static_cast<std::size_t>(std::ceil(62.0 / (2.285 * 2.0 * M_PI * width) / 2.0));
+        auto bessel_i0 = [](double x) {
+            double term = 1.0, sum = 1.0;
+            for (int k = 1; k < 40; ++k) {
+                term *= (x / (2.0 * k)) * (x / (2.0 * k));
+                sum += term;
+            }
+            return sum;
+        };
+        const double cutoff = 0.5 / static_cast<double>(factor_);  // lower / 2, as a fraction of the rate
+        std::vector<double> taps(2 * reach_ + 1);
+        double total = 0.0;
+        for (std::size_t i = 0; i < taps.size(); ++i) {
+            const double n = static_cast<double>(i) - static_cast<double>(reach_);
+            const double r = n / static_cast<double>(reach_ + 1);
+            const double window = bessel_i0(kBeta * std::sqrt(1.0 - r * r)) / bessel_i0(kBeta);
+            const double sinc = n == 0.0 ? 1.0 : std::sin(2.0 * M_PI * cutoff * n) / (2.0 * M_PI * cutoff * n);
+            taps[i] = 2.0 * cutoff * sinc * window;
+            total += taps[i];
+        }
+        for (double tap : taps) taps_.push_back(static_cast<float>(tap / total));
+        history_.assign(reach_, 0.0f);
+    }
+
+    double LowerRate(int rate) const { return static_cast<double>(rate) / static_cast<double>(factor_); }
+
+    // Sums of 16-bit samples, each `scale` of full scale.
+    void PushSums(std::span<const int32_t> sums, float scale, std::vector<float>& out) {
+        const std::size_t old = history_.size();
+        history_.resize(old + sums.size());
+        std::transform(sums.begin(), sums.end(), history_.begin() + static_cast<std::ptrdiff_t>(old),
+                       [scale](int32_t sum) { return static_cast<float>(sum) * scale; });
+        Run(out);
+    }
+
+    void Flush(std::vector<float>& out) {
+        history_.insert(history_.end(), reach_, 0.0f);
+        Run(out);
+    }
+
+private:
+    // Output m is centred on history_[reach_ + m * D]. With the history split
+    // into its D phases, each tap runs over consecutive outputs.
+    void Run(std::vector<float>& out) {
+        if (history_.size() < 2 * reach_ + 1) return;
+        const std::size_t outputs = (history_.size() - 2 * reach_ - 1) / factor_ + 1;
+        const std::size_t per_phase = (history_.size() + factor_ - 1) / factor_;
+        // Every element read below is written here first.
+        phases_.resize(factor_ * per_phase);
+        for (std::size_t p = 0; p < factor_; ++p) {
+            float* phase = phases_.data() + p * per_phase;
+            for (std::size_t i = p, j = 0; i < history_.size(); i += factor_, ++j) phase[j] = history_[i];
+        }
+        const std::size_t first = out.size();
+        out.resize(first + outputs, 0.0f);
+        float* acc = out.data() + first;
+        for (std::size_t i = 0; i < taps_.size(); ++i) {
+            // Input index m * D + i: phase i % D, offset i / D.
+            AddTap(acc, phases_.data() + (i % factor_) * per_phase + i / factor_, taps_[i], outputs);
+        }
+        history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(outputs * factor_));
+    }
+
+    std::size_t factor_;
+    std::size_t reach_ = 0;
+    std::vector<float> taps_;
+    std::vector<float> history_;
+    std::vector<float> phases_;
+};
+
+// Mono at the input's rate in, 16-bit at the target rate out. 16-bit PCM of
+// one or two channels comes as integer sums of the channels; other input as
+// floats of full scale 1.0. For the block analysis at 4000/s, 8000/s integer
+// input goes through the half-band decimator, other rates through libsoxr
+// with a filter that keeps 0-1660 Hz and stops what would fold onto the keys
+// (from 2340 Hz up; what lies between 2000 and 2340 Hz folds above the
+// highest key) at 16-bit precision, high integer rates after a first FIR
+// step. Other targets go through libsoxr's high-quality low-pass, so that
 // tones above half the target rate are removed instead of folding onto the
 // DTMF band.
 class RateConverter {
 public:
     explicit RateConverter(const std::function<void(std::span<const int16_t>)>& sink) : sink_(sink) {}
 
-    std::string Open(int rate, int target_rate) {
+    std::string Open(int rate, int target_rate, bool integer_input) {
         if (rate == target_rate) return {};
         const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
         // Files are scanned in parallel already; one thread per resampler.
         const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
         soxr_error_t error = nullptr;
-        resampler_.reset(soxr_create(rate, target_rate, 1, &error, &io, &quality, &runtime));
+        if (target_rate != kScanRate) {
+            const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+            resampler_.reset(soxr_create(rate, target_rate, 1, &error, &io, &quality, &runtime));
+            if (error != nullptr) return std::string("cannot convert the sample rate: ") + error;
+            return {};
+        }
+        if (rate == 2 * kScanRate && integer_input) {
+            decimator_.emplace();
+            return {};
+        }
+        double from = rate;
+        if (integer_input && rate >= 4 * kScanRate) {
+            predecimator_.emplace(rate);
+            from = predecimator_->LowerRate(rate);
+        }
+        soxr_quality_spec_t quality = soxr_quality_spec(SOXR_16_BITQ, 0);
+        quality.passband_end = 1660.0 / 2000.0;
+        quality.stopband_begin = 2340.0 / 2000.0;
+        resampler_.reset(soxr_create(from, kScanRate, 1, &error, &io, &quality, &runtime));
         if (error != nullptr) return std::string("cannot convert the sample rate: ") + error;
         return {};
+    }
+
+    // Sums of `channels` (1 or 2) 16-bit samples per frame.
+    std::string PushSums(std::span<const int32_t> sums, int channels) {
+        if (decimator_) {
+            samples_.clear();
+            decimator_->Push(sums, 13 + channels, samples_);
+            sink_(samples_);
+            return {};
+        }
+        if (!resampler_) {
+            samples_.resize(sums.size());
+            // The mean, rounded half to even as the float path's rounding is.
+            std::transform(sums.begin(), sums.end(), samples_.begin(), [channels](int32_t sum) {
+                return static_cast<int16_t>(channels == 1 ? sum : (sum >> 1) + ((sum & 1) & ((sum >> 1) & 1)));
+            });
+            sink_(samples_);
+            return {};
+        }
+        const float scale = 1.0f / (32768.0f * static_cast<float>(channels));
+        if (predecimator_) {
+            lower_.clear();
+            predecimator_->PushSums(sums, scale, lower_);
+            return Push(lower_);
+        }
+        floats_.resize(sums.size());
+        std::transform(sums.begin(), sums.end(), floats_.begin(),
+                       [scale](int32_t sum) { return static_cast<float>(sum) * scale; });
+        return Push(floats_);
     }
 
     std::string Push(std::span<const float> mono) {
@@ -241,6 +474,8 @@ public:
             Emit(mono);
             return {};
         }
+        // No input is no call: libsoxr takes a null buffer for the end.
+        if (mono.empty()) return {};
         do {
             std::size_t consumed = 0;
             std::size_t produced = 0;
@@ -253,8 +488,19 @@ public:
         return {};
     }
 
-    std::string Flush() {
+    std::string Flush(int channels) {
+        if (decimator_) {
+            samples_.clear();
+            decimator_->Flush(13 + channels, samples_);
+            sink_(samples_);
+            return {};
+        }
         if (!resampler_) return {};
+        if (predecimator_) {
+            lower_.clear();
+            predecimator_->Flush(lower_);
+            if (std::string error = Push(lower_); !error.empty()) return error;
+        }
         std::size_t produced = 0;
         do {
             const soxr_error_t error =
@@ -273,8 +519,12 @@ private:
     }
 
     const std::function<void(std::span<const int16_t>)>& sink_;
+    std::optional<HalfBandDecimator> decimator_;
+    std::optional<FirDecimator> predecimator_;
+    std::vector<float> lower_;
     SoxrPtr resampler_;
     std::vector<float> converted_ = std::vector<float>(kFileReadFrames);
+    std::vector<float> floats_;
     std::vector<int16_t> samples_;
 };
 
@@ -282,47 +532,158 @@ private:
 // bounding them keeps the filter's sums finite.
 constexpr double kMixLimit = 16.0;
 
-std::string Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& callbacks, const ScanTarget& target,
-                   bool stream, sf_count_t& total) {
+// 16-bit PCM of one or two channels is read and mixed as integers: no round
+// trip through floats, and no mix at all for one channel.
+bool IntegerInput(const SF_INFO& info) {
+    return (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && info.channels <= 2;
+}
+
+std::string ChannelProblem(const SF_INFO& info, const ScanTarget& target) {
     if (info.channels < 1 || info.samplerate < 1) return "no audio channels or no sample rate";
     if (target.channel > info.channels) {
         return "has no channel " + std::to_string(target.channel) + ", only " + std::to_string(info.channels);
     }
-    RateConverter converter(callbacks.samples);
-    if (std::string error = converter.Open(info.samplerate, target.rate); !error.empty()) return error;
+    return {};
+}
 
+void Report(const SF_INFO& info, const DecodeCallbacks& callbacks, bool stream, sf_count_t total) {
+    if (stream) {
+        callbacks.caught_up();
+    } else if (info.frames > 0) {
+        callbacks.progress(static_cast<double>(total) / static_cast<double>(info.frames));
+    }
+}
+
+// The integer path: `read(out, frames)` fills `out` with up to `frames`
+// interleaved frames of 16-bit samples and returns how many, 0 at the end.
+// The mix (or the choice of the target's channel) runs with the reading; the
+// reads of a file run on a thread of their own, a few chunks ahead of the
+// conversion and the analysis, so that decoding overlaps them. A stream is
+// converted read by read instead, so that each press is out as soon as its
+// audio is in.
+template <typename Read>
+std::string DecodeShorts(const SF_INFO& info, Read&& read, sf_count_t frames_per_read, const DecodeCallbacks& callbacks,
+                         const ScanTarget& target, bool stream, sf_count_t& total) {
+    if (std::string problem = ChannelProblem(info, target); !problem.empty()) return problem;
+    RateConverter converter(callbacks.samples);
+    if (std::string error = converter.Open(info.samplerate, target.rate, true); !error.empty()) return error;
+    const auto channels = static_cast<std::size_t>(info.channels);
+    // How many channels each sum adds up.
+    const int summed = target.channel > 0 ? 1 : info.channels;
+    std::vector<int16_t> shorts(static_cast<std::size_t>(frames_per_read) * channels);
+    // Reads one chunk into `sums`; false at the end.
+    auto next = [&](std::vector<int32_t>& sums) {
+        const sf_count_t frames = read(shorts.data(), frames_per_read);
+        if (frames <= 0) return false;
+        const auto n = static_cast<std::size_t>(frames);
+        sums.resize(n);
+        if (channels == 1) {
+            std::copy(shorts.begin(), shorts.begin() + static_cast<std::ptrdiff_t>(n), sums.begin());
+        } else if (target.channel > 0) {
+            const auto c = static_cast<std::size_t>(target.channel - 1);
+            for (std::size_t i = 0; i < n; ++i) sums[i] = shorts[2 * i + c];
+        } else {
+            for (std::size_t i = 0; i < n; ++i) sums[i] = int32_t{shorts[2 * i]} + shorts[2 * i + 1];
+        }
+        return true;
+    };
+    total = 0;
+    if (stream) {
+        std::vector<int32_t> sums;
+        while (next(sums)) {
+            if (std::string error = converter.PushSums(sums, summed); !error.empty()) return error;
+            total += static_cast<sf_count_t>(sums.size());
+            Report(info, callbacks, stream, total);
+        }
+        return converter.Flush(summed);
+    }
+
+    constexpr std::size_t kAhead = 4;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::vector<int32_t>> ready;  // read, not yet converted
+    bool ended = false;
+    bool quit = false;
+    std::thread reader([&] {
+        for (;;) {
+            std::vector<int32_t> sums;
+            const bool more = next(sums);
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return quit || ready.size() < kAhead; });
+            if (quit) return;
+            if (!more) {
+                ended = true;
+                changed.notify_all();
+                return;
+            }
+            ready.push_back(std::move(sums));
+            changed.notify_all();
+        }
+    });
+    std::string error;
+    for (;;) {
+        std::vector<int32_t> sums;
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return ended || !ready.empty(); });
+            if (ready.empty()) break;
+            sums = std::move(ready.front());
+            ready.pop_front();
+            changed.notify_all();
+        }
+        if (error = converter.PushSums(sums, summed); !error.empty()) break;
+        total += static_cast<sf_count_t>(sums.size());
+        Report(info, callbacks, stream, total);
+    }
+    {
+        std::lock_guard lock(mutex);
+        quit = true;
+        changed.notify_all();
+    }
+    reader.join();
+    if (!error.empty()) return error;
+    return converter.Flush(summed);
+}
+
+std::string Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& callbacks, const ScanTarget& target,
+                   bool stream, sf_count_t& total) {
+    if (std::string problem = ChannelProblem(info, target); !problem.empty()) return problem;
     const auto channels = static_cast<std::size_t>(info.channels);
     const sf_count_t wanted = stream ? std::max(1, info.samplerate / kStreamReadsPerSecond) : kFileReadFrames;
     const sf_count_t frames_per_read =
         std::clamp<sf_count_t>(static_cast<sf_count_t>(kReadBytes / (channels * sizeof(float))), 1, wanted);
-    std::vector<float> interleaved(static_cast<std::size_t>(frames_per_read) * channels);
-    std::vector<float> mono(static_cast<std::size_t>(frames_per_read));
-    total = 0;
-    for (;;) {
-        const sf_count_t frames = sf_readf_float(file, interleaved.data(), frames_per_read);
-        if (frames <= 0) break;
-        for (std::size_t i = 0; i < static_cast<std::size_t>(frames); ++i) {
-            double sum = 0.0;
-            if (target.channel > 0) {
-                sum = FiniteSample(interleaved[i * channels + static_cast<std::size_t>(target.channel - 1)]);
-            } else {
-                for (std::size_t c = 0; c < channels; ++c) sum += FiniteSample(interleaved[i * channels + c]);
-                sum /= static_cast<double>(channels);
+    std::string error;
+    if (IntegerInput(info)) {
+        error = DecodeShorts(
+            info, [file](int16_t* out, sf_count_t frames) { return sf_readf_short(file, out, frames); },
+            frames_per_read, callbacks, target, stream, total);
+    } else {
+        RateConverter converter(callbacks.samples);
+        if (error = converter.Open(info.samplerate, target.rate, false); !error.empty()) return error;
+        std::vector<float> interleaved(static_cast<std::size_t>(frames_per_read) * channels);
+        std::vector<float> mono(static_cast<std::size_t>(frames_per_read));
+        total = 0;
+        for (;;) {
+            const sf_count_t frames = sf_readf_float(file, interleaved.data(), frames_per_read);
+            if (frames <= 0) break;
+            for (std::size_t i = 0; i < static_cast<std::size_t>(frames); ++i) {
+                double sum = 0.0;
+                if (target.channel > 0) {
+                    sum = FiniteSample(interleaved[i * channels + static_cast<std::size_t>(target.channel - 1)]);
+                } else {
+                    for (std::size_t c = 0; c < channels; ++c) sum += FiniteSample(interleaved[i * channels + c]);
+                    sum /= static_cast<double>(channels);
+                }
+                mono[i] = static_cast<float>(std::clamp(sum, -kMixLimit, kMixLimit));
             }
-            mono[i] = static_cast<float>(std::clamp(sum, -kMixLimit, kMixLimit));
+            if (error = converter.Push({mono.data(), static_cast<std::size_t>(frames)}); !error.empty()) return error;
+            total += frames;
+            Report(info, callbacks, stream, total);
         }
-        if (std::string error = converter.Push({mono.data(), static_cast<std::size_t>(frames)}); !error.empty()) {
-            return error;
-        }
-        total += frames;
-        if (stream) {
-            callbacks.caught_up();
-        } else if (info.frames > 0) {
-            callbacks.progress(static_cast<double>(total) / static_cast<double>(info.frames));
-        }
+        if (error.empty()) error = converter.Flush(1);
     }
     if (sf_error(file) != SF_ERR_NO_ERROR) return std::string("decoding failed: ") + sf_strerror(file);
-    return converter.Flush();
+    return error;
 }
 
 std::string TruncatedText(sf_count_t decoded, sf_count_t promised) {
@@ -372,6 +733,40 @@ std::string CheckWavLength(Source& source, const DecodeCallbacks& callbacks) {
            " bytes of audio, file holds " + std::to_string(present);
 }
 
+// 16-bit little-endian PCM of one or two channels in a regular file, read
+// straight from the page cache: `bytes` of audio from `at` in the file, as
+// `format` describes it. Empty when the file cannot be mapped, which leaves
+// the decoding to libsndfile.
+std::optional<std::string> DecodeMapped(int fd, off_t size, uint64_t at, uint64_t bytes, SF_INFO format,
+                                        const DecodeCallbacks& callbacks, const ScanTarget& target) {
+    const bool fits = format.format == (SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE) && IntegerInput(format) &&
+                      format.samplerate >= 1 && at <= static_cast<uint64_t>(size) &&
+                      bytes <= static_cast<uint64_t>(size) - at;
+    if (!fits) return std::nullopt;
+    void* map = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map == MAP_FAILED) return std::nullopt;
+    // Read ahead, and let pages go behind: a file may be larger than memory.
+    madvise(map, static_cast<std::size_t>(size), MADV_SEQUENTIAL);
+    const std::size_t frame_bytes = 2 * static_cast<std::size_t>(format.channels);
+    const unsigned char* next = static_cast<const unsigned char*>(map) + at;
+    format.frames = static_cast<sf_count_t>(bytes / frame_bytes);
+    sf_count_t left = format.frames;
+    sf_count_t total = 0;
+    // Samples are copied out rather than read in place: `at` need not be even.
+    std::string error = DecodeShorts(
+        format,
+        [&](int16_t* out, sf_count_t frames) {
+            const sf_count_t n = std::min(frames, left);
+            std::memcpy(out, next, static_cast<std::size_t>(n) * frame_bytes);
+            next += static_cast<std::size_t>(n) * frame_bytes;
+            left -= n;
+            return n;
+        },
+        kFileReadFrames, callbacks, target, false, total);
+    munmap(map, static_cast<std::size_t>(size));
+    return error;
+}
+
 std::string DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<RawFormat>& raw,
                               const DecodeCallbacks& callbacks, const ScanTarget& target) {
     if (size <= base) return "file is empty";
@@ -384,8 +779,25 @@ std::string DecodeRegularFile(int fd, off_t base, off_t size, const std::optiona
         info.samplerate = raw->rate;
         info.channels = raw->channels;
         info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
+        if (auto mapped = DecodeMapped(fd, size, static_cast<uint64_t>(base), static_cast<uint64_t>(size - base), info,
+                                       callbacks, target)) {
+            return *mapped;
+        }
     } else if (std::string error = CheckWavLength(source, callbacks); !error.empty()) {
         return error;
+    } else if (const auto layout = FindWavData(
+                   [&](uint64_t at, unsigned char* out, std::size_t n) { return source.ReadAt(at, out, n); });
+               layout && layout->raw) {
+        // The length the header promises, or all there is when it promises
+        // none or a placeholder.
+        const uint64_t present = static_cast<uint64_t>(source.length) - layout->data_at;
+        const uint64_t audio = layout->promised == 0 || layout->promised >= kPlaceholderLength
+                                   ? present
+                                   : std::min<uint64_t>(layout->promised, present);
+        if (auto mapped = DecodeMapped(fd, size, static_cast<uint64_t>(base) + layout->data_at, audio, *layout->raw,
+                                       callbacks, target)) {
+            return *mapped;
+        }
     }
     return DecodeSource(source, info, callbacks, target);
 }

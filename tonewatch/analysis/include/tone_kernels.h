@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 
+#include "tone_analysis.h"
 #include "tone_bank.h"
 
 namespace tonewatch {
@@ -16,11 +17,16 @@ namespace tonewatch {
 using ToneFeedOne = void (*)(const int16_t* samples, ToneBank& bank, int16_t count);
 // Feeds `count` samples of blocks[i] through banks[i], for i < n.
 using ToneFeedMany = void (*)(const int16_t* const* blocks, ToneBank* banks, std::size_t n, int16_t count);
+// Analyses n whole blocks of kBlockSamples samples, each in a bank of its
+// own from reset: masks[i] receives what ToneBankDecide gives for blocks[i]
+// at `threshold`.
+using ToneAnalyseMany = void (*)(const int16_t* const* blocks, std::size_t n, int16_t threshold, ToneMask* masks);
 
 struct ToneKernel {
     const char* name;
     ToneFeedOne feed_one;
     ToneFeedMany feed_many;
+    ToneAnalyseMany analyse_many;
 };
 
 // The kernels this processor can run: the scalar definition first, then
