@@ -39,11 +39,12 @@ namespace {
 // small multiples of 4000 keep the converter cheap.
 constexpr unsigned kFallbackRates[] = {8000, 16000, 48000, 44100};
 
-// A period is two of the detector's 62.5 ms blocks: one wakeup hands over
-// two blocks, which keeps the listener's cost near a plain recorder's, and
-// the first block still comes one period after the start. (With 20 ms
-// periods PulseAudio's plugin took 1-2 s to deliver the first one.)
-constexpr unsigned kPeriodMicroseconds = 62500;
+// One period is one of the detector's 62.5 ms blocks and a little more: each
+// block is handed over as soon as it is complete, the first one period after
+// the start, with one wakeup per block. (PulseAudio's plugin counts a few
+// frames fewer than a packet holds, so with exactly one block the first one
+// would wait for a second packet; with 20 ms periods it took 1-2 s.)
+constexpr unsigned kPeriodMicroseconds = 70000;
 constexpr unsigned kBufferMicroseconds = 500000;
 constexpr int kStagingFrames = 4096;
 constexpr int kMaxPollFds = 8;

@@ -15,10 +15,8 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -556,11 +554,7 @@ void Report(const SF_INFO& info, const DecodeCallbacks& callbacks, bool stream, 
 
 // The integer path: `read(out, frames)` fills `out` with up to `frames`
 // interleaved frames of 16-bit samples and returns how many, 0 at the end.
-// The mix (or the choice of the target's channel) runs with the reading; the
-// reads of a file run on a thread of their own, a few chunks ahead of the
-// conversion and the analysis, so that decoding overlaps them. A stream is
-// converted read by read instead, so that each press is out as soon as its
-// audio is in.
+// The mix, or the choice of the target's channel, runs with the reading.
 template <typename Read>
 std::string DecodeShorts(const SF_INFO& info, Read&& read, sf_count_t frames_per_read, const DecodeCallbacks& callbacks,
                          const ScanTarget& target, bool stream, sf_count_t& total) {
@@ -588,60 +582,12 @@ std::string DecodeShorts(const SF_INFO& info, Read&& read, sf_count_t frames_per
         return true;
     };
     total = 0;
-    if (stream) {
-        std::vector<int32_t> sums;
-        while (next(sums)) {
-            if (std::string error = converter.PushSums(sums, summed); !error.empty()) return error;
-            total += static_cast<sf_count_t>(sums.size());
-            Report(info, callbacks, stream, total);
-        }
-        return converter.Flush(summed);
-    }
-
-    constexpr std::size_t kAhead = 4;
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<std::vector<int32_t>> ready;  // read, not yet converted
-    bool ended = false;
-    bool quit = false;
-    std::thread reader([&] {
-        for (;;) {
-            std::vector<int32_t> sums;
-            const bool more = next(sums);
-            std::unique_lock lock(mutex);
-            changed.wait(lock, [&] { return quit || ready.size() < kAhead; });
-            if (quit) return;
-            if (!more) {
-                ended = true;
-                changed.notify_all();
-                return;
-            }
-            ready.push_back(std::move(sums));
-            changed.notify_all();
-        }
-    });
-    std::string error;
-    for (;;) {
-        std::vector<int32_t> sums;
-        {
-            std::unique_lock lock(mutex);
-            changed.wait(lock, [&] { return ended || !ready.empty(); });
-            if (ready.empty()) break;
-            sums = std::move(ready.front());
-            ready.pop_front();
-            changed.notify_all();
-        }
-        if (error = converter.PushSums(sums, summed); !error.empty()) break;
+    std::vector<int32_t> sums;
+    while (next(sums)) {
+        if (std::string error = converter.PushSums(sums, summed); !error.empty()) return error;
         total += static_cast<sf_count_t>(sums.size());
         Report(info, callbacks, stream, total);
     }
-    {
-        std::lock_guard lock(mutex);
-        quit = true;
-        changed.notify_all();
-    }
-    reader.join();
-    if (!error.empty()) return error;
     return converter.Flush(summed);
 }
 
