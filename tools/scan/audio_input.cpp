@@ -220,8 +220,15 @@ std::optional<WavLayout> FindWavData(Read&& read) {
 
 // acc[m] += tap * x[m] for m < n: the filters' inner loop, also built for
 // AVX2 and chosen at load where the processor has it. Each element is one
-// multiply and one add in either build, so the results are the same.
-__attribute__((target_clones("avx2", "default"))) void AddTap(float* acc, const float* x, float tap, std::size_t n) {
+// multiply and one add in either build, so the results are the same. Not
+// under ThreadSanitizer: the loader runs the choosing function before the
+// sanitizer's runtime is up, and its instrumented code then crashes.
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+#define TONEWATCH_ADD_TAP_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TONEWATCH_ADD_TAP_CLONES
+#endif
+TONEWATCH_ADD_TAP_CLONES void AddTap(float* acc, const float* x, float tap, std::size_t n) {
     for (std::size_t m = 0; m < n; ++m) acc[m] += tap * x[m];
 }
 
