@@ -73,10 +73,13 @@ blocks=$(awk '$1 == "blocks:" {print $2}' "$dir/out")
 # The server dies while dtmf-listen listens: an error, not a short count.
 "$tool" --seconds 8 >"$dir/out" 2>"$dir/err" &
 listener=$!
-for _ in $(seq 200); do
-  pactl list short source-outputs 2>/dev/null | grep -q . && break
-  sleep 0.05
+# Listening once a key played is heard: a record stream alone may still be the
+# tool's probe of the device, before the library has opened it.
+for _ in $(seq 20); do
+  grep -q . "$dir/out" && break
+  paplay -d tonewatch_loop "${parts[0]}"
 done
+grep -q . "$dir/out" || fail "server gone: no key heard before the server was stopped"
 "$root/scripts/$server" stop "$pulse_dir"
 pulse_dir=
 status=0; wait "$listener" || status=$?
