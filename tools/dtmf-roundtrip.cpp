@@ -133,7 +133,11 @@ int main(int argc, char** argv) {
 
     const auto start = Clock::now();
     for (std::size_t i = 0; i < dials.size(); ++i) {
-        const std::u16string units(dials[i].begin(), dials[i].end());
+        // Each dial opens a new playback stream, and a sound server may drop
+        // the first period of a stream that starts while the sink is being
+        // recorded (a null sink rewinds what it had rendered): a leading
+        // pause unit makes that period silence rather than the first key.
+        const std::u16string units = u" " + std::u16string(dials[i].begin(), dials[i].end());
         PhoneDTMF(units.c_str());
         std::this_thread::sleep_for(kSettle);
         std::lock_guard lock(mutex);
