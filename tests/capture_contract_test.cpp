@@ -136,6 +136,9 @@ TEST_F(CaptureContract, QueueRefusalsLeaveTheDeviceUsable) {
     EXPECT_EQ(CaptureClose(device), kCaptureStillQueued);
     EXPECT_EQ(CaptureReset(device), kCaptureOk);
     EXPECT_EQ(header.flags & kDoneOrQueued, kHeaderDone);
+    // The hand-back may still be on its way; the header is the notification's
+    // until it has been delivered.
+    ASSERT_TRUE(recorder.WaitForBlocks(1));
     EXPECT_EQ(CaptureUnprepareHeader(device, &header, sizeof header), kCaptureOk);
     EXPECT_EQ(CaptureClose(device), kCaptureOk);
 
