@@ -29,6 +29,19 @@ struct Fnv1a {
     }
 };
 
+// Every state word of the bank and every channel's power, the state untouched.
+void FoldBank(Fnv1a& fold, const ToneBank& bank) {
+    for (const ToneFilter& f : bank.filter) {
+        fold.Add(f.latest);
+        fold.Add(f.delay1);
+        fold.Add(f.delay2);
+    }
+    for (int k = 0; k < kToneChannels; ++k) {
+        ToneFilter copy = bank.filter[k];
+        fold.Add(ToneFilterPower(copy, bank.coefficient_q14[k]));
+    }
+}
+
 // Park-Miller style generator so that the noise is the same everywhere.
 struct Lcg {
     uint32_t state;
@@ -80,15 +93,7 @@ uint32_t SweepChecksum(const ToneKernel& kernel) {
     Fnv1a fold;
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         const ToneBank& bank = banks[i];
-        for (const ToneFilter& f : bank.filter) {
-            fold.Add(f.latest);
-            fold.Add(f.delay1);
-            fold.Add(f.delay2);
-        }
-        for (int k = 0; k < kToneChannels; ++k) {
-            ToneFilter copy = bank.filter[k];
-            fold.Add(ToneFilterPower(copy, bank.coefficient_q14[k]));
-        }
+        FoldBank(fold, bank);
         fold.Add(masks[i]);
     }
     return fold.hash;
@@ -102,15 +107,7 @@ TEST(ToneGolden, ChecksumOfSweepIsUnchanged) {
         ToneBank bank;
         ToneBankReset(bank);
         ToneBankFeed(samples.data(), bank, kBlockSamples);
-        for (const ToneFilter& f : bank.filter) {
-            fold.Add(f.latest);
-            fold.Add(f.delay1);
-            fold.Add(f.delay2);
-        }
-        for (int k = 0; k < kToneChannels; ++k) {
-            ToneFilter copy = bank.filter[k];
-            fold.Add(ToneFilterPower(copy, bank.coefficient_q14[k]));
-        }
+        FoldBank(fold, bank);
         ToneMask mask = 0;
         ToneBankDecide(mask, bank, kToneThreshold);
         fold.Add(mask);
