@@ -38,20 +38,30 @@ template <int W>
     // lose the vector attribute.
     typedef float Floats __attribute__((vector_size(4 * W)));
     constexpr int kVectors = kTrackerProbes / W;
-    Floats c[kVectors], s1[kVectors] = {}, s2[kVectors] = {};
-    std::memcpy(c, coefficient, sizeof c);
-    for (int n = 0; n < kTrackerProbeSamples; ++n) {
-        const float x = samples[n];
+    static_assert(kTrackerProbeSamples % 2 == 0);
+    // Two steps at a time, the states trading places instead of being
+    // copied: s1 and s2 stay in registers, the coefficients are read from
+    // memory, which keeps no dependency waiting.
+    Floats s1[kVectors] = {}, s2[kVectors] = {};
+    for (int n = 0; n < kTrackerProbeSamples; n += 2) {
+        const float x0 = samples[n], x1 = samples[n + 1];
         for (int i = 0; i < kVectors; ++i) {
+            Floats c;
+            std::memcpy(&c, coefficient + i * W, sizeof c);
             // x - s2 is ready a step ahead, so one fused multiply-add
             // carries the recursion from step to step.
-            const Floats s0 = c[i] * s1[i] + (x - s2[i]);
-            s2[i] = s1[i];
-            s1[i] = s0;
+            s2[i] = c * s1[i] + (x0 - s2[i]);
+        }
+        for (int i = 0; i < kVectors; ++i) {
+            Floats c;
+            std::memcpy(&c, coefficient + i * W, sizeof c);
+            s1[i] = c * s2[i] + (x1 - s1[i]);
         }
     }
-    std::memcpy(last, s1, sizeof s1);
-    std::memcpy(before_last, s2, sizeof s2);
+    for (int i = 0; i < kVectors; ++i) {
+        std::memcpy(last + i * W, &s1[i], sizeof s1[i]);
+        std::memcpy(before_last + i * W, &s2[i], sizeof s2[i]);
+    }
 }
 
 void RecursePortable(const float* samples, const float* coefficient, float* last, float* before_last) {
