@@ -28,6 +28,10 @@ Complex Mul(Complex a, Complex b) {
     return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
+// The squared magnitude: std::norm goes through std::abs, a hypot call,
+// unless built with -ffast-math.
+double Norm(Complex a) { return a.real() * a.real() + a.imag() * a.imag(); }
+
 // a times the conjugate of b.
 Complex MulConj(Complex a, Complex b) {
     return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
@@ -442,9 +446,12 @@ void PressTracker::Finish() {
 void PressTracker::Analyse(const int16_t* samples, std::size_t blocks) {
     std::array<TrackerLevels, kBatch> levels;
     kFront(kCorrelate, samples, blocks, analysed_, history_.data(), levels.data());
-    for (std::size_t b = 0; b < blocks; ++b) {
-        std::copy_n(samples + b * kB, kB, recent_.begin() + Slot(analysed_ + static_cast<int64_t>(b)) * kB);
-    }
+    // The batch's samples go to their places in the ring in one piece, or
+    // two where it wraps.
+    const std::size_t slot = Slot(analysed_);
+    const std::size_t before_wrap = std::min(blocks, static_cast<std::size_t>(kHistory) - slot);
+    std::memcpy(recent_.data() + slot * kB, samples, before_wrap * kB * sizeof *samples);
+    std::memcpy(recent_.data(), samples + before_wrap * kB, (blocks - before_wrap) * kB * sizeof *samples);
     analysed_ += static_cast<int64_t>(blocks);
     for (std::size_t b = 0; b < blocks; ++b) {
         ++blocks_;
@@ -609,7 +616,7 @@ PressTracker::Tones PressTracker::Fit(int key, int64_t last) const {
         }
         Complex step = 0;
         for (int m = 0; m + 1 < kLowBlocks; ++m) step += MulConj(s[m + 1], s[m]);
-        const double size = std::abs(step);
+        const double size = std::sqrt(Norm(step));
         const Complex forward = size > 0 ? step / size : Complex(1);
         tones.forward[t] = forward;
         // Each sub-block turned forward to `last` and averaged.
@@ -619,11 +626,11 @@ PressTracker::Tones PressTracker::Fit(int key, int64_t last) const {
         Complex expected = tones.value[t];
         double misfit = 0;
         for (int m = kLowBlocks - 1; m >= 0; --m) {
-            misfit += std::norm(s[m] - expected);
+            misfit += Norm(s[m] - expected);
             expected = MulConj(expected, forward);
         }
-        tones.misfit[t] = misfit / (kLowBlocks * std::max(std::norm(tones.value[t]), 1e-30));
-        tones.full += std::norm(tones.value[t]);
+        tones.misfit[t] = misfit / (kLowBlocks * std::max(Norm(tones.value[t]), 1e-30));
+        tones.full += Norm(tones.value[t]);
     }
     return tones;
 }
