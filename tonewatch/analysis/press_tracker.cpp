@@ -53,8 +53,10 @@ const float kMinTwist = static_cast<float>(Db(-14));
 const float kMaxTwist = static_cast<float>(Db(12));
 const float kMinHeldTwist = static_cast<float>(Db(-16));
 const float kMaxHeldTwist = static_cast<float>(Db(14));
-// The share of the window's power in the two tones.
-constexpr float kShare = 0.6f;
+// The share of the window's power in the two tones. GSM 06.10 spreads a
+// tone's first frame over other frequencies, and many a coded key has only
+// a few windows above half.
+constexpr float kShare = 0.45f;
 constexpr float kHeldShare = 0.4f;
 // How far under their group's tone the other key frequencies of a group stay.
 const float kPurity = static_cast<float>(Db(-8));
@@ -74,8 +76,11 @@ constexpr double kMaxDrift = 0.02;
 // whose level sinks keeps finding references.
 constexpr float kReferencePower = 0.9f;
 constexpr float kReferenceFade = 0.97f;
-// A sub-block with this much of the press's tones is inside the press.
-constexpr double kInside = 0.5;
+// A sub-block whose tones have this much of the press's magnitude, whatever
+// their phase, is inside the press; and so is one short of it between the
+// press and a sub-block that holds kBridged.
+constexpr double kInside = 0.4;
+constexpr double kBridged = 0.5;
 
 // Sixteen floats, the width of one sub-block's correlations: real parts of
 // the eight channels, then imaginary parts.
@@ -647,9 +652,28 @@ double PressTracker::Presence(const Tones& tones, int64_t block, const std::arra
     return tones.full > 0 ? along / tones.full : 0.0;
 }
 
+// Whether sub-block `block` is inside the press: its tones at kInside of
+// their magnitude at least, whatever their phase, since a codec may turn a
+// tone's phase about for a frame; or a single sub-block short of that with
+// `beyond` holding kBridged, since a codec may also drop a tone for a few
+// milliseconds (more than kInside, so that noise beyond an edge is not
+// taken for the tones).
+bool PressTracker::Inside(const Tones& tones, int64_t block, int64_t beyond, bool beyond_exists) const {
+    const auto magnitude = [&](int64_t b) {
+        const SubBlock& s = history_[Slot(b)];
+        double along = 0;
+        for (int t = 0; t < 2; ++t) {
+            const Complex x(s.v[tones.channel[t]], s.v[kToneChannels + tones.channel[t]]);
+            along += std::sqrt(Norm(x) * Norm(tones.value[t]));
+        }
+        return tones.full > 0 ? along / tones.full : 0.0;
+    };
+    return magnitude(block) >= kInside || (beyond_exists && magnitude(beyond) >= kBridged);
+}
+
 // Walking out from the window that the tones were fitted on to the first
-// sub-block less than half present, the edge lies in it or in the one
-// before, which together hold the tones for their summed presence.
+// sub-block not inside, the edge lies in it or in the one before, which
+// together hold the tones for their summed presence.
 int64_t PressTracker::FindStart(const Tones& tones, int64_t last) const {
     const int64_t oldest = std::max<int64_t>({analysed_ - kHistory, earliest_ / kB, 0});
     const int64_t from = last - kLowBlocks + 1;
@@ -660,13 +684,13 @@ int64_t PressTracker::FindStart(const Tones& tones, int64_t last) const {
     }
     int64_t j = from;
     double present = Presence(tones, j, expected), inner = 1.0;
-    while (j > oldest && present >= kInside) {
+    while (j > oldest && Inside(tones, j, j - 1, j - 1 > oldest)) {
         inner = present;
         --j;
         for (int t = 0; t < 2; ++t) expected[t] = Mul(expected[t], back[t]);
         present = Presence(tones, j, expected);
     }
-    const double inside = std::min(1.0, inner) + std::clamp(present, 0.0, 1.0);
+    const double inside = std::clamp(inner, 0.0, 1.0) + std::clamp(present, 0.0, 1.0);
     return kB * (j + 2) - std::lround(kB * inside);
 }
 
@@ -675,13 +699,13 @@ int64_t PressTracker::FindEnd(const Tones& tones, int64_t last) const {
     const std::array<Complex, 2>& forward = tones.forward;
     int64_t j = last;
     double present = Presence(tones, j, expected), inner = 1.0;
-    while (j < blocks_ - 1 && present >= kInside) {
+    while (j < blocks_ - 1 && Inside(tones, j, j + 1, j + 1 < blocks_ - 1)) {
         inner = present;
         ++j;
         for (int t = 0; t < 2; ++t) expected[t] = Mul(expected[t], forward[t]);
         present = Presence(tones, j, expected);
     }
-    const double inside = std::min(1.0, inner) + std::clamp(present, 0.0, 1.0);
+    const double inside = std::clamp(inner, 0.0, 1.0) + std::clamp(present, 0.0, 1.0);
     return kB * (j - 1) + std::lround(kB * inside);
 }
 
