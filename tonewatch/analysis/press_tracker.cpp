@@ -91,12 +91,13 @@ using Ints = int32_t __attribute__((vector_size(4 * kTrackerOutputs)));
 // instruction set.
 void Load(Floats& f, const float* v) { std::memcpy(&f, v, sizeof f); }
 
-// Each sub-block's correlations start at its own first sample; turning them
-// back by each frequency's phase at that sample puts all sub-blocks on the
-// stream's time line. 32 samples are f/250 turns of f Hz, so the turns repeat
-// every 250 sub-blocks. For (re, im) turned back by a: re cos a + im sin a,
-// im cos a - re sin a; row j holds cos a twice, and sin a and -sin a, for
-// a = f_k j / 250 turns, scaled from the kernel's Q11 to sample units.
+// Each sub-block's correlations start from phase 0 at its own middle;
+// turning them back by each frequency's phase there puts all sub-blocks on
+// the stream's time line. 32 samples are f/250 turns of f Hz, so the turns
+// repeat every 250 sub-blocks. For (re, im) turned back by a: re cos a +
+// im sin a, im cos a - re sin a; row j holds cos a twice, and sin a and
+// -sin a, for a = f_k (j / 250 + 15.5 / 8000) turns, scaled from the
+// kernel's Q11 halves to sample units.
 struct Turns {
     std::array<std::array<float, kTrackerOutputs>, 250> cos, sin;
 };
@@ -105,8 +106,9 @@ const Turns kTurns = [] {
     Turns t{};
     for (int j = 0; j < 250; ++j) {
         for (int k = 0; k < kToneChannels; ++k) {
-            const double angle = 2 * std::numbers::pi * ((kToneFrequencies[k] * j) % 250) / 250;
-            const double scale = 1.0 / (1 << kTrackerTableShift);
+            const double angle = 2 * std::numbers::pi * (((kToneFrequencies[k] * j) % 250) / 250.0 +
+                                                          kToneFrequencies[k] * ((kB - 1) / 2.0) / kTrackerRate);
+            const double scale = 2.0 / (1 << kTrackerTableShift);
             t.cos[j][k] = t.cos[j][kToneChannels + k] = static_cast<float>(std::cos(angle) * scale);
             t.sin[j][k] = static_cast<float>(std::sin(angle) * scale);
             t.sin[j][kToneChannels + k] = -t.sin[j][k];
