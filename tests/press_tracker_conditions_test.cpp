@@ -72,7 +72,7 @@ TEST_P(PressTrackerConditions, HearsEveryKeyOnceAndNothingElse) {
         EXPECT_EQ(tracker.Presses().size(), 0u);
         return;
     }
-    EXPECT_GE(score.hits, gsm ? 1575 : 1600);
+    EXPECT_GE(score.hits, gsm ? 1580 : 1600);
     EXPECT_EQ(score.false_keys, 0);
     EXPECT_EQ(score.duplicates, 0);
     EXPECT_LE(score.mistimed, gsm ? 16 : 0);

@@ -55,8 +55,8 @@ const float kMinHeldTwist = static_cast<float>(Db(-16));
 const float kMaxHeldTwist = static_cast<float>(Db(14));
 // The share of the window's power in the two tones. GSM 06.10 spreads a
 // tone's first frame over other frequencies, and many a coded key has only
-// a few windows above half.
-constexpr float kShare = 0.45f;
+// a few windows above 60%; below about half, melodies start keys.
+constexpr float kShare = 0.55f;
 constexpr float kHeldShare = 0.4f;
 // How far under their group's tone the other key frequencies of a group stay.
 const float kPurity = static_cast<float>(Db(-8));
@@ -519,7 +519,7 @@ void PressTracker::Confirm(int key) {
     const Window& first = *std::find_if(candidate_windows_.begin(), candidate_windows_.end(), near);
     const Tones tones = Fit(key, first.last);
     start_ = std::max(FindStart(tones, first.last), earliest_);
-    start_forward_ = tones.forward;
+    start_tones_ = tones;
     end_window_ = {std::find_if(candidate_windows_.rbegin(), candidate_windows_.rend(), near)->last, strongest};
     // The costly checks: the tones' frequencies in the strongest window;
     // the rest on the windows from the strongest down until one passes,
@@ -576,17 +576,21 @@ bool PressTracker::NothingElse(int key, const TrackerProbes& x) {
 bool PressTracker::OnKey(const Tones& tones, const TrackerProbes& x) {
     const std::array<double, 2> offsets = {ToneOffset(x.low_hann), ToneOffset(x.high_hann)};
     for (int t = 0; t < 2; ++t) {
-        // However the tone strays from a steady sine (noise, a codec, a
-        // fading level), its sub-blocks stray from the fitted ones; taken as
-        // a deviation of their phases, it leaves the frequency as uncertain
-        // as the slope of a line fitted through them.
         const double f = kToneFrequencies[tones.channel[t]];
-        const double phase_deviation = std::sqrt(tones.misfit[t] / 2);
-        const double slope_deviation = phase_deviation * std::sqrt(12.0 / (kLowBlocks * (kLowBlocks * kLowBlocks - 1)));
-        const double deviation_hz = slope_deviation * kTrackerRate / (2 * std::numbers::pi * kB);
-        if (std::abs(offsets[t]) > (kMaxOffset * f) + kOffsetDeviations * deviation_hz) return false;
+        if (std::abs(offsets[t]) > (kMaxOffset * f) + kOffsetDeviations * Uncertainty(tones, t)) return false;
     }
     return true;
+}
+
+// How uncertain tone t's frequency is in Hz, one standard deviation, in
+// the window that `tones` were fitted to. However the tone strays from a
+// steady sine (noise, a codec, a fading level), its sub-blocks stray from
+// the fitted ones; taken as a deviation of their phases, it leaves the
+// frequency as uncertain as the slope of a line fitted through them.
+double PressTracker::Uncertainty(const Tones& tones, int t) {
+    const double phase_deviation = std::sqrt(tones.misfit[static_cast<std::size_t>(t)] / 2);
+    const double slope_deviation = phase_deviation * std::sqrt(12.0 / (kLowBlocks * (kLowBlocks * kLowBlocks - 1)));
+    return slope_deviation * kTrackerRate / (2 * std::numbers::pi * kB);
 }
 
 TrackerProbes PressTracker::Probe(int key, int64_t last) const {
@@ -596,13 +600,16 @@ TrackerProbes PressTracker::Probe(int key, int64_t last) const {
 void PressTracker::Release() {
     const Tones tones = Fit(held_, end_window_.last);
     const int64_t end = std::max(start_ + 1, std::min(FindEnd(tones, end_window_.last), stream_end_));
-    // A key's frequencies hold still; tones that pass through them on their
-    // way elsewhere are sweeps.
+    // A key's frequencies hold still, give or take how uncertain both
+    // measurements are (a codec makes them so); tones that pass through them
+    // on their way elsewhere are sweeps.
     bool steady = true;
     for (int t = 0; t < 2; ++t) {
-        const double turn = std::arg(MulConj(tones.forward[t], start_forward_[t]));
+        const double turn = std::arg(MulConj(tones.forward[t], start_tones_.forward[t]));
         const double drift_hz = turn * kTrackerRate / (2 * std::numbers::pi * kB);
-        steady = steady && std::abs(drift_hz) <= kMaxDrift * kToneFrequencies[tones.channel[t]];
+        const double deviation_hz = std::hypot(Uncertainty(tones, t), Uncertainty(start_tones_, t));
+        steady = steady &&
+                 std::abs(drift_hz) <= kMaxDrift * kToneFrequencies[tones.channel[t]] + kOffsetDeviations * deviation_hz;
     }
     if (report_ && steady) presses_.push_back({ToneKeyTable[held_ / 4][held_ % 4], start_, end});
     earliest_ = end;
