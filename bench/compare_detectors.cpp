@@ -348,7 +348,8 @@ void PrintConditions(const Scratch& scratch, const std::string& multimon) {
         }
         std::printf(" |\n");
     }
-    std::printf("| press tracker: worst start / end error, ms");
+    std::printf("| press tracker: worst start / end error, ms; hits off by more than %.0f ms",
+                tonetest::kTimeTolerance * 1000);
     for (std::size_t i = 0; i < conditions.size(); ++i) {
         std::vector<tonetest::HeardPress> pressed;
         for (const TrackedPress& p : heard[i].tracked) {
@@ -356,7 +357,7 @@ void PrintConditions(const Scratch& scratch, const std::string& multimon) {
         }
         const Score s = tonetest::ScoreByTime(plans[i], pressed);
         if (s.hits > 0) {
-            std::printf(" | %.1f / %.1f", s.worst_start * 1000, s.worst_end * 1000);
+            std::printf(" | %.1f / %.1f; %d", s.worst_start * 1000, s.worst_end * 1000, s.mistimed);
         } else {
             std::printf(" | -");
         }

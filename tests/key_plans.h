@@ -244,9 +244,13 @@ inline bool WriteWav(const std::string& path, const std::vector<int16_t>& interl
     return static_cast<bool>(out);
 }
 
+// Press times are right within this many seconds.
+inline constexpr double kTimeTolerance = 0.005;
+
 struct Score {
     int hits = 0, misses = 0, false_keys = 0, duplicates = 0;
     double worst_start = 0, worst_end = 0;  // seconds, over the hits
+    int mistimed = 0;                       // hits with an edge off by more than kTimeTolerance
 };
 
 struct HeardPress {
@@ -273,8 +277,11 @@ inline Score ScoreByTime(const Plan& plan, const std::vector<HeardPress>& heard)
             } else {
                 hit[i] = true;
                 ++score.hits;
-                score.worst_start = std::max(score.worst_start, std::abs(h.start - p.start));
-                if (h.end >= 0) score.worst_end = std::max(score.worst_end, std::abs(h.end - p.end));
+                const double start_error = std::abs(h.start - p.start);
+                const double end_error = h.end >= 0 ? std::abs(h.end - p.end) : 0.0;
+                score.worst_start = std::max(score.worst_start, start_error);
+                score.worst_end = std::max(score.worst_end, end_error);
+                score.mistimed += std::max(start_error, end_error) > kTimeTolerance;
             }
             break;
         }

@@ -49,8 +49,10 @@ private:
 class PressTrackerConditions : public testing::TestWithParam<Condition> {};
 
 // Every key, once, within 5 ms at both ends; nothing for what is no key.
-// GSM 06.10 builds a tone up over its first 20 ms frame, and sometimes loses
-// one of 40 ms or more of its start.
+// GSM 06.10 (which delays nothing) codes a tone's first 20 ms frame with
+// a tone turned in phase, off frequency, 15-20 dB weaker or gone for some
+// milliseconds, and some of its second frame too: a few keys are lost, a
+// few edges are found where the tones come back.
 TEST_P(PressTrackerConditions, HearsEveryKeyOnceAndNothingElse) {
     const Condition& c = GetParam();
     const bool gsm = c.sox == kGsm;
@@ -70,11 +72,12 @@ TEST_P(PressTrackerConditions, HearsEveryKeyOnceAndNothingElse) {
         EXPECT_EQ(tracker.Presses().size(), 0u);
         return;
     }
-    EXPECT_GE(score.hits, gsm ? 1560 : 1600);
+    EXPECT_GE(score.hits, gsm ? 1580 : 1600);
     EXPECT_EQ(score.false_keys, 0);
     EXPECT_EQ(score.duplicates, 0);
-    EXPECT_LE(score.worst_start, gsm ? 0.025 : 0.005);
-    EXPECT_LE(score.worst_end, gsm ? 0.025 : 0.005);
+    EXPECT_LE(score.mistimed, gsm ? 16 : 0);
+    EXPECT_LE(score.worst_start, gsm ? 0.025 : kTimeTolerance);
+    EXPECT_LE(score.worst_end, gsm ? 0.025 : kTimeTolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(Recordings, PressTrackerConditions, testing::ValuesIn(Conditions()),

@@ -68,11 +68,13 @@ TEST(PressTrackerKernels, EveryKernelGivesThePortableResult) {
     std::vector<int16_t> samples(kBlocks * tonewatch::kTrackerSubBlock);
     std::mt19937 random(1);
     for (int16_t& s : samples) s = static_cast<int16_t>(std::uniform_int_distribution<int>(-32768, 32767)(random));
-    // Full scale of either sign, and one sub-block of the sign that makes
-    // each sum largest.
+    // Full scale of either sign, and one sub-block whose folds are of the
+    // sign that makes the first sum largest.
     std::fill_n(samples.begin() + 32, 32, int16_t{-32768});
     std::fill_n(samples.begin() + 64, 32, int16_t{32767});
-    for (int n = 0; n < 32; ++n) samples[96 + n] = tonewatch::TrackerCorrelationTable()[n][0] < 0 ? -32768 : 32767;
+    for (int m = 0; m < tonewatch::kTrackerFolds; ++m) {
+        samples[96 + m] = samples[96 + 31 - m] = tonewatch::TrackerCorrelationTable()[m][0] < 0 ? -32768 : 32767;
+    }
     std::vector<int32_t> expected(kBlocks * tonewatch::kTrackerOutputs), out(expected.size());
     std::vector<int64_t> expected_energy(kBlocks), energy(kBlocks);
     kernels[0].correlate(samples.data(), kBlocks, expected.data(), expected_energy.data());
@@ -85,12 +87,12 @@ TEST(PressTrackerKernels, EveryKernelGivesThePortableResult) {
 }
 
 // The sums stay within 32 bits whatever the samples: the largest one, with
-// every sample at full scale of its coefficient's sign, fits.
+// every half sum or difference at full scale of its coefficient's sign, fits.
 TEST(PressTrackerKernels, NoSumCanOverflow) {
     for (int r = 0; r < tonewatch::kTrackerOutputs; ++r) {
         int64_t worst = 0;
-        for (int n = 0; n < tonewatch::kTrackerSubBlock; ++n) {
-            worst += 32768LL * std::abs(tonewatch::TrackerCorrelationTable()[n][r]);
+        for (int m = 0; m < tonewatch::kTrackerFolds; ++m) {
+            worst += 32768LL * std::abs(tonewatch::TrackerCorrelationTable()[m][r]);
         }
         EXPECT_LE(worst, INT32_MAX) << "output " << r;
     }

@@ -28,6 +28,10 @@ Complex Mul(Complex a, Complex b) {
     return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
+// The squared magnitude: std::norm goes through std::abs, a hypot call,
+// unless built with -ffast-math.
+double Norm(Complex a) { return a.real() * a.real() + a.imag() * a.imag(); }
+
 // a times the conjugate of b.
 Complex MulConj(Complex a, Complex b) {
     return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
@@ -49,8 +53,10 @@ const float kMinTwist = static_cast<float>(Db(-14));
 const float kMaxTwist = static_cast<float>(Db(12));
 const float kMinHeldTwist = static_cast<float>(Db(-16));
 const float kMaxHeldTwist = static_cast<float>(Db(14));
-// The share of the window's power in the two tones.
-constexpr float kShare = 0.6f;
+// The share of the window's power in the two tones. GSM 06.10 spreads a
+// tone's first frame over other frequencies, and many a coded key has only
+// a few windows above 60%; below about half, melodies start keys.
+constexpr float kShare = 0.55f;
 constexpr float kHeldShare = 0.4f;
 // How far under their group's tone the other key frequencies of a group stay.
 const float kPurity = static_cast<float>(Db(-8));
@@ -70,8 +76,11 @@ constexpr double kMaxDrift = 0.02;
 // whose level sinks keeps finding references.
 constexpr float kReferencePower = 0.9f;
 constexpr float kReferenceFade = 0.97f;
-// A sub-block with this much of the press's tones is inside the press.
-constexpr double kInside = 0.5;
+// A sub-block whose tones have this much of the press's magnitude, whatever
+// their phase, is inside the press; and so is one short of it between the
+// press and a sub-block that holds kBridged.
+constexpr double kInside = 0.4;
+constexpr double kBridged = 0.5;
 
 // Sixteen floats, the width of one sub-block's correlations: real parts of
 // the eight channels, then imaginary parts.
@@ -82,12 +91,13 @@ using Ints = int32_t __attribute__((vector_size(4 * kTrackerOutputs)));
 // instruction set.
 void Load(Floats& f, const float* v) { std::memcpy(&f, v, sizeof f); }
 
-// Each sub-block's correlations start at its own first sample; turning them
-// back by each frequency's phase at that sample puts all sub-blocks on the
-// stream's time line. 32 samples are f/250 turns of f Hz, so the turns repeat
-// every 250 sub-blocks. For (re, im) turned back by a: re cos a + im sin a,
-// im cos a - re sin a; row j holds cos a twice, and sin a and -sin a, for
-// a = f_k j / 250 turns, scaled from the kernel's Q11 to sample units.
+// Each sub-block's correlations start from phase 0 at its own middle;
+// turning them back by each frequency's phase there puts all sub-blocks on
+// the stream's time line. 32 samples are f/250 turns of f Hz, so the turns
+// repeat every 250 sub-blocks. For (re, im) turned back by a: re cos a +
+// im sin a, im cos a - re sin a; row j holds cos a twice, and sin a and
+// -sin a, for a = f_k (j / 250 + 15.5 / 8000) turns, scaled from the
+// kernel's Q11 halves to sample units.
 struct Turns {
     std::array<std::array<float, kTrackerOutputs>, 250> cos, sin;
 };
@@ -96,8 +106,9 @@ const Turns kTurns = [] {
     Turns t{};
     for (int j = 0; j < 250; ++j) {
         for (int k = 0; k < kToneChannels; ++k) {
-            const double angle = 2 * std::numbers::pi * ((kToneFrequencies[k] * j) % 250) / 250;
-            const double scale = 1.0 / (1 << kTrackerTableShift);
+            const double angle = 2 * std::numbers::pi * (((kToneFrequencies[k] * j) % 250) / 250.0 +
+                                                          kToneFrequencies[k] * ((kB - 1) / 2.0) / kTrackerRate);
+            const double scale = 2.0 / (1 << kTrackerTableShift);
             t.cos[j][k] = t.cos[j][kToneChannels + k] = static_cast<float>(std::cos(angle) * scale);
             t.sin[j][k] = static_cast<float>(std::sin(angle) * scale);
             t.sin[j][kToneChannels + k] = -t.sin[j][k];
@@ -442,9 +453,12 @@ void PressTracker::Finish() {
 void PressTracker::Analyse(const int16_t* samples, std::size_t blocks) {
     std::array<TrackerLevels, kBatch> levels;
     kFront(kCorrelate, samples, blocks, analysed_, history_.data(), levels.data());
-    for (std::size_t b = 0; b < blocks; ++b) {
-        std::copy_n(samples + b * kB, kB, recent_.begin() + Slot(analysed_ + static_cast<int64_t>(b)) * kB);
-    }
+    // The batch's samples go to their places in the ring in one piece, or
+    // two where it wraps.
+    const std::size_t slot = Slot(analysed_);
+    const std::size_t before_wrap = std::min(blocks, static_cast<std::size_t>(kHistory) - slot);
+    std::memcpy(recent_.data() + slot * kB, samples, before_wrap * kB * sizeof *samples);
+    std::memcpy(recent_.data(), samples + before_wrap * kB, (blocks - before_wrap) * kB * sizeof *samples);
     analysed_ += static_cast<int64_t>(blocks);
     for (std::size_t b = 0; b < blocks; ++b) {
         ++blocks_;
@@ -505,7 +519,7 @@ void PressTracker::Confirm(int key) {
     const Window& first = *std::find_if(candidate_windows_.begin(), candidate_windows_.end(), near);
     const Tones tones = Fit(key, first.last);
     start_ = std::max(FindStart(tones, first.last), earliest_);
-    start_forward_ = tones.forward;
+    start_tones_ = tones;
     end_window_ = {std::find_if(candidate_windows_.rbegin(), candidate_windows_.rend(), near)->last, strongest};
     // The costly checks: the tones' frequencies in the strongest window;
     // the rest on the windows from the strongest down until one passes,
@@ -562,17 +576,21 @@ bool PressTracker::NothingElse(int key, const TrackerProbes& x) {
 bool PressTracker::OnKey(const Tones& tones, const TrackerProbes& x) {
     const std::array<double, 2> offsets = {ToneOffset(x.low_hann), ToneOffset(x.high_hann)};
     for (int t = 0; t < 2; ++t) {
-        // However the tone strays from a steady sine (noise, a codec, a
-        // fading level), its sub-blocks stray from the fitted ones; taken as
-        // a deviation of their phases, it leaves the frequency as uncertain
-        // as the slope of a line fitted through them.
         const double f = kToneFrequencies[tones.channel[t]];
-        const double phase_deviation = std::sqrt(tones.misfit[t] / 2);
-        const double slope_deviation = phase_deviation * std::sqrt(12.0 / (kLowBlocks * (kLowBlocks * kLowBlocks - 1)));
-        const double deviation_hz = slope_deviation * kTrackerRate / (2 * std::numbers::pi * kB);
-        if (std::abs(offsets[t]) > (kMaxOffset * f) + kOffsetDeviations * deviation_hz) return false;
+        if (std::abs(offsets[t]) > (kMaxOffset * f) + kOffsetDeviations * Uncertainty(tones, t)) return false;
     }
     return true;
+}
+
+// How uncertain tone t's frequency is in Hz, one standard deviation, in
+// the window that `tones` were fitted to. However the tone strays from a
+// steady sine (noise, a codec, a fading level), its sub-blocks stray from
+// the fitted ones; taken as a deviation of their phases, it leaves the
+// frequency as uncertain as the slope of a line fitted through them.
+double PressTracker::Uncertainty(const Tones& tones, int t) {
+    const double phase_deviation = std::sqrt(tones.misfit[static_cast<std::size_t>(t)] / 2);
+    const double slope_deviation = phase_deviation * std::sqrt(12.0 / (kLowBlocks * (kLowBlocks * kLowBlocks - 1)));
+    return slope_deviation * kTrackerRate / (2 * std::numbers::pi * kB);
 }
 
 TrackerProbes PressTracker::Probe(int key, int64_t last) const {
@@ -582,13 +600,16 @@ TrackerProbes PressTracker::Probe(int key, int64_t last) const {
 void PressTracker::Release() {
     const Tones tones = Fit(held_, end_window_.last);
     const int64_t end = std::max(start_ + 1, std::min(FindEnd(tones, end_window_.last), stream_end_));
-    // A key's frequencies hold still; tones that pass through them on their
-    // way elsewhere are sweeps.
+    // A key's frequencies hold still, give or take how uncertain both
+    // measurements are (a codec makes them so); tones that pass through them
+    // on their way elsewhere are sweeps.
     bool steady = true;
     for (int t = 0; t < 2; ++t) {
-        const double turn = std::arg(MulConj(tones.forward[t], start_forward_[t]));
+        const double turn = std::arg(MulConj(tones.forward[t], start_tones_.forward[t]));
         const double drift_hz = turn * kTrackerRate / (2 * std::numbers::pi * kB);
-        steady = steady && std::abs(drift_hz) <= kMaxDrift * kToneFrequencies[tones.channel[t]];
+        const double deviation_hz = std::hypot(Uncertainty(tones, t), Uncertainty(start_tones_, t));
+        steady = steady &&
+                 std::abs(drift_hz) <= kMaxDrift * kToneFrequencies[tones.channel[t]] + kOffsetDeviations * deviation_hz;
     }
     if (report_ && steady) presses_.push_back({ToneKeyTable[held_ / 4][held_ % 4], start_, end});
     earliest_ = end;
@@ -609,7 +630,7 @@ PressTracker::Tones PressTracker::Fit(int key, int64_t last) const {
         }
         Complex step = 0;
         for (int m = 0; m + 1 < kLowBlocks; ++m) step += MulConj(s[m + 1], s[m]);
-        const double size = std::abs(step);
+        const double size = std::sqrt(Norm(step));
         const Complex forward = size > 0 ? step / size : Complex(1);
         tones.forward[t] = forward;
         // Each sub-block turned forward to `last` and averaged.
@@ -619,11 +640,11 @@ PressTracker::Tones PressTracker::Fit(int key, int64_t last) const {
         Complex expected = tones.value[t];
         double misfit = 0;
         for (int m = kLowBlocks - 1; m >= 0; --m) {
-            misfit += std::norm(s[m] - expected);
+            misfit += Norm(s[m] - expected);
             expected = MulConj(expected, forward);
         }
-        tones.misfit[t] = misfit / (kLowBlocks * std::max(std::norm(tones.value[t]), 1e-30));
-        tones.full += std::norm(tones.value[t]);
+        tones.misfit[t] = misfit / (kLowBlocks * std::max(Norm(tones.value[t]), 1e-30));
+        tones.full += Norm(tones.value[t]);
     }
     return tones;
 }
@@ -640,9 +661,28 @@ double PressTracker::Presence(const Tones& tones, int64_t block, const std::arra
     return tones.full > 0 ? along / tones.full : 0.0;
 }
 
+// Whether sub-block `block` is inside the press: its tones at kInside of
+// their magnitude at least, whatever their phase, since a codec may turn a
+// tone's phase about for a frame; or a single sub-block short of that with
+// `beyond` holding kBridged, since a codec may also drop a tone for a few
+// milliseconds (more than kInside, so that noise beyond an edge is not
+// taken for the tones).
+bool PressTracker::Inside(const Tones& tones, int64_t block, int64_t beyond, bool beyond_exists) const {
+    const auto magnitude = [&](int64_t b) {
+        const SubBlock& s = history_[Slot(b)];
+        double along = 0;
+        for (int t = 0; t < 2; ++t) {
+            const Complex x(s.v[tones.channel[t]], s.v[kToneChannels + tones.channel[t]]);
+            along += std::sqrt(Norm(x) * Norm(tones.value[t]));
+        }
+        return tones.full > 0 ? along / tones.full : 0.0;
+    };
+    return magnitude(block) >= kInside || (beyond_exists && magnitude(beyond) >= kBridged);
+}
+
 // Walking out from the window that the tones were fitted on to the first
-// sub-block less than half present, the edge lies in it or in the one
-// before, which together hold the tones for their summed presence.
+// sub-block not inside, the edge lies in it or in the one before, which
+// together hold the tones for their summed presence.
 int64_t PressTracker::FindStart(const Tones& tones, int64_t last) const {
     const int64_t oldest = std::max<int64_t>({analysed_ - kHistory, earliest_ / kB, 0});
     const int64_t from = last - kLowBlocks + 1;
@@ -653,13 +693,13 @@ int64_t PressTracker::FindStart(const Tones& tones, int64_t last) const {
     }
     int64_t j = from;
     double present = Presence(tones, j, expected), inner = 1.0;
-    while (j > oldest && present >= kInside) {
+    while (j > oldest && Inside(tones, j, j - 1, j - 1 > oldest)) {
         inner = present;
         --j;
         for (int t = 0; t < 2; ++t) expected[t] = Mul(expected[t], back[t]);
         present = Presence(tones, j, expected);
     }
-    const double inside = std::min(1.0, inner) + std::clamp(present, 0.0, 1.0);
+    const double inside = std::clamp(inner, 0.0, 1.0) + std::clamp(present, 0.0, 1.0);
     return kB * (j + 2) - std::lround(kB * inside);
 }
 
@@ -668,13 +708,13 @@ int64_t PressTracker::FindEnd(const Tones& tones, int64_t last) const {
     const std::array<Complex, 2>& forward = tones.forward;
     int64_t j = last;
     double present = Presence(tones, j, expected), inner = 1.0;
-    while (j < blocks_ - 1 && present >= kInside) {
+    while (j < blocks_ - 1 && Inside(tones, j, j + 1, j + 1 < blocks_ - 1)) {
         inner = present;
         ++j;
         for (int t = 0; t < 2; ++t) expected[t] = Mul(expected[t], forward[t]);
         present = Presence(tones, j, expected);
     }
-    const double inside = std::min(1.0, inner) + std::clamp(present, 0.0, 1.0);
+    const double inside = std::clamp(inner, 0.0, 1.0) + std::clamp(present, 0.0, 1.0);
     return kB * (j - 1) + std::lround(kB * inside);
 }
 

@@ -16,13 +16,15 @@ namespace {
 constexpr int kB = kTrackerSubBlock;
 constexpr int kOut = kTrackerOutputs;
 
+constexpr int kFolds = kTrackerFolds;
+
 const TrackerTable kTable = [] {
     TrackerTable t{};
-    for (int n = 0; n < kB; ++n) {
+    for (int m = 0; m < kFolds; ++m) {
         for (int k = 0; k < kToneChannels; ++k) {
-            const double w = 2.0 * std::numbers::pi * kToneFrequencies[k] / kTrackerRate;
-            t[n][k] = static_cast<int16_t>(std::lround(std::cos(w * n) * (1 << kTrackerTableShift)));
-            t[n][kToneChannels + k] = static_cast<int16_t>(std::lround(-std::sin(w * n) * (1 << kTrackerTableShift)));
+            const double angle = 2.0 * std::numbers::pi * kToneFrequencies[k] / kTrackerRate * (m - (kB - 1) / 2.0);
+            t[m][k] = static_cast<int16_t>(std::lround(std::cos(angle) * (1 << kTrackerTableShift)));
+            t[m][kToneChannels + k] = static_cast<int16_t>(std::lround(-std::sin(angle) * (1 << kTrackerTableShift)));
         }
     }
     return t;
@@ -38,20 +40,30 @@ template <int W>
     // lose the vector attribute.
     typedef float Floats __attribute__((vector_size(4 * W)));
     constexpr int kVectors = kTrackerProbes / W;
-    Floats c[kVectors], s1[kVectors] = {}, s2[kVectors] = {};
-    std::memcpy(c, coefficient, sizeof c);
-    for (int n = 0; n < kTrackerProbeSamples; ++n) {
-        const float x = samples[n];
+    static_assert(kTrackerProbeSamples % 2 == 0);
+    // Two steps at a time, the states trading places instead of being
+    // copied: s1 and s2 stay in registers, the coefficients are read from
+    // memory, which keeps no dependency waiting.
+    Floats s1[kVectors] = {}, s2[kVectors] = {};
+    for (int n = 0; n < kTrackerProbeSamples; n += 2) {
+        const float x0 = samples[n], x1 = samples[n + 1];
         for (int i = 0; i < kVectors; ++i) {
+            Floats c;
+            std::memcpy(&c, coefficient + i * W, sizeof c);
             // x - s2 is ready a step ahead, so one fused multiply-add
             // carries the recursion from step to step.
-            const Floats s0 = c[i] * s1[i] + (x - s2[i]);
-            s2[i] = s1[i];
-            s1[i] = s0;
+            s2[i] = c * s1[i] + (x0 - s2[i]);
+        }
+        for (int i = 0; i < kVectors; ++i) {
+            Floats c;
+            std::memcpy(&c, coefficient + i * W, sizeof c);
+            s1[i] = c * s2[i] + (x1 - s1[i]);
         }
     }
-    std::memcpy(last, s1, sizeof s1);
-    std::memcpy(before_last, s2, sizeof s2);
+    for (int i = 0; i < kVectors; ++i) {
+        std::memcpy(last + i * W, &s1[i], sizeof s1[i]);
+        std::memcpy(before_last + i * W, &s2[i], sizeof s2[i]);
+    }
 }
 
 void RecursePortable(const float* samples, const float* coefficient, float* last, float* before_last) {
@@ -60,12 +72,16 @@ void RecursePortable(const float* samples, const float* coefficient, float* last
 
 void CorrelateOne(const int16_t* samples, int32_t* out, int64_t* energy) {
     std::array<int32_t, kOut> sum{};
-    int64_t squares = 0;
-    for (int n = 0; n < kB; ++n) {
-        const int32_t x = samples[n];
-        for (int r = 0; r < kOut; ++r) sum[r] += x * kTable[n][r];
-        squares += x * x;
+    for (int m = 0; m < kFolds; ++m) {
+        const int32_t x = samples[m], y = samples[kB - 1 - m];
+        const int32_t half_sum = (x + y + 1) >> 1, half_difference = (x - y) >> 1;
+        for (int k = 0; k < kToneChannels; ++k) {
+            sum[k] += half_sum * kTable[m][k];
+            sum[kToneChannels + k] += half_difference * kTable[m][kToneChannels + k];
+        }
     }
+    int64_t squares = 0;
+    for (int n = 0; n < kB; ++n) squares += samples[n] * samples[n];
     std::copy(sum.begin(), sum.end(), out);
     *energy = squares;
 }
@@ -75,30 +91,26 @@ void CorrelatePortable(const int16_t* samples, std::size_t blocks, int32_t* out,
 }
 
 #if defined(TONEWATCH_KERNELS_X86)
-// The table by sample pairs: entry q holds, for each output r, the
-// coefficients of samples 2q and 2q+1 side by side, as the 16-bit
-// multiply-add takes them.
+// The table by fold pairs: entry p holds, for each channel k, the
+// coefficients of folds 2p and 2p+1 side by side, as the 16-bit multiply-add
+// takes them: the cosines of the half sums, then the sines of the half
+// differences.
 struct PairTable {
-    alignas(64) std::array<std::array<int16_t, 2 * kOut>, kB / 2> pair;
+    alignas(32) std::array<std::array<int16_t, 2 * kToneChannels>, kFolds / 2> cos, sin;
 };
 
 const PairTable kPairs = [] {
     PairTable t{};
-    for (int q = 0; q < kB / 2; ++q) {
-        for (int r = 0; r < kOut; ++r) {
-            t.pair[q][2 * r] = kTable[2 * q][r];
-            t.pair[q][2 * r + 1] = kTable[2 * q + 1][r];
+    for (int p = 0; p < kFolds / 2; ++p) {
+        for (int k = 0; k < kToneChannels; ++k) {
+            t.cos[p][2 * k] = kTable[2 * p][k];
+            t.cos[p][2 * k + 1] = kTable[2 * p + 1][k];
+            t.sin[p][2 * k] = kTable[2 * p][kToneChannels + k];
+            t.sin[p][2 * k + 1] = kTable[2 * p + 1][kToneChannels + k];
         }
     }
     return t;
 }();
-
-// Samples 2q and 2q+1 as one 32-bit word.
-int32_t Pair(const int16_t* samples, int q) {
-    int32_t pair;
-    std::memcpy(&pair, samples + 2 * q, sizeof pair);
-    return pair;
-}
 
 // Each pair's squares sum to at most 2^31: unsigned 32 bits, split into the
 // low and high halves of 64-bit lanes.
@@ -116,17 +128,50 @@ int32_t Pair(const int16_t* samples, int q) {
     return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
 }
 
+// Adds the products of fold pair p, the pair that kLane picks from each
+// 128-bit half of `sums` and `differences`.
+template <int kLane>
+[[gnu::target("avx2"), gnu::always_inline]] inline void AddFolds(__m256i& re, __m256i& im, const __m256i& sums,
+                                                                 const __m256i& differences, int p) {
+    const auto* cos = reinterpret_cast<const __m256i*>(kPairs.cos[static_cast<std::size_t>(p)].data());
+    const auto* sin = reinterpret_cast<const __m256i*>(kPairs.sin[static_cast<std::size_t>(p)].data());
+    re = _mm256_add_epi32(re, _mm256_madd_epi16(_mm256_shuffle_epi32(sums, kLane), _mm256_load_si256(cos)));
+    im = _mm256_add_epi32(im, _mm256_madd_epi16(_mm256_shuffle_epi32(differences, kLane), _mm256_load_si256(sin)));
+}
+
 [[gnu::target("avx2")]] void CorrelateAvx2(const int16_t* samples, std::size_t blocks, int32_t* out, int64_t* energy) {
+    // Reverses the 16-bit lanes of each 128-bit half; swapping the halves
+    // then reverses all sixteen.
+    const __m256i reverse = _mm256_setr_epi8(14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1, 14, 15, 12, 13, 10,
+                                             11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1);
+    // Rounded halves of sums and differences without leaving 16 bits: the
+    // unsigned average (u + v + 1) >> 1 of the samples offset by 2^15, and of
+    // the offset complement of the second for the difference.
+    const __m256i offset = _mm256_set1_epi16(static_cast<int16_t>(0x8000));
+    const __m256i complement = _mm256_set1_epi16(0x7FFF);
     for (std::size_t b = 0; b < blocks; ++b, samples += kB, out += kOut) {
-        __m256i low = _mm256_setzero_si256(), high = _mm256_setzero_si256();
-        for (int q = 0; q < kB / 2; ++q) {
-            const __m256i x = _mm256_set1_epi32(Pair(samples, q));
-            const auto* row = reinterpret_cast<const __m256i*>(kPairs.pair[q].data());
-            low = _mm256_add_epi32(low, _mm256_madd_epi16(x, _mm256_load_si256(row)));
-            high = _mm256_add_epi32(high, _mm256_madd_epi16(x, _mm256_load_si256(row + 1)));
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(samples));
+        const __m256i y = _mm256_permute4x64_epi64(
+            _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(samples + kFolds)), reverse), 0x4E);
+        const __m256i x_offset = _mm256_xor_si256(x, offset);
+        const __m256i half_sum = _mm256_xor_si256(_mm256_avg_epu16(x_offset, _mm256_xor_si256(y, offset)), offset);
+        const __m256i half_difference =
+            _mm256_xor_si256(_mm256_avg_epu16(x_offset, _mm256_xor_si256(y, complement)), offset);
+        // Each pair of folds broadcast within its 128-bit half, copied to
+        // both halves first: shuffles that leave the multiplier's port free.
+        const __m256i sums[2] = {_mm256_permute2x128_si256(half_sum, half_sum, 0x00),
+                                 _mm256_permute2x128_si256(half_sum, half_sum, 0x11)};
+        const __m256i differences[2] = {_mm256_permute2x128_si256(half_difference, half_difference, 0x00),
+                                        _mm256_permute2x128_si256(half_difference, half_difference, 0x11)};
+        __m256i re = _mm256_setzero_si256(), im = _mm256_setzero_si256();
+        for (int h = 0; h < 2; ++h) {
+            AddFolds<0>(re, im, sums[h], differences[h], 4 * h);
+            AddFolds<0x55>(re, im, sums[h], differences[h], 4 * h + 1);
+            AddFolds<0xAA>(re, im, sums[h], differences[h], 4 * h + 2);
+            AddFolds<0xFF>(re, im, sums[h], differences[h], 4 * h + 3);
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), low);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), high);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), re);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + kToneChannels), im);
         energy[b] = EnergyAvx2(samples);
     }
 }
@@ -141,40 +186,10 @@ int32_t Pair(const int16_t* samples, int q) {
     Recurse<16>(samples, coefficient, last, before_last);
 }
 
-[[gnu::target("avx512f,avx512bw")]] void CorrelateAvx512(const int16_t* samples, std::size_t blocks, int32_t* out,
-                                                         int64_t* energy) {
-    for (std::size_t b = 0; b < blocks; ++b, samples += kB, out += kOut) {
-        // Two sums, over alternate pairs, so that the additions overlap.
-        __m512i even = _mm512_setzero_si512(), odd = _mm512_setzero_si512();
-        for (int q = 0; q < kB / 2; q += 2) {
-            even = _mm512_add_epi32(even, _mm512_madd_epi16(_mm512_set1_epi32(Pair(samples, q)),
-                                                             _mm512_load_si512(kPairs.pair[q].data())));
-            odd = _mm512_add_epi32(odd, _mm512_madd_epi16(_mm512_set1_epi32(Pair(samples, q + 1)),
-                                                           _mm512_load_si512(kPairs.pair[q + 1].data())));
-        }
-        _mm512_storeu_si512(out, _mm512_add_epi32(even, odd));
-        energy[b] = EnergyAvx2(samples);
-    }
-}
-
-// The same with the fused 16-bit multiply-add of AVX-512 VNNI.
-[[gnu::target("avx512f,avx512bw,avx512vnni")]] void CorrelateAvx512Vnni(const int16_t* samples, std::size_t blocks,
-                                                                      int32_t* out, int64_t* energy) {
-    for (std::size_t b = 0; b < blocks; ++b, samples += kB, out += kOut) {
-        __m512i even = _mm512_setzero_si512(), odd = _mm512_setzero_si512();
-        for (int q = 0; q < kB / 2; q += 2) {
-            even = _mm512_dpwssd_epi32(even, _mm512_set1_epi32(Pair(samples, q)), _mm512_load_si512(kPairs.pair[q].data()));
-            odd = _mm512_dpwssd_epi32(odd, _mm512_set1_epi32(Pair(samples, q + 1)),
-                                      _mm512_load_si512(kPairs.pair[q + 1].data()));
-        }
-        _mm512_storeu_si512(out, _mm512_add_epi32(even, odd));
-        energy[b] = EnergyAvx2(samples);
-    }
-}
 #endif
 
 struct KernelTable {
-    std::array<TrackerKernel, 4> kernels{};
+    std::array<TrackerKernel, 3> kernels{};
     std::size_t size = 0;
 };
 
@@ -187,11 +202,8 @@ const KernelTable& Kernels() {
         if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
             t.kernels[t.size++] = {"avx2", CorrelateAvx2, RecurseAvx2};
         }
-        if (__builtin_cpu_supports("avx512bw")) {
-            t.kernels[t.size++] = {"avx512", CorrelateAvx512, RecurseAvx512};
-            if (__builtin_cpu_supports("avx512vnni")) {
-                t.kernels[t.size++] = {"avx512vnni", CorrelateAvx512Vnni, RecurseAvx512};
-            }
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f")) {
+            t.kernels[t.size++] = {"avx512", CorrelateAvx2, RecurseAvx512};
         }
 #endif
         return t;

@@ -10,7 +10,7 @@
 //
 // A window may hold a key when one tone of each group stands out in it:
 // each at least -45 dBFS, the high one from 14 dB under the low one to 12 dB
-// over it, together 60% of the window's power, and the other key
+// over it, together 55% of the window's power, and the other key
 // frequencies of each group 8 dB under their group's tone. Four such windows
 // with the same key (one window without it may come between) make a press,
 // which lasts until three windows in a row no longer hold its tones; while
@@ -18,7 +18,9 @@
 //
 // A press is reported when it ends if its first four windows passed the
 // checks that look beside the key frequencies, and neither tone moved by more
-// than 2% meanwhile, as sweeps do. The checks:
+// than 2% meanwhile, as sweeps do (give or take three standard deviations of
+// what the tones' misfit leaves uncertain, as in the first check). The
+// checks:
 //   - in the strongest window, each tone within 1.5% of its key frequency as
 //     far as a Hann-windowed measurement in the window's noise can tell;
 //   - in one of the four windows at least (coded tones pass in some only),
@@ -28,8 +30,11 @@
 //     60-660 Hz, between the groups or above them: voices, instruments and
 //     third tones show there.
 //
-// Its start and end are found within the 4 ms sub-blocks at its edges by
-// following both tones' phase from sub-blocks inside the press outwards.
+// Its start and end are found by walking out from the press to the first
+// sub-block that holds less than 40% of the tones' magnitude (one such
+// sub-block is bridged where the next holds half: codecs drop a tone for a
+// few milliseconds), and within the sub-blocks at the edge from how much of
+// the tones, in phase, each holds.
 #pragma once
 
 #include <array>
@@ -106,10 +111,12 @@ private:
     TrackerProbes Probe(int key, int64_t last) const;
     static bool NothingElse(int key, const TrackerProbes& x);
     static bool OnKey(const Tones& tones, const TrackerProbes& x);
+    static double Uncertainty(const Tones& tones, int t);
     void Release();
     std::array<float, kSubBlock * kLowBlocks> Samples(int64_t last) const;
     Tones Fit(int key, int64_t last) const;
     double Presence(const Tones& tones, int64_t block, const std::array<std::complex<double>, 2>& expected) const;
+    bool Inside(const Tones& tones, int64_t block, int64_t beyond, bool beyond_exists) const;
     int64_t FindStart(const Tones& tones, int64_t last) const;
     int64_t FindEnd(const Tones& tones, int64_t last) const;
 
@@ -134,7 +141,7 @@ private:
     int misses_ = 0;
     int64_t start_ = 0;
     Window end_window_;  // the last window at about full strength
-    std::array<std::complex<double>, 2> start_forward_{};
+    Tones start_tones_{};  // fitted at the start
 
     int64_t earliest_ = 0;  // no press starts before the last one ended
     std::vector<TrackedPress> presses_;
