@@ -218,18 +218,81 @@ std::optional<WavLayout> FindWavData(Read&& read) {
     }
 }
 
-// acc[m] += tap * x[m] for m < n: the filters' inner loop, also built for
-// AVX2 and chosen at load where the processor has it. Each element is one
-// multiply and one add in either build, so the results are the same. Not
-// under ThreadSanitizer: the loader runs the choosing function before the
+// The filters' kernels, also built for AVX2 and chosen at load where the
+// processor has it. Each output is summed in eight-wide registers, one tap
+// after another in a fixed order, one multiply and one add per tap (no fused
+// multiply-add in either build), so that both builds give the same floats.
+// Not under ThreadSanitizer: the loader runs the choosing function before the
 // sanitizer's runtime is up, and its instrumented code then crashes.
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
-#define TONEWATCH_ADD_TAP_CLONES __attribute__((target_clones("avx2", "default")))
+#define TONEWATCH_FILTER_CLONES __attribute__((target_clones("avx2", "default")))
 #else
-#define TONEWATCH_ADD_TAP_CLONES
+#define TONEWATCH_FILTER_CLONES
 #endif
-TONEWATCH_ADD_TAP_CLONES void AddTap(float* acc, const float* x, float tap, std::size_t n) {
-    for (std::size_t m = 0; m < n; ++m) acc[m] += tap * x[m];
+
+using Floats8 = float __attribute__((vector_size(32)));
+constexpr std::size_t kLanes = 8;
+
+// out[m] = the sum over taps i, in order, of taps[i] * x_i[m], where x_i
+// starts at `starts[i]`.
+TONEWATCH_FILTER_CLONES void SumTaps(const float* const* starts, const float* taps, std::size_t tap_count,
+                                     float* out, std::size_t outputs) {
+    // Four registers of outputs at a time, so that four chains of adds
+    // overlap; then one register at a time.
+    std::size_t m = 0;
+    for (; m + 4 * kLanes <= outputs; m += 4 * kLanes) {
+        Floats8 acc[4];
+        for (std::size_t i = 0; i < tap_count; ++i) {
+            for (std::size_t r = 0; r < 4; ++r) {
+                // Loaded by memcpy: the inputs need not be aligned, and a
+                // vector passed by value would change the calling convention
+                // between builds.
+                Floats8 x;
+                std::memcpy(&x, starts[i] + m + r * kLanes, sizeof x);
+                acc[r] = i == 0 ? taps[0] * x : acc[r] + taps[i] * x;
+            }
+        }
+        std::memcpy(out + m, acc, sizeof acc);
+    }
+    for (; m + kLanes <= outputs; m += kLanes) {
+        Floats8 x;
+        std::memcpy(&x, starts[0] + m, sizeof x);
+        Floats8 acc = taps[0] * x;
+        for (std::size_t i = 1; i < tap_count; ++i) {
+            std::memcpy(&x, starts[i] + m, sizeof x);
+            acc += taps[i] * x;
+        }
+        std::memcpy(out + m, &acc, sizeof acc);
+    }
+    for (; m < outputs; ++m) {
+        float acc = taps[0] * starts[0][m];
+        for (std::size_t i = 1; i < tap_count; ++i) acc += taps[i] * starts[i][m];
+        out[m] = acc;
+    }
+}
+
+using Ints8 = int32_t __attribute__((vector_size(32)));
+using Shorts8 = int16_t __attribute__((vector_size(16)));
+
+// out[m] = acc[m] * scale clamped to 16 bits and rounded to the nearest
+// integer, half to even: adding and taking away 1.5 * 2^23 rounds inline.
+TONEWATCH_FILTER_CLONES void RoundToSamples(const float* acc, float scale, int16_t* out, std::size_t n) {
+    constexpr float kRound = 12582912.0f;
+    std::size_t m = 0;
+    for (; m + kLanes <= n; m += kLanes) {
+        Floats8 v;
+        std::memcpy(&v, acc + m, sizeof v);
+        v *= scale;
+        v = v < -32768.0f ? -32768.0f : v;
+        v = v > 32767.0f ? 32767.0f : v;
+        v = (v + kRound) - kRound;
+        const Shorts8 samples = __builtin_convertvector(__builtin_convertvector(v, Ints8), Shorts8);
+        std::memcpy(out + m, &samples, sizeof samples);
+    }
+    for (; m < n; ++m) {
+        const float rounded = (std::clamp(acc[m] * scale, -32768.0f, 32767.0f) + kRound) - kRound;
+        out[m] = static_cast<int16_t>(rounded);
+    }
 }
 
 // 8000/s to 4000/s: a half-band low-pass, then every other sample. Keys lie
@@ -285,38 +348,38 @@ private:
     }
 
     // Centres sit at odd positions of history_ (kReach is odd), their
-    // neighbours at even ones; splitting the two lets each tap run over
-    // consecutive outputs, which the compiler turns into vector code.
+    // neighbours at even ones; split into the two, each tap runs over
+    // consecutive outputs.
     void Run(int shift, std::vector<int16_t>& out) {
         if (history_.size() < 2 * kReach + 1) return;
         const std::size_t outputs = (history_.size() - 2 * kReach + 1) / 2;
         const std::size_t evens = (history_.size() + 1) / 2;
         even_.resize(evens);
+        odd_.resize(history_.size() / 2);
         acc_.resize(outputs);
         for (std::size_t j = 0; j < evens; ++j) even_[j] = static_cast<float>(history_[2 * j]);
+        for (std::size_t j = 0; j < odd_.size(); ++j) odd_[j] = static_cast<float>(history_[2 * j + 1]);
+        // The middle tap first, then each pair from the inside out.
         const std::array<int32_t, kReach + 1>& taps = Taps();
-        const auto middle = static_cast<float>(taps[0]);
-        for (std::size_t m = 0; m < outputs; ++m) acc_[m] = middle * static_cast<float>(history_[kReach + 2 * m]);
         constexpr std::size_t kHalf = kReach / 2;
+        std::array<float, kReach + 2> weights;
+        std::array<const float*, kReach + 2> starts;
+        weights[0] = static_cast<float>(taps[0]);
+        starts[0] = odd_.data() + kHalf;
         for (std::size_t i = 0; i <= kHalf; ++i) {
-            const auto tap = static_cast<float>(taps[2 * i + 1]);
-            AddTap(acc_.data(), even_.data() + kHalf + 1 + i, tap, outputs);
-            AddTap(acc_.data(), even_.data() + kHalf - i, tap, outputs);
+            weights[2 * i + 1] = weights[2 * i + 2] = static_cast<float>(taps[2 * i + 1]);
+            starts[2 * i + 1] = even_.data() + kHalf + 1 + i;
+            starts[2 * i + 2] = even_.data() + kHalf - i;
         }
-        // Adding and taking away 1.5 * 2^23 rounds to the nearest integer
-        // (half to even) inline, where nearbyint would be a call per sample.
-        const float scale = 1.0f / static_cast<float>(int32_t{1} << shift);
-        constexpr float kRound = 12582912.0f;
+        SumTaps(starts.data(), weights.data(), weights.size(), acc_.data(), outputs);
         const std::size_t first = out.size();
         out.resize(first + outputs);
-        for (std::size_t m = 0; m < outputs; ++m) {
-            const float rounded = (std::clamp(acc_[m] * scale, -32768.0f, 32767.0f) + kRound) - kRound;
-            out[first + m] = static_cast<int16_t>(rounded);
-        }
+        RoundToSamples(acc_.data(), 1.0f / static_cast<float>(int32_t{1} << shift), out.data() + first, outputs);
         history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(2 * outputs));
     }
 
     std::vector<float> even_;
+    std::vector<float> odd_;
     std::vector<float> acc_;
     std::vector<int32_t> history_;
 };
@@ -385,13 +448,14 @@ private:
             float* phase = phases_.data() + p * per_phase;
             for (std::size_t i = p, j = 0; i < history_.size(); i += factor_, ++j) phase[j] = history_[i];
         }
-        const std::size_t first = out.size();
-        out.resize(first + outputs, 0.0f);
-        float* acc = out.data() + first;
+        starts_.resize(taps_.size());
         for (std::size_t i = 0; i < taps_.size(); ++i) {
             // Input index m * D + i: phase i % D, offset i / D.
-            AddTap(acc, phases_.data() + (i % factor_) * per_phase + i / factor_, taps_[i], outputs);
+            starts_[i] = phases_.data() + (i % factor_) * per_phase + i / factor_;
         }
+        const std::size_t first = out.size();
+        out.resize(first + outputs);
+        SumTaps(starts_.data(), taps_.data(), taps_.size(), out.data() + first, outputs);
         history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(outputs * factor_));
     }
 
@@ -400,6 +464,7 @@ private:
     std::vector<float> taps_;
     std::vector<float> history_;
     std::vector<float> phases_;
+    std::vector<const float*> starts_;
 };
 
 // Mono at the input's rate in, 16-bit at the target rate out. 16-bit PCM of
