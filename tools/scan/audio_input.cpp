@@ -809,13 +809,78 @@ using FrameReader = std::function<std::span<const unsigned char>(sf_count_t fram
 // A reader from frame `first` on, for one part; nothing when there is none.
 using OpenFrames = std::function<std::optional<FrameReader>(sf_count_t first)>;
 
-// The frames of a file in memory, read in place.
-FrameReader MappedFrames(const unsigned char* from, sf_count_t frames, std::size_t frame_bytes) {
-    return [from, frames, frame_bytes](sf_count_t wanted) mutable {
+// Maps the pages of a mapped file into memory on a thread of its own, a
+// little ahead of the one reader that reads them in order, and unmaps those
+// the reader has left behind, so that the cost of both falls on the other
+// processor. Pages it could not map are mapped by the reader's own faults,
+// as without it; unmapped pages stay in the page cache.
+class MapAhead {
+public:
+    MapAhead(const unsigned char* map, std::size_t size) : map_(map), size_(size), thread_([this] { Run(); }) {}
+    MapAhead(const MapAhead&) = delete;
+    MapAhead& operator=(const MapAhead&) = delete;
+    ~MapAhead() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+    // The reader has read up to `at`.
+    void Reached(const unsigned char* at) {
+        {
+            std::lock_guard lock(mutex_);
+            reached_ = static_cast<std::size_t>(at - map_);
+        }
+        wake_.notify_one();
+    }
+
+private:
+    static constexpr std::size_t kStep = std::size_t{1} << 20;
+    static constexpr std::size_t kAhead = std::size_t{16} << 20;
+
+    void Run() {
+        auto* const map = const_cast<unsigned char*>(map_);
+        std::size_t left_behind = 0;
+        for (std::size_t done = 0; done < size_; done += kStep) {
+            std::size_t reached = 0;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [&] { return stop_ || done < reached_ + kAhead; });
+                if (stop_) return;
+                reached = reached_;
+            }
+            madvise(map + done, std::min(kStep, size_ - done), MADV_POPULATE_READ);
+            // Whole steps behind the one being read.
+            const std::size_t behind = reached / kStep * kStep;
+            if (behind > left_behind + kStep) {
+                madvise(map + left_behind, behind - kStep - left_behind, MADV_DONTNEED);
+                left_behind = behind - kStep;
+            }
+        }
+    }
+
+    const unsigned char* map_;
+    std::size_t size_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::size_t reached_ = 0;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// The frames of a file in memory, read in place; `ahead`, when there is one,
+// is told how far.
+FrameReader MappedFrames(const unsigned char* from, sf_count_t frames, std::size_t frame_bytes,
+                         MapAhead* ahead = nullptr) {
+    return [from, frames, frame_bytes, ahead](sf_count_t wanted) mutable {
         const sf_count_t n = std::min(wanted, frames);
         const std::span<const unsigned char> got(from, static_cast<std::size_t>(n) * frame_bytes);
         from += got.size();
         frames -= n;
+        if (ahead != nullptr) ahead->Reached(from);
         return got;
     };
 }
@@ -1064,9 +1129,12 @@ std::optional<std::string> DecodeMapped(int fd, off_t size, uint64_t at, uint64_
         munmap(map, static_cast<std::size_t>(size));
         return std::string();
     }
+    std::optional<MapAhead> ahead;
+    if (callbacks.threads > 1) ahead.emplace(static_cast<const unsigned char*>(map), static_cast<std::size_t>(size));
     sf_count_t total = 0;
-    std::string error = DecodeShorts(format, MappedFrames(next, format.frames, frame_bytes), kFileReadFrames, callbacks,
-                                     target, false, total);
+    std::string error = DecodeShorts(format, MappedFrames(next, format.frames, frame_bytes, ahead ? &*ahead : nullptr),
+                                     kFileReadFrames, callbacks, target, false, total);
+    ahead.reset();
     munmap(map, static_cast<std::size_t>(size));
     return error;
 }
