@@ -167,3 +167,81 @@ INSTANTIATE_TEST_SUITE_P(Rates, RateConversion,
                          [](const ::testing::TestParamInfo<Conversion>& info) {
                              return std::to_string(info.param.rate) + "_" + std::to_string(info.param.channels);
                          });
+
+// With threads to spare, long 16-bit files at 8000/s and 4000/s are decoded
+// in parts side by side, and other rates have libsoxr run on a thread of its
+// own: either way the samples must be those of a decoding in order, also
+// around the parts' boundaries.
+struct SideBySide {
+    int rate;
+    int channels;
+    int channel;  // 0: the mix
+    int threads;
+    int parts;    // expected: 0 when not decoded in parts
+};
+
+class DecodingSideBySide : public AudioInput, public ::testing::WithParamInterface<SideBySide> {};
+
+TEST_P(DecodingSideBySide, GivesTheSamplesOfADecodingInOrder) {
+    const SideBySide c = GetParam();
+    // Parts are at least a minute long; three fit, and a remainder.
+    const int frames = (c.parts > 0 ? 185 * c.rate : 3 * c.rate) + 77;
+    const std::vector<int16_t> left = Synthesize({{697, 9000}, {1633, 7000}, {3100, 5000}}, frames, c.rate);
+    const std::vector<int16_t> right = Synthesize({{941, 12000}, {2500, 9000}}, frames, c.rate);
+    std::vector<int16_t> interleaved;
+    for (int i = 0; i < frames; ++i) {
+        interleaved.push_back(left[static_cast<std::size_t>(i)]);
+        if (c.channels == 2) interleaved.push_back(right[static_cast<std::size_t>(i)]);
+    }
+    const std::string path = WriteRaw("long.raw", interleaved);
+    const RawFormat raw{c.rate, c.channels};
+    const dtmfscan::ScanTarget target{.rate = dtmfscan::kScanRate, .channel = c.channel};
+
+    std::vector<int16_t> in_order;
+    ASSERT_EQ(DecodeForScan(path, raw,
+                            {.samples = [&](std::span<const int16_t> s) { in_order.insert(in_order.end(), s.begin(), s.end()); }},
+                            target),
+              "");
+
+    std::vector<int16_t> samples;
+    std::vector<std::vector<int16_t>> parts;
+    std::vector<int> begun;
+    ASSERT_EQ(DecodeForScan(path, raw,
+                            {.samples = [&](std::span<const int16_t> s) { samples.insert(samples.end(), s.begin(), s.end()); },
+                             .threads = c.threads,
+                             .parts_begin =
+                                 [&](int count) {
+                                     begun.push_back(count);
+                                     parts.assign(static_cast<std::size_t>(count), {});
+                                 },
+                             .part_samples =
+                                 [&](int part, std::span<const int16_t> s) {
+                                     auto& to = parts[static_cast<std::size_t>(part)];
+                                     to.insert(to.end(), s.begin(), s.end());
+                                 }},
+                            target),
+              "");
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        // Each part but the last holds whole seconds, and the last no less.
+        if (k + 1 < parts.size()) {
+            EXPECT_EQ(parts[k].size() % dtmfscan::kScanRate, 0u) << k;
+        }
+        EXPECT_GE(parts.back().size(), parts[k].size()) << k;
+        samples.insert(samples.end(), parts[k].begin(), parts[k].end());
+    }
+    EXPECT_EQ(begun, c.parts > 0 ? std::vector<int>{c.parts} : std::vector<int>{});
+    ASSERT_EQ(samples.size(), in_order.size());
+    EXPECT_TRUE(samples == in_order);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, DecodingSideBySide,
+                         ::testing::Values(SideBySide{8000, 1, 0, 2, 2}, SideBySide{8000, 1, 0, 3, 3},
+                                           SideBySide{8000, 2, 0, 2, 2}, SideBySide{8000, 2, 2, 3, 3},
+                                           SideBySide{4000, 1, 0, 3, 3}, SideBySide{4000, 2, 1, 2, 2},
+                                           SideBySide{44100, 2, 0, 2, 0}, SideBySide{11025, 1, 0, 2, 0},
+                                           SideBySide{48000, 2, 1, 3, 0}),
+                         [](const ::testing::TestParamInfo<SideBySide>& info) {
+                             const SideBySide& c = info.param;
+                             return std::to_string(c.rate) + "_" + std::to_string(c.channels) + "ch_channel" +
+                                    std::to_string(c.channel) + "_threads" + std::to_string(c.threads);
+                         });

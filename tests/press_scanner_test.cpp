@@ -80,6 +80,32 @@ TEST(PressScanner, ResultDoesNotDependOnHowSamplesArrive) {
     }
 }
 
+TEST(PressScanner, PartsAnalysedApartGiveThePressesOfOneScan) {
+    // A key held across each cut must still be one press; the last part ends
+    // in a partial block.
+    const auto audio = Recording({{'.', 300}, {'7', 900}, {'.', 400}, {'D', 1100}, {'.', 260}, {'0', 780}});
+    const PressScanner whole = ScanInChunks(audio, audio.size());
+    ASSERT_EQ(Keys(whole), "7D0");
+    for (const std::vector<std::size_t>& cuts : std::vector<std::vector<std::size_t>>{
+             {500}, {750}, {2000, 2250}, {250, 500, 3500}, {0, 3500}}) {
+        std::vector<tonewatch::BlockKeys> parts(cuts.size() + 1);
+        for (std::size_t k = 0, from = 0; k < parts.size(); ++k) {
+            const std::size_t to = k < cuts.size() ? cuts[k] : audio.size();
+            parts[k].Feed(std::span(audio).subspan(from, to - from));
+            from = to;
+        }
+        PressScanner joined;
+        for (tonewatch::BlockKeys& part : parts) {
+            part.Finish();
+            joined.FeedBlockKeys(part.Keys());
+        }
+        joined.Finish();
+        EXPECT_EQ(Blocks(joined), Blocks(whole)) << cuts.front();
+        EXPECT_EQ(Keys(joined), Keys(whole)) << cuts.front();
+        EXPECT_EQ(joined.Blocks(), whole.Blocks()) << cuts.front();
+    }
+}
+
 TEST(PressScanner, PadsTheLastPartialBlockWithZeros) {
     // 200 samples of tone, then 50 zeros of padding: the block still holds a key.
     PressScanner tail = ScanInChunks(Recording({{'.', 250}, {'9', 200}}), 64);

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "audio_input.h"
@@ -55,7 +56,9 @@ constexpr const char* kUsage =
     "                         {\"file\",\"keys\",\"blocks\"} at the end of a file\n"
     "                         (\"blocks\" from the library detector only),\n"
     "                         {\"file\",\"error\"} for one that cannot be read\n"
-    "  -j, --jobs=N           scan N files at a time (default: one per processor)\n"
+    "  -j, --jobs=N           scan N files at a time (default: one per processor);\n"
+    "                         with fewer files than N, each may keep several\n"
+    "                         processors busy (same results)\n"
     "      --raw-rate=N       inputs are headerless signed 16-bit little-endian\n"
     "                         PCM at N samples/s\n"
     "      --raw-channels=N   channels of raw input (default 1; with --raw-rate)\n"
@@ -180,7 +183,10 @@ std::string JsonEnd(const std::string& name, const tonewatch::PressTracker& trac
 
 class Scan {
 public:
-    explicit Scan(const Options& options) : options_(options), files_(options.files.size()) {
+    explicit Scan(const Options& options)
+        : options_(options),
+          files_(options.files.size()),
+          threads_(static_cast<int>(std::max<std::size_t>(1, options.jobs / options.files.size()))) {
         for (std::size_t i = 0; i < files_.size(); ++i) files_[i].path = options.files[i];
     }
 
@@ -215,6 +221,10 @@ public:
             }
             Add(file, std::move(lines));
         };
+        // The block analysis may take a file in parts, analysed side by side;
+        // the press rule then runs over their blocks' keys in order.
+        std::vector<tonewatch::BlockKeys> parts;
+        constexpr bool kInParts = std::is_same_v<Listener, tonewatch::PressScanner>;
         std::optional<dtmfscan::RawFormat> raw;
         if (options_.raw_rate) raw = dtmfscan::RawFormat{*options_.raw_rate, options_.raw_channels.value_or(1)};
         const std::string error = dtmfscan::DecodeForScan(
@@ -233,6 +243,12 @@ public:
              .notice =
                  [&](const std::string& text) {
                      Add(file, {{true, Message(name, text)}});
+                 },
+             .threads = threads_,
+             .parts_begin = [&](int count) { parts.assign(static_cast<std::size_t>(count), {}); },
+             .part_samples =
+                 [&](int part, std::span<const int16_t> samples) {
+                     parts[static_cast<std::size_t>(part)].Feed(samples);
                  }},
             {.rate = rate, .channel = options_.channel});
         std::vector<Line> end;
@@ -240,6 +256,12 @@ public:
             end.push_back({true, Message(name, error)});
             if (options_.json) end.push_back({false, dtmfscan::JsonError(name, error)});
         } else {
+            if constexpr (kInParts) {
+                for (tonewatch::BlockKeys& part : parts) {
+                    part.Finish();
+                    detector.FeedBlockKeys(part.Keys());
+                }
+            }
             detector.Finish();
             tell_presses();
             if (options_.json) end.push_back({false, JsonEnd(name, detector)});
@@ -274,6 +296,7 @@ private:
 
     const Options& options_;
     std::vector<FileScan> files_;
+    int threads_;  // how many threads each file may keep busy
     std::mutex mutex_;
     std::condition_variable changed_;
 };

@@ -14,23 +14,44 @@ constexpr std::size_t kChunkBlocks = 256;
 
 }
 
-void PressScanner::Feed(std::span<const int16_t> samples) {
+void BlockKeys::Feed(std::span<const int16_t> samples) {
     pending_.insert(pending_.end(), samples.begin(), samples.end());
     if (pending_.size() >= kChunkBlocks * kBlockSamples) Flush();
 }
 
-void PressScanner::Flush() {
+void BlockKeys::Flush() {
     const std::size_t blocks = pending_.size() / kBlockSamples;
-    keys_.resize(blocks);
-    ToneAnalyseBlocks(pending_.data(), blocks, keys_.data());
-    FeedBlockKeys(keys_);
+    const std::size_t old = keys_.size();
+    keys_.resize(old + blocks);
+    ToneAnalyseBlocks(pending_.data(), blocks, keys_.data() + old);
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(blocks * kBlockSamples));
 }
 
-void PressScanner::Finish() {
+void BlockKeys::Finish() {
     const std::size_t partial = pending_.size() % kBlockSamples;
     if (partial != 0) pending_.resize(pending_.size() + kBlockSamples - partial, int16_t{0});
     Flush();
+}
+
+void PressScanner::Feed(std::span<const int16_t> samples) {
+    analysed_.Feed(samples);
+    TakeKeys();
+}
+
+void PressScanner::Flush() {
+    analysed_.Flush();
+    TakeKeys();
+}
+
+void PressScanner::Finish() {
+    analysed_.Finish();
+    TakeKeys();
+}
+
+void PressScanner::TakeKeys() {
+    if (analysed_.Keys().empty()) return;
+    FeedBlockKeys(analysed_.Keys());
+    analysed_.ClearKeys();
 }
 
 void PressScanner::FeedBlockKeys(std::span<const char> keys) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <FLAC/stream_decoder.h>
 #include <sndfile.h>
 #include <soxr.h>
 #include <sys/eventfd.h>
@@ -12,11 +13,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -64,6 +69,29 @@ struct Descriptor {
         if (owned) close(fd);
     }
 };
+
+// A vector whose new elements are left as they are rather than zeroed: the
+// filters' buffers are written in full after each resize.
+template <typename T>
+struct Uninitialised : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = Uninitialised<U>;
+    };
+    Uninitialised() = default;
+    template <typename U>
+    explicit Uninitialised(const Uninitialised<U>&) {}
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+template <typename T>
+using Buffer = std::vector<T, Uninitialised<T>>;
 
 // Reads exactly `n` bytes at `offset` unless the file ends first; returns the
 // number read, or -1 with errno set.
@@ -218,18 +246,86 @@ std::optional<WavLayout> FindWavData(Read&& read) {
     }
 }
 
-// acc[m] += tap * x[m] for m < n: the filters' inner loop, also built for
-// AVX2 and chosen at load where the processor has it. Each element is one
-// multiply and one add in either build, so the results are the same. Not
-// under ThreadSanitizer: the loader runs the choosing function before the
+// The filters' kernels, also built for AVX2 and chosen at load where the
+// processor has it. Each output is summed in eight-wide registers, one tap
+// after another in a fixed order, one multiply and one add per tap (no fused
+// multiply-add in either build), so that both builds give the same floats.
+// Not under ThreadSanitizer: the loader runs the choosing function before the
 // sanitizer's runtime is up, and its instrumented code then crashes.
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
-#define TONEWATCH_ADD_TAP_CLONES __attribute__((target_clones("avx2", "default")))
+#define TONEWATCH_FILTER_CLONES __attribute__((target_clones("avx2", "default")))
 #else
-#define TONEWATCH_ADD_TAP_CLONES
+#define TONEWATCH_FILTER_CLONES
 #endif
-TONEWATCH_ADD_TAP_CLONES void AddTap(float* acc, const float* x, float tap, std::size_t n) {
-    for (std::size_t m = 0; m < n; ++m) acc[m] += tap * x[m];
+
+using Floats8 = float __attribute__((vector_size(32)));
+constexpr std::size_t kLanes = 8;
+
+// out[m] = the sum over taps i, in order, of taps[i] * x_i[m], where x_i
+// starts at `starts[i]`.
+TONEWATCH_FILTER_CLONES void SumTaps(const float* const* starts, const float* taps, std::size_t tap_count,
+                                     float* out, std::size_t outputs) {
+    // Four registers of outputs at a time, so that four chains of adds
+    // overlap; then one register at a time.
+    std::size_t m = 0;
+    for (; m + 4 * kLanes <= outputs; m += 4 * kLanes) {
+        Floats8 acc[4];
+        for (std::size_t i = 0; i < tap_count; ++i) {
+            for (std::size_t r = 0; r < 4; ++r) {
+                // Loaded by memcpy: the inputs need not be aligned, and a
+                // vector passed by value would change the calling convention
+                // between builds.
+                Floats8 x;
+                std::memcpy(&x, starts[i] + m + r * kLanes, sizeof x);
+                acc[r] = i == 0 ? taps[0] * x : acc[r] + taps[i] * x;
+            }
+        }
+        std::memcpy(out + m, acc, sizeof acc);
+    }
+    for (; m + kLanes <= outputs; m += kLanes) {
+        Floats8 x;
+        std::memcpy(&x, starts[0] + m, sizeof x);
+        Floats8 acc = taps[0] * x;
+        for (std::size_t i = 1; i < tap_count; ++i) {
+            std::memcpy(&x, starts[i] + m, sizeof x);
+            acc += taps[i] * x;
+        }
+        std::memcpy(out + m, &acc, sizeof acc);
+    }
+    for (; m < outputs; ++m) {
+        float acc = taps[0] * starts[0][m];
+        for (std::size_t i = 1; i < tap_count; ++i) acc += taps[i] * starts[i][m];
+        out[m] = acc;
+    }
+}
+
+using Ints8 = int32_t __attribute__((vector_size(32)));
+using Shorts8 = int16_t __attribute__((vector_size(16)));
+
+// out[m] = acc[m] * scale clamped to 16 bits and rounded to the nearest
+// integer, half to even: adding and taking away 1.5 * 2^23 rounds inline.
+// NaN is 0. With `scale` a power of two this is FloatToSample of acc[m] /
+// 32768 * scale: the product is exact, and clamping before rounding gives
+// what rounding before clamping does.
+TONEWATCH_FILTER_CLONES void RoundToSamples(const float* acc, float scale, int16_t* out, std::size_t n) {
+    constexpr float kRound = 12582912.0f;
+    std::size_t m = 0;
+    for (; m + kLanes <= n; m += kLanes) {
+        Floats8 v;
+        std::memcpy(&v, acc + m, sizeof v);
+        v *= scale;
+        v = v == v ? v : 0.0f;
+        v = v < -32768.0f ? -32768.0f : v;
+        v = v > 32767.0f ? 32767.0f : v;
+        v = (v + kRound) - kRound;
+        const Shorts8 samples = __builtin_convertvector(__builtin_convertvector(v, Ints8), Shorts8);
+        std::memcpy(out + m, &samples, sizeof samples);
+    }
+    for (; m < n; ++m) {
+        const float scaled = std::isnan(acc[m]) ? 0.0f : acc[m] * scale;
+        const float rounded = (std::clamp(scaled, -32768.0f, 32767.0f) + kRound) - kRound;
+        out[m] = static_cast<int16_t>(rounded);
+    }
 }
 
 // 8000/s to 4000/s: a half-band low-pass, then every other sample. Keys lie
@@ -242,16 +338,18 @@ class HalfBandDecimator {
 public:
     static constexpr int kReach = 25;  // taps on each side of the middle
 
-    HalfBandDecimator() : history_(kReach, 0) {}
+    // Silence before the start, or for a part that starts later, the kReach
+    // input samples before it, pushed first.
+    explicit HalfBandDecimator(bool at_start) : history_(at_start ? kReach : 0, 0) {}
 
     // `sums` are input samples scaled by 2^(shift - 14): the sums of two
     // channels come with shift 15.
-    void Push(std::span<const int32_t> sums, int shift, std::vector<int16_t>& out) {
+    void Push(std::span<const int32_t> sums, int shift, Buffer<int16_t>& out) {
         history_.insert(history_.end(), sums.begin(), sums.end());
         Run(shift, out);
     }
 
-    void Flush(int shift, std::vector<int16_t>& out) {
+    void Flush(int shift, Buffer<int16_t>& out) {
         history_.insert(history_.end(), kReach, 0);
         Run(shift, out);
     }
@@ -285,41 +383,63 @@ private:
     }
 
     // Centres sit at odd positions of history_ (kReach is odd), their
-    // neighbours at even ones; splitting the two lets each tap run over
-    // consecutive outputs, which the compiler turns into vector code.
-    void Run(int shift, std::vector<int16_t>& out) {
+    // neighbours at even ones; split into the two, each tap runs over
+    // consecutive outputs.
+    void Run(int shift, Buffer<int16_t>& out) {
         if (history_.size() < 2 * kReach + 1) return;
         const std::size_t outputs = (history_.size() - 2 * kReach + 1) / 2;
         const std::size_t evens = (history_.size() + 1) / 2;
         even_.resize(evens);
+        odd_.resize(history_.size() / 2);
         acc_.resize(outputs);
         for (std::size_t j = 0; j < evens; ++j) even_[j] = static_cast<float>(history_[2 * j]);
+        for (std::size_t j = 0; j < odd_.size(); ++j) odd_[j] = static_cast<float>(history_[2 * j + 1]);
+        // The middle tap first, then each pair from the inside out.
         const std::array<int32_t, kReach + 1>& taps = Taps();
-        const auto middle = static_cast<float>(taps[0]);
-        for (std::size_t m = 0; m < outputs; ++m) acc_[m] = middle * static_cast<float>(history_[kReach + 2 * m]);
         constexpr std::size_t kHalf = kReach / 2;
+        std::array<float, kReach + 2> weights;
+        std::array<const float*, kReach + 2> starts;
+        weights[0] = static_cast<float>(taps[0]);
+        starts[0] = odd_.data() + kHalf;
         for (std::size_t i = 0; i <= kHalf; ++i) {
-            const auto tap = static_cast<float>(taps[2 * i + 1]);
-            AddTap(acc_.data(), even_.data() + kHalf + 1 + i, tap, outputs);
-            AddTap(acc_.data(), even_.data() + kHalf - i, tap, outputs);
+            weights[2 * i + 1] = weights[2 * i + 2] = static_cast<float>(taps[2 * i + 1]);
+            starts[2 * i + 1] = even_.data() + kHalf + 1 + i;
+            starts[2 * i + 2] = even_.data() + kHalf - i;
         }
-        // Adding and taking away 1.5 * 2^23 rounds to the nearest integer
-        // (half to even) inline, where nearbyint would be a call per sample.
-        const float scale = 1.0f / static_cast<float>(int32_t{1} << shift);
-        constexpr float kRound = 12582912.0f;
+        SumTaps(starts.data(), weights.data(), weights.size(), acc_.data(), outputs);
         const std::size_t first = out.size();
         out.resize(first + outputs);
-        for (std::size_t m = 0; m < outputs; ++m) {
-            const float rounded = (std::clamp(acc_[m] * scale, -32768.0f, 32767.0f) + kRound) - kRound;
-            out[first + m] = static_cast<int16_t>(rounded);
-        }
+        RoundToSamples(acc_.data(), 1.0f / static_cast<float>(int32_t{1} << shift), out.data() + first, outputs);
         history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(2 * outputs));
     }
 
-    std::vector<float> even_;
-    std::vector<float> acc_;
+    Buffer<float> even_;
+    Buffer<float> odd_;
+    Buffer<float> acc_;
     std::vector<int32_t> history_;
 };
+
+// Deals history[i] to phase i % d at i / d, each phase `per_phase` long:
+// one pass over the history, a group of d at a time. The common factors get
+// loops of their own, which the compiler unrolls.
+template <std::size_t D>
+void SplitPhasesBy(std::size_t d, const float* history, std::size_t n, float* phases, std::size_t per_phase) {
+    const std::size_t factor = D == 0 ? d : D;
+    const std::size_t groups = n / factor;
+    for (std::size_t j = 0; j < groups; ++j) {
+        for (std::size_t p = 0; p < factor; ++p) phases[p * per_phase + j] = history[j * factor + p];
+    }
+    for (std::size_t i = groups * factor; i < n; ++i) phases[(i % factor) * per_phase + i / factor] = history[i];
+}
+
+void SplitPhases(std::size_t d, const float* history, std::size_t n, float* phases, std::size_t per_phase) {
+    switch (d) {
+        case 2: return SplitPhasesBy<2>(d, history, n, phases, per_phase);
+        case 5: return SplitPhasesBy<5>(d, history, n, phases, per_phase);
+        case 6: return SplitPhasesBy<6>(d, history, n, phases, per_phase);
+        default: return SplitPhasesBy<0>(d, history, n, phases, per_phase);
+    }
+}
 
 // A first, cheap step down for high rates: a low-pass and every D-th sample,
 // D = rate / 8000, to rate / D of at least 8000/s. It keeps 0-1660 Hz and
@@ -359,7 +479,7 @@ public:
     double LowerRate(int rate) const { return static_cast<double>(rate) / static_cast<double>(factor_); }
 
     // Sums of 16-bit samples, each `scale` of full scale.
-    void PushSums(std::span<const int32_t> sums, float scale, std::vector<float>& out) {
+    void PushSums(std::span<const int32_t> sums, float scale, Buffer<float>& out) {
         const std::size_t old = history_.size();
         history_.resize(old + sums.size());
         std::transform(sums.begin(), sums.end(), history_.begin() + static_cast<std::ptrdiff_t>(old),
@@ -367,7 +487,7 @@ public:
         Run(out);
     }
 
-    void Flush(std::vector<float>& out) {
+    void Flush(Buffer<float>& out) {
         history_.insert(history_.end(), reach_, 0.0f);
         Run(out);
     }
@@ -375,31 +495,103 @@ public:
 private:
     // Output m is centred on history_[reach_ + m * D]. With the history split
     // into its D phases, each tap runs over consecutive outputs.
-    void Run(std::vector<float>& out) {
+    void Run(Buffer<float>& out) {
         if (history_.size() < 2 * reach_ + 1) return;
         const std::size_t outputs = (history_.size() - 2 * reach_ - 1) / factor_ + 1;
         const std::size_t per_phase = (history_.size() + factor_ - 1) / factor_;
         // Every element read below is written here first.
         phases_.resize(factor_ * per_phase);
-        for (std::size_t p = 0; p < factor_; ++p) {
-            float* phase = phases_.data() + p * per_phase;
-            for (std::size_t i = p, j = 0; i < history_.size(); i += factor_, ++j) phase[j] = history_[i];
-        }
-        const std::size_t first = out.size();
-        out.resize(first + outputs, 0.0f);
-        float* acc = out.data() + first;
+        SplitPhases(factor_, history_.data(), history_.size(), phases_.data(), per_phase);
+        starts_.resize(taps_.size());
         for (std::size_t i = 0; i < taps_.size(); ++i) {
             // Input index m * D + i: phase i % D, offset i / D.
-            AddTap(acc, phases_.data() + (i % factor_) * per_phase + i / factor_, taps_[i], outputs);
+            starts_[i] = phases_.data() + (i % factor_) * per_phase + i / factor_;
         }
+        const std::size_t first = out.size();
+        out.resize(first + outputs);
+        SumTaps(starts_.data(), taps_.data(), taps_.size(), out.data() + first, outputs);
         history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(outputs * factor_));
     }
 
     std::size_t factor_;
     std::size_t reach_ = 0;
     std::vector<float> taps_;
-    std::vector<float> history_;
-    std::vector<float> phases_;
+    Buffer<float> history_;
+    Buffer<float> phases_;
+    std::vector<const float*> starts_;
+};
+
+// Runs `work` over chunks of floats on a thread of its own, in the order they
+// are sent, a few chunks behind the sender at most. After an error from
+// `work` the rest is dropped, and the error is returned to the sender.
+class Handoff {
+public:
+    explicit Handoff(std::function<std::string(std::span<const float>)> work)
+        : work_(std::move(work)), thread_([this] { Run(); }) {}
+    Handoff(const Handoff&) = delete;
+    Handoff& operator=(const Handoff&) = delete;
+    ~Handoff() { Finish(); }
+
+    // Queues a copy of `values`, waiting while the queue is full.
+    std::string Send(std::span<const float> values) {
+        std::unique_lock lock(mutex_);
+        space_.wait(lock, [this] { return queue_.size() < kDepth || !error_.empty(); });
+        if (!error_.empty()) return error_;
+        std::vector<float> chunk;
+        if (!spare_.empty()) {
+            chunk = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        chunk.assign(values.begin(), values.end());
+        queue_.push_back(std::move(chunk));
+        ready_.notify_one();
+        return {};
+    }
+
+    // Waits until every chunk sent has been worked on.
+    std::string Finish() {
+        {
+            std::lock_guard lock(mutex_);
+            ended_ = true;
+        }
+        ready_.notify_one();
+        if (thread_.joinable()) thread_.join();
+        return error_;
+    }
+
+private:
+    static constexpr std::size_t kDepth = 4;
+
+    void Run() {
+        for (;;) {
+            std::vector<float> chunk;
+            {
+                std::unique_lock lock(mutex_);
+                ready_.wait(lock, [this] { return !queue_.empty() || ended_; });
+                if (queue_.empty()) return;
+                chunk = std::move(queue_.front());
+                queue_.pop_front();
+                if (!error_.empty()) continue;
+            }
+            std::string error = work_(chunk);
+            {
+                std::lock_guard lock(mutex_);
+                if (error_.empty()) error_ = std::move(error);
+                spare_.push_back(std::move(chunk));
+            }
+            space_.notify_one();
+        }
+    }
+
+    std::function<std::string(std::span<const float>)> work_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::condition_variable space_;
+    std::deque<std::vector<float>> queue_;
+    std::vector<std::vector<float>> spare_;
+    bool ended_ = false;
+    std::string error_;
+    std::thread thread_;
 };
 
 // Mono at the input's rate in, 16-bit at the target rate out. 16-bit PCM of
@@ -416,7 +608,17 @@ class RateConverter {
 public:
     explicit RateConverter(const std::function<void(std::span<const int16_t>)>& sink) : sink_(sink) {}
 
-    std::string Open(int rate, int target_rate, bool integer_input) {
+    // `at_start`: the input is the start of the audio, not a later part.
+    // `beside`: libsoxr, and the sink after it, run on a thread of their own.
+    std::string Open(int rate, int target_rate, bool integer_input, bool at_start = true, bool beside = false) {
+        std::string error = OpenHere(rate, target_rate, integer_input, at_start);
+        if (error.empty() && resampler_ && beside) {
+            handoff_ = std::make_unique<Handoff>([this](std::span<const float> mono) { return Convert(mono); });
+        }
+        return error;
+    }
+
+    std::string OpenHere(int rate, int target_rate, bool integer_input, bool at_start) {
         if (rate == target_rate) return {};
         const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         // Files are scanned in parallel already; one thread per resampler.
@@ -429,7 +631,7 @@ public:
             return {};
         }
         if (rate == 2 * kScanRate && integer_input) {
-            decimator_.emplace();
+            decimator_.emplace(at_start);
             return {};
         }
         double from = rate;
@@ -474,7 +676,9 @@ public:
         return Push(floats_);
     }
 
-    std::string Push(std::span<const float> mono) {
+    std::string Push(std::span<const float> mono) { return handoff_ ? handoff_->Send(mono) : Convert(mono); }
+
+    std::string Convert(std::span<const float> mono) {
         if (!resampler_) {
             Emit(mono);
             return {};
@@ -506,6 +710,9 @@ public:
             predecimator_->Flush(lower_);
             if (std::string error = Push(lower_); !error.empty()) return error;
         }
+        if (handoff_) {
+            if (std::string error = handoff_->Finish(); !error.empty()) return error;
+        }
         std::size_t produced = 0;
         do {
             const soxr_error_t error =
@@ -519,18 +726,20 @@ public:
 private:
     void Emit(std::span<const float> values) {
         samples_.resize(values.size());
-        std::transform(values.begin(), values.end(), samples_.begin(), FloatToSample);
+        RoundToSamples(values.data(), 32768.0f, samples_.data(), values.size());
         sink_(samples_);
     }
 
     const std::function<void(std::span<const int16_t>)>& sink_;
     std::optional<HalfBandDecimator> decimator_;
     std::optional<FirDecimator> predecimator_;
-    std::vector<float> lower_;
+    Buffer<float> lower_;
     SoxrPtr resampler_;
     std::vector<float> converted_ = std::vector<float>(kFileReadFrames);
-    std::vector<float> floats_;
-    std::vector<int16_t> samples_;
+    Buffer<float> floats_;
+    Buffer<int16_t> samples_;
+    // Last, so that its thread has stopped before the rest goes.
+    std::unique_ptr<Handoff> handoff_;
 };
 
 // Mixed samples far beyond full scale clip after the conversion anyway;
@@ -559,43 +768,225 @@ void Report(const SF_INFO& info, const DecodeCallbacks& callbacks, bool stream, 
     }
 }
 
-// The integer path: `read(out, frames)` fills `out` with up to `frames`
-// interleaved frames of 16-bit samples and returns how many, 0 at the end.
-// The mix, or the choice of the target's channel, runs with the reading.
-template <typename Read>
-std::string DecodeShorts(const SF_INFO& info, Read&& read, sf_count_t frames_per_read, const DecodeCallbacks& callbacks,
-                         const ScanTarget& target, bool stream, sf_count_t& total) {
+// Sample i of 16-bit samples in memory that need not be aligned.
+inline int32_t ShortAt(const unsigned char* bytes, std::size_t i) {
+    int16_t sample;
+    std::memcpy(&sample, bytes + 2 * i, sizeof sample);
+    return sample;
+}
+
+// The sums of the channels of `n` interleaved frames of 16-bit samples, or
+// channel `channel` alone (1 is the first; 0 for the sums).
+TONEWATCH_FILTER_CLONES void SumFrames(const unsigned char* bytes, std::size_t n, std::size_t channels, int channel,
+                                       int32_t* sums) {
+    if (channels == 1) {
+        for (std::size_t i = 0; i < n; ++i) sums[i] = ShortAt(bytes, i);
+    } else if (channel > 0) {
+        const auto c = static_cast<std::size_t>(channel - 1);
+        for (std::size_t i = 0; i < n; ++i) sums[i] = ShortAt(bytes, 2 * i + c);
+    } else if constexpr (std::endian::native == std::endian::little) {
+        // A frame read as one word: the first sample is its low half. Shifts
+        // take the halves apart with their signs, in vector code.
+        for (std::size_t i = 0; i < n; ++i) {
+            uint32_t frame;
+            std::memcpy(&frame, bytes + 4 * i, sizeof frame);
+            const auto word = static_cast<int32_t>(frame);
+            sums[i] = (static_cast<int32_t>(frame << 16) >> 16) + (word >> 16);
+        }
+    } else {
+        for (std::size_t i = 0; i < n; ++i) sums[i] = ShortAt(bytes, 2 * i) + ShortAt(bytes, 2 * i + 1);
+    }
+}
+
+void MixShorts(const unsigned char* bytes, std::size_t n, std::size_t channels, const ScanTarget& target,
+               Buffer<int32_t>& sums) {
+    sums.resize(n);
+    SumFrames(bytes, n, channels, target.channel, sums.data());
+}
+
+// Reads up to `frames` interleaved frames of 16-bit samples on, in the
+// processor's byte order, and returns their bytes; none at the end.
+using FrameReader = std::function<std::span<const unsigned char>(sf_count_t frames)>;
+// A reader from frame `first` on, for one part; nothing when there is none.
+using OpenFrames = std::function<std::optional<FrameReader>(sf_count_t first)>;
+
+// Maps the pages of a mapped file into memory on a thread of its own, a
+// little ahead of the one reader that reads them in order, and unmaps those
+// the reader has left behind, so that the cost of both falls on the other
+// processor. Pages it could not map are mapped by the reader's own faults,
+// as without it; unmapped pages stay in the page cache.
+class MapAhead {
+public:
+    MapAhead(const unsigned char* map, std::size_t size) : map_(map), size_(size), thread_([this] { Run(); }) {}
+    MapAhead(const MapAhead&) = delete;
+    MapAhead& operator=(const MapAhead&) = delete;
+    ~MapAhead() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+    // The reader has read up to `at`.
+    void Reached(const unsigned char* at) {
+        {
+            std::lock_guard lock(mutex_);
+            reached_ = static_cast<std::size_t>(at - map_);
+        }
+        wake_.notify_one();
+    }
+
+private:
+    static constexpr std::size_t kStep = std::size_t{1} << 20;
+    static constexpr std::size_t kAhead = std::size_t{16} << 20;
+
+    void Run() {
+        auto* const map = const_cast<unsigned char*>(map_);
+        std::size_t left_behind = 0;
+        for (std::size_t done = 0; done < size_; done += kStep) {
+            std::size_t reached = 0;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [&] { return stop_ || done < reached_ + kAhead; });
+                if (stop_) return;
+                reached = reached_;
+            }
+            madvise(map + done, std::min(kStep, size_ - done), MADV_POPULATE_READ);
+            // Whole steps behind the one being read.
+            const std::size_t behind = reached / kStep * kStep;
+            if (behind > left_behind + kStep) {
+                madvise(map + left_behind, behind - kStep - left_behind, MADV_DONTNEED);
+                left_behind = behind - kStep;
+            }
+        }
+    }
+
+    const unsigned char* map_;
+    std::size_t size_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::size_t reached_ = 0;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// The frames of a file in memory, read in place; `ahead`, when there is one,
+// is told how far.
+FrameReader MappedFrames(const unsigned char* from, sf_count_t frames, std::size_t frame_bytes,
+                         MapAhead* ahead = nullptr) {
+    return [from, frames, frame_bytes, ahead](sf_count_t wanted) mutable {
+        const sf_count_t n = std::min(wanted, frames);
+        const std::span<const unsigned char> got(from, static_cast<std::size_t>(n) * frame_bytes);
+        from += got.size();
+        frames -= n;
+        if (ahead != nullptr) ahead->Reached(from);
+        return got;
+    };
+}
+
+// The frames libsndfile decodes.
+FrameReader SndfileFrames(SNDFILE* file, int channels) {
+    std::vector<int16_t> buffer;
+    return [file, channels, buffer](sf_count_t wanted) mutable {
+        buffer.resize(static_cast<std::size_t>(wanted) * static_cast<std::size_t>(channels));
+        const sf_count_t n = std::max<sf_count_t>(0, sf_readf_short(file, buffer.data(), wanted));
+        return std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(buffer.data()),
+                                              static_cast<std::size_t>(n) * static_cast<std::size_t>(channels) * 2);
+    };
+}
+
+// The integer path, over frames `read` gives. The mix, or the choice of the
+// target's channel, runs with the reading.
+std::string DecodeShorts(const SF_INFO& info, FrameReader read, sf_count_t frames_per_read,
+                         const DecodeCallbacks& callbacks, const ScanTarget& target, bool stream, sf_count_t& total) {
     if (std::string problem = ChannelProblem(info, target); !problem.empty()) return problem;
     RateConverter converter(callbacks.samples);
-    if (std::string error = converter.Open(info.samplerate, target.rate, true); !error.empty()) return error;
+    if (std::string error = converter.Open(info.samplerate, target.rate, true, true, !stream && callbacks.threads > 1);
+        !error.empty()) {
+        return error;
+    }
     const auto channels = static_cast<std::size_t>(info.channels);
     // How many channels each sum adds up.
     const int summed = target.channel > 0 ? 1 : info.channels;
-    std::vector<int16_t> shorts(static_cast<std::size_t>(frames_per_read) * channels);
-    // Reads one chunk into `sums`; false at the end.
-    auto next = [&](std::vector<int32_t>& sums) {
-        const sf_count_t frames = read(shorts.data(), frames_per_read);
-        if (frames <= 0) return false;
-        const auto n = static_cast<std::size_t>(frames);
-        sums.resize(n);
-        if (channels == 1) {
-            std::copy(shorts.begin(), shorts.begin() + static_cast<std::ptrdiff_t>(n), sums.begin());
-        } else if (target.channel > 0) {
-            const auto c = static_cast<std::size_t>(target.channel - 1);
-            for (std::size_t i = 0; i < n; ++i) sums[i] = shorts[2 * i + c];
-        } else {
-            for (std::size_t i = 0; i < n; ++i) sums[i] = int32_t{shorts[2 * i]} + shorts[2 * i + 1];
-        }
-        return true;
-    };
     total = 0;
-    std::vector<int32_t> sums;
-    while (next(sums)) {
+    Buffer<int32_t> sums;
+    for (std::span<const unsigned char> bytes; !(bytes = read(frames_per_read)).empty();) {
+        const auto frames = static_cast<sf_count_t>(bytes.size() / (2 * channels));
+        MixShorts(bytes.data(), static_cast<std::size_t>(frames), channels, target, sums);
         if (std::string error = converter.PushSums(sums, summed); !error.empty()) return error;
-        total += static_cast<sf_count_t>(sums.size());
+        total += frames;
         Report(info, callbacks, stream, total);
     }
     return converter.Flush(summed);
+}
+
+// Parts are at least this long: shorter ones would not pay for their threads.
+constexpr sf_count_t kMinPartSeconds = 60;
+constexpr int kMostParts = 16;
+
+// Decodes the `info.frames` frames of 16-bit input in parts side by side,
+// when each output sample depends on nearby input alone: each part reads the
+// input its outputs are centred on and the half-band decimator's reach on
+// either side, so that its outputs are those of a decoding in order. True
+// when done; false when the input is not decoded in parts, or a part could
+// not be read, and nothing has been handed to `samples`.
+bool DecodeInParts(const SF_INFO& info, const OpenFrames& open, const DecodeCallbacks& callbacks,
+                   const ScanTarget& target) {
+    const int rate = info.samplerate;
+    if (callbacks.threads < 2 || !IntegerInput(info) || target.rate != kScanRate ||
+        (rate != kScanRate && rate != 2 * kScanRate) || !ChannelProblem(info, target).empty()) {
+        return false;
+    }
+    const sf_count_t frames = info.frames;
+    const int count = static_cast<int>(
+        std::min<sf_count_t>(std::min(callbacks.threads, kMostParts), frames / (kMinPartSeconds * rate)));
+    if (count < 2) return false;
+    // Whole seconds per part; the last takes the rest, at least as much.
+    const sf_count_t part_frames = frames / (count * static_cast<sf_count_t>(rate)) * rate;
+    const sf_count_t reach = rate == kScanRate ? 0 : HalfBandDecimator::kReach;
+    const auto channels = static_cast<std::size_t>(info.channels);
+    const int summed = target.channel > 0 ? 1 : info.channels;
+    std::atomic<sf_count_t> read_so_far{0};
+    // Decodes part k; false when it could not be read whole.
+    auto run = [&](int k) {
+        const bool last = k == count - 1;
+        const sf_count_t begin = k * part_frames;
+        const sf_count_t from = std::max<sf_count_t>(0, begin - reach);
+        const sf_count_t to = last ? frames : begin + part_frames + reach;
+        std::optional<FrameReader> read = open(from);
+        if (!read) return false;
+        const std::function<void(std::span<const int16_t>)> sink = [&](std::span<const int16_t> samples) {
+            callbacks.part_samples(k, samples);
+        };
+        RateConverter converter(sink);
+        if (!converter.Open(rate, kScanRate, true, k == 0).empty()) return false;
+        Buffer<int32_t> sums;
+        for (sf_count_t at = from; at < to;) {
+            const std::span<const unsigned char> bytes = (*read)(std::min(kFileReadFrames, to - at));
+            if (bytes.empty()) return false;
+            const auto got = static_cast<sf_count_t>(bytes.size() / (2 * channels));
+            MixShorts(bytes.data(), static_cast<std::size_t>(got), channels, target, sums);
+            converter.PushSums(sums, summed);
+            at += got;
+            const sf_count_t so_far = read_so_far.fetch_add(got) + got;
+            callbacks.progress(std::min(1.0, static_cast<double>(so_far) / static_cast<double>(frames)));
+        }
+        if (last) converter.Flush(summed);
+        return true;
+    };
+    callbacks.parts_begin(count);
+    std::vector<char> done(static_cast<std::size_t>(count), 0);
+    std::vector<std::thread> threads;
+    for (int k = 0; k + 1 < count; ++k) {
+        threads.emplace_back([&, k] { done[static_cast<std::size_t>(k)] = run(k); });
+    }
+    done.back() = run(count - 1);
+    for (std::thread& thread : threads) thread.join();
+    if (std::find(done.begin(), done.end(), 0) == done.end()) return true;
+    callbacks.parts_begin(0);
+    return false;
 }
 
 std::string Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& callbacks, const ScanTarget& target,
@@ -608,11 +999,13 @@ std::string Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& ca
     std::string error;
     if (IntegerInput(info)) {
         error = DecodeShorts(
-            info, [file](int16_t* out, sf_count_t frames) { return sf_readf_short(file, out, frames); },
-            frames_per_read, callbacks, target, stream, total);
+            info, SndfileFrames(file, info.channels), frames_per_read, callbacks, target, stream, total);
     } else {
         RateConverter converter(callbacks.samples);
-        if (error = converter.Open(info.samplerate, target.rate, false); !error.empty()) return error;
+        if (error = converter.Open(info.samplerate, target.rate, false, true, !stream && callbacks.threads > 1);
+            !error.empty()) {
+            return error;
+        }
         std::vector<float> interleaved(static_cast<std::size_t>(frames_per_read) * channels);
         std::vector<float> mono(static_cast<std::size_t>(frames_per_read));
         total = 0;
@@ -639,6 +1032,119 @@ std::string Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& ca
     return error;
 }
 
+// A 16-bit FLAC file's frames from frame `first` on, decoded by libFLAC
+// itself, for a part: through libsndfile the copying costs about half as much
+// again as the decoding. Nothing when the file is not as `info` says or the
+// seek fails; errors later end the frames early, and the part then fails.
+class FlacFrames {
+public:
+    static std::optional<FrameReader> Open(int fd, off_t base, sf_count_t length, sf_count_t first,
+                                           const SF_INFO& info) {
+        auto flac = std::make_shared<FlacFrames>(fd, base, length, info.channels);
+        if (flac->decoder_ == nullptr ||
+            FLAC__stream_decoder_init_stream(flac->decoder_, Read, Seek, Tell, Length, Eof, Write, Metadata, Error,
+                                             flac.get()) != FLAC__STREAM_DECODER_INIT_STATUS_OK ||
+            !FLAC__stream_decoder_process_until_end_of_metadata(flac->decoder_) || flac->bits_ != 16 ||
+            flac->channels_in_file_ != info.channels || flac->frames_ != info.frames ||
+            !FLAC__stream_decoder_seek_absolute(flac->decoder_, static_cast<FLAC__uint64>(first))) {
+            return std::nullopt;
+        }
+        return [flac](sf_count_t wanted) { return flac->Next(wanted); };
+    }
+
+    FlacFrames(int fd, off_t base, sf_count_t length, int channels)
+        : fd_(fd), base_(base), length_(length), channels_(static_cast<std::size_t>(channels)),
+          decoder_(FLAC__stream_decoder_new()) {}
+    FlacFrames(const FlacFrames&) = delete;
+    FlacFrames& operator=(const FlacFrames&) = delete;
+    ~FlacFrames() {
+        if (decoder_ != nullptr) FLAC__stream_decoder_delete(decoder_);
+    }
+
+private:
+    std::span<const unsigned char> Next(sf_count_t wanted) {
+        // What the last call handed over is gone.
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(taken_));
+        taken_ = 0;
+        const std::size_t samples = static_cast<std::size_t>(wanted) * channels_;
+        while (pending_.size() < samples && !failed_ &&
+               FLAC__stream_decoder_get_state(decoder_) != FLAC__STREAM_DECODER_END_OF_STREAM) {
+            if (!FLAC__stream_decoder_process_single(decoder_)) failed_ = true;
+        }
+        taken_ = failed_ ? 0 : std::min(samples, pending_.size());
+        return {reinterpret_cast<const unsigned char*>(pending_.data()), taken_ * sizeof(int16_t)};
+    }
+
+    static FlacFrames& Of(void* self) { return *static_cast<FlacFrames*>(self); }
+
+    static FLAC__StreamDecoderReadStatus Read(const FLAC__StreamDecoder*, FLAC__byte* out, size_t* bytes, void* self) {
+        FlacFrames& f = Of(self);
+        const std::size_t n = static_cast<std::size_t>(std::clamp<sf_count_t>(
+            f.length_ - f.position_, 0, static_cast<sf_count_t>(*bytes)));
+        const ssize_t got = n == 0 ? 0 : ReadFully(f.fd_, out, n, f.base_ + f.position_);
+        if (got < 0) return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
+        *bytes = static_cast<std::size_t>(got);
+        f.position_ += got;
+        return got == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
+    }
+    static FLAC__StreamDecoderSeekStatus Seek(const FLAC__StreamDecoder*, FLAC__uint64 at, void* self) {
+        if (at > static_cast<FLAC__uint64>(Of(self).length_)) return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
+        Of(self).position_ = static_cast<sf_count_t>(at);
+        return FLAC__STREAM_DECODER_SEEK_STATUS_OK;
+    }
+    static FLAC__StreamDecoderTellStatus Tell(const FLAC__StreamDecoder*, FLAC__uint64* at, void* self) {
+        *at = static_cast<FLAC__uint64>(Of(self).position_);
+        return FLAC__STREAM_DECODER_TELL_STATUS_OK;
+    }
+    static FLAC__StreamDecoderLengthStatus Length(const FLAC__StreamDecoder*, FLAC__uint64* length, void* self) {
+        *length = static_cast<FLAC__uint64>(Of(self).length_);
+        return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
+    }
+    static FLAC__bool Eof(const FLAC__StreamDecoder*, void* self) { return Of(self).position_ >= Of(self).length_; }
+    static FLAC__StreamDecoderWriteStatus Write(const FLAC__StreamDecoder*, const FLAC__Frame* frame,
+                                                const FLAC__int32* const buffer[], void* self) {
+        FlacFrames& f = Of(self);
+        if (frame->header.channels != f.channels_ || frame->header.bits_per_sample != 16) {
+            f.failed_ = true;
+            return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+        }
+        const std::size_t old = f.pending_.size();
+        f.pending_.resize(old + frame->header.blocksize * f.channels_);
+        int16_t* out = f.pending_.data() + old;
+        const std::size_t n = frame->header.blocksize;
+        if (f.channels_ == 1) {
+            for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<int16_t>(buffer[0][i]);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                out[2 * i] = static_cast<int16_t>(buffer[0][i]);
+                out[2 * i + 1] = static_cast<int16_t>(buffer[1][i]);
+            }
+        }
+        return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+    }
+    static void Metadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metadata, void* self) {
+        if (metadata->type != FLAC__METADATA_TYPE_STREAMINFO) return;
+        FlacFrames& f = Of(self);
+        f.bits_ = metadata->data.stream_info.bits_per_sample;
+        f.channels_in_file_ = static_cast<int>(metadata->data.stream_info.channels);
+        f.frames_ = static_cast<sf_count_t>(metadata->data.stream_info.total_samples);
+    }
+    static void Error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void* self) { Of(self).failed_ = true; }
+
+    int fd_;
+    off_t base_;
+    sf_count_t length_;
+    sf_count_t position_ = 0;
+    std::size_t channels_;
+    FLAC__StreamDecoder* decoder_;
+    unsigned bits_ = 0;
+    int channels_in_file_ = 0;
+    sf_count_t frames_ = -1;
+    bool failed_ = false;
+    Buffer<int16_t> pending_;
+    std::size_t taken_ = 0;
+};
+
 std::string TruncatedText(sf_count_t decoded, sf_count_t promised) {
     char text[128];
     std::snprintf(text, sizeof text, "file is truncated: decoded %" PRId64 " of %" PRId64 " frames",
@@ -654,6 +1160,36 @@ std::string DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& ca
         file.reset(sf_open_virtual(&io, SFM_READ, &info, &source));
         if (!file && source.read_error == 0) return std::string("not a readable audio file: ") + sf_strerror(nullptr);
     }
+    // Each part reads through a libsndfile of its own, seeked to its start.
+    const OpenFrames open = [&](sf_count_t first) -> std::optional<FrameReader> {
+        if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC) {
+            return FlacFrames::Open(source.fd, source.base, source.length, first, info);
+        }
+        struct Part {
+            Source source;
+            SndfilePtr file;
+        };
+        auto part = std::make_shared<Part>();
+        part->source.fd = source.fd;
+        part->source.base = source.base;
+        part->source.length = source.length;
+        part->source.patch_at = source.patch_at;
+        part->source.patch = source.patch;
+        SF_INFO part_info{};
+        {
+            std::lock_guard lock(open_mutex);
+            part->file.reset(sf_open_virtual(&io, SFM_READ, &part_info, &part->source));
+        }
+        if (!part->file || part_info.frames != info.frames || part_info.channels != info.channels ||
+            part_info.format != info.format || sf_seek(part->file.get(), first, SEEK_SET) != first) {
+            return std::nullopt;
+        }
+        // The reader keeps the part's libsndfile open.
+        return [part, read = SndfileFrames(part->file.get(), info.channels)](sf_count_t frames) mutable {
+            return read(frames);
+        };
+    };
+    if (file && source.fd >= 0 && info.seekable && DecodeInParts(info, open, callbacks, target)) return {};
     sf_count_t total = 0;
     std::string error = file ? Decode(file.get(), info, callbacks, target, false, total) : std::string();
     if (source.read_error != 0) return std::string("read error: ") + std::strerror(source.read_error);
@@ -703,19 +1239,19 @@ std::optional<std::string> DecodeMapped(int fd, off_t size, uint64_t at, uint64_
     const std::size_t frame_bytes = 2 * static_cast<std::size_t>(format.channels);
     const unsigned char* next = static_cast<const unsigned char*>(map) + at;
     format.frames = static_cast<sf_count_t>(bytes / frame_bytes);
-    sf_count_t left = format.frames;
+    const OpenFrames open = [&](sf_count_t first) -> std::optional<FrameReader> {
+        return MappedFrames(next + static_cast<std::size_t>(first) * frame_bytes, format.frames - first, frame_bytes);
+    };
+    if (DecodeInParts(format, open, callbacks, target)) {
+        munmap(map, static_cast<std::size_t>(size));
+        return std::string();
+    }
+    std::optional<MapAhead> ahead;
+    if (callbacks.threads > 1) ahead.emplace(static_cast<const unsigned char*>(map), static_cast<std::size_t>(size));
     sf_count_t total = 0;
-    // Samples are copied out rather than read in place: `at` need not be even.
-    std::string error = DecodeShorts(
-        format,
-        [&](int16_t* out, sf_count_t frames) {
-            const sf_count_t n = std::min(frames, left);
-            std::memcpy(out, next, static_cast<std::size_t>(n) * frame_bytes);
-            next += static_cast<std::size_t>(n) * frame_bytes;
-            left -= n;
-            return n;
-        },
-        kFileReadFrames, callbacks, target, false, total);
+    std::string error = DecodeShorts(format, MappedFrames(next, format.frames, frame_bytes, ahead ? &*ahead : nullptr),
+                                     kFileReadFrames, callbacks, target, false, total);
+    ahead.reset();
     munmap(map, static_cast<std::size_t>(size));
     return error;
 }

@@ -38,6 +38,23 @@ struct DecodeCallbacks {
     std::function<void(double)> progress = [](double) {};
     // Something about the input worth saying that is not an error.
     std::function<void(const std::string&)> notice = [](const std::string&) {};
+
+    // Files only: how many threads the decoding of a file may keep busy.
+    // With two or more, parts of a file may be decoded side by side, where
+    // each sample at the target rate depends on nearby input alone (16-bit
+    // PCM at 8000/s or 4000/s, to 4000/s), and otherwise the last step of the
+    // rate conversion, and `samples`, may run on a thread of their own. The
+    // samples are the same either way; `progress` may be called from the
+    // parts' threads. 1: everything in order on the caller's thread.
+    int threads = 1;
+    // Before the parts start, on the caller's thread: how many there are.
+    // Called again with 0 when the parts were given up (one could not be read
+    // as the whole file would have been): the samples then come again from
+    // the start, in order, through `samples`.
+    std::function<void(int count)> parts_begin = [](int) {};
+    // A part's samples in order, on the part's own thread. The parts follow
+    // one another; each but the last holds a whole number of seconds.
+    std::function<void(int part, std::span<const int16_t>)> part_samples = [](int, std::span<const int16_t>) {};
 };
 
 // Decodes `path` ("-" is standard input) with any format libsndfile reads, or

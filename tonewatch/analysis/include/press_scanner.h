@@ -17,6 +17,25 @@ struct Press {
     char key;
 };
 
+// The keys of consecutive blocks of a stream, or of a part of one that
+// starts at a block boundary: blocks are gathered and analysed many at a time.
+class BlockKeys {
+public:
+    // Takes any number of samples; whole blocks are analysed in batches.
+    void Feed(std::span<const int16_t> samples);
+    // Analyses the whole blocks fed so far.
+    void Flush();
+    // Ends the stream: a last partial block is padded with zeros and analysed.
+    void Finish();
+    // The keys of the blocks analysed so far, '\0' where a block holds none.
+    const std::vector<char>& Keys() const { return keys_; }
+    void ClearKeys() { keys_.clear(); }
+
+private:
+    std::vector<int16_t> pending_;
+    std::vector<char> keys_;
+};
+
 class PressScanner {
 public:
     // Takes any number of samples; whole blocks are analysed in batches.
@@ -35,8 +54,9 @@ public:
     int64_t Blocks() const { return blocks_; }
 
 private:
-    std::vector<int16_t> pending_;
-    std::vector<char> keys_;
+    void TakeKeys();
+
+    BlockKeys analysed_;
     uint32_t key_held_ = 0;
     int64_t blocks_ = 0;
     std::vector<Press> presses_;
