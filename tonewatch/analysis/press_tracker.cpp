@@ -367,7 +367,7 @@ struct KeyProbes {
     std::array<std::array<double, 2>, kQuietProbes> quiet_from;
 };
 
-const std::array<KeyProbes, 16> kKeyProbes = [] {
+std::array<KeyProbes, 16> MakeKeyProbes() {
     std::array<KeyProbes, 16> table{};
     for (int key = 0; key < 16; ++key) {
         KeyProbes& k = table[key];
@@ -399,7 +399,15 @@ const std::array<KeyProbes, 16> kKeyProbes = [] {
         k.harmonic_from_high = Leakage(2 * f_low, f_high, kLowSamples);
     }
     return table;
-}();
+}
+
+// Built on first use rather than at load: the leakages take some 100,000
+// sines, which every program linking the analysis would otherwise pay for at
+// start-up, whether or not it tracks presses.
+const KeyProbes& KeyProbesOf(int key) {
+    static const std::array<KeyProbes, 16> kTable = MakeKeyProbes();
+    return kTable[static_cast<std::size_t>(key)];
+}
 
 // A tone's offset from its key frequency in Hz, from plain correlations at
 // 3h/2 and h/2 below it and h/2 and 3h/2 above it (`x`): through
@@ -551,7 +559,7 @@ void PressTracker::Confirm(int key) {
 // What the key's own tones leak into the frequencies checked for quiet is
 // allowed for, twice over for the uneven spectra of coded tones.
 bool PressTracker::NothingElse(int key, const TrackerProbes& x) {
-    const KeyProbes& k = kKeyProbes[static_cast<std::size_t>(key)];
+    const KeyProbes& k = KeyProbesOf(key);
     const double low = x.level[kLowTone], high = x.level[kHighTone];
     if (x.level[kLowBelow] >= low || x.level[kLowAbove] >= low || x.level[kHighBelow] >= high ||
         x.level[kHighAbove] >= high) {
@@ -594,7 +602,7 @@ double PressTracker::Uncertainty(const Tones& tones, int t) {
 }
 
 TrackerProbes PressTracker::Probe(int key, int64_t last) const {
-    return Correlate(kKeyProbes[static_cast<std::size_t>(key)].probes, Samples(last).data());
+    return Correlate(KeyProbesOf(key).probes, Samples(last).data());
 }
 
 void PressTracker::Release() {
