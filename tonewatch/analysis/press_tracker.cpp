@@ -692,7 +692,11 @@ bool PressTracker::Inside(const Tones& tones, int64_t block, int64_t beyond, boo
 // sub-block not inside, the edge lies in it or in the one before, which
 // together hold the tones for their summed presence.
 int64_t PressTracker::FindStart(const Tones& tones, int64_t last) const {
-    const int64_t oldest = std::max<int64_t>({analysed_ - kHistory, earliest_ / kB, 0});
+    // A batch analyses up to kBatch sub-blocks before deciding on its first,
+    // overwriting as many of the oldest: what is kept however the samples
+    // were cut into pieces reaches back this far from the one decided on.
+    const int64_t kept = blocks_ - 1 + static_cast<int64_t>(kBatch) - kHistory;
+    const int64_t oldest = std::max<int64_t>({kept, earliest_ / kB, 0});
     const int64_t from = last - kLowBlocks + 1;
     std::array<Complex, 2> expected = tones.value, back;
     for (int t = 0; t < 2; ++t) {
