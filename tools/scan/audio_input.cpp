@@ -328,6 +328,22 @@ TONEWATCH_FILTER_CLONES void RoundToSamples(const float* acc, float scale, int16
     }
 }
 
+// The Kaiser window at r (-1..1 across the filter) for kKaiserBeta, about
+// 70 dB of stopband: both decimators' taps are sincs under it.
+constexpr double kKaiserBeta = 6.76;
+
+double KaiserWindow(double r) {
+    const auto bessel_i0 = [](double x) {
+        double term = 1.0, sum = 1.0;
+        for (int k = 1; k < 40; ++k) {
+            term *= (x / (2.0 * k)) * (x / (2.0 * k));
+            sum += term;
+        }
+        return sum;
+    };
+    return bessel_i0(kKaiserBeta * std::sqrt(1.0 - r * r)) / bessel_i0(kKaiserBeta);
+}
+
 // 8000/s to 4000/s: a half-band low-pass, then every other sample. Keys lie
 // below 1660 Hz and what folds onto them from 2340 Hz up is stopped (below
 // -70 dB), so 3148 + 2523 Hz cannot pass for a key. A Kaiser-windowed sinc of
@@ -358,20 +374,11 @@ private:
     static const std::array<int32_t, kReach + 1>& Taps() {
         static const std::array<int32_t, kReach + 1> taps = [] {
             // h[k] for k = 0..kReach: sinc(k / 2) / 2 under a Kaiser window.
-            constexpr double kBeta = 6.76;  // about 70 dB
-            auto bessel_i0 = [](double x) {
-                double term = 1.0, sum = 1.0;
-                for (int k = 1; k < 40; ++k) {
-                    term *= (x / (2.0 * k)) * (x / (2.0 * k));
-                    sum += term;
-                }
-                return sum;
-            };
             std::array<int32_t, kReach + 1> q{};
             int32_t total = 0;
             for (int k = 1; k <= kReach; k += 2) {
                 const double r = static_cast<double>(k) / kReach;
-                const double window = bessel_i0(kBeta * std::sqrt(1.0 - r * r)) / bessel_i0(kBeta);
+                const double window = KaiserWindow(r);
                 const double tap = std::sin(M_PI * k / 2.0) / (M_PI * k) * window;
                 q[static_cast<std::size_t>(k)] = static_cast<int32_t>(std::lround(tap * 16384.0));
                 total += 2 * q[static_cast<std::size_t>(k)];
@@ -451,23 +458,14 @@ public:
     explicit FirDecimator(int rate) : factor_(static_cast<std::size_t>(rate / (2 * kScanRate))) {
         const double lower = static_cast<double>(rate) / static_cast<double>(factor_);
         const double width = (lower - 2 * 1660.0) / rate;  // transition, as a fraction of the rate
-        constexpr double kBeta = 6.76;                     // about 70 dB
         reach_ = static_cast<std::size_t>(std::ceil(62.0 / (2.285 * 2.0 * M_PI * width) / 2.0));
-        auto bessel_i0 = [](double x) {
-            double term = 1.0, sum = 1.0;
-            for (int k = 1; k < 40; ++k) {
-                term *= (x / (2.0 * k)) * (x / (2.0 * k));
-                sum += term;
-            }
-            return sum;
-        };
         const double cutoff = 0.5 / static_cast<double>(factor_);  // lower / 2, as a fraction of the rate
         std::vector<double> taps(2 * reach_ + 1);
         double total = 0.0;
         for (std::size_t i = 0; i < taps.size(); ++i) {
             const double n = static_cast<double>(i) - static_cast<double>(reach_);
             const double r = n / static_cast<double>(reach_ + 1);
-            const double window = bessel_i0(kBeta * std::sqrt(1.0 - r * r)) / bessel_i0(kBeta);
+            const double window = KaiserWindow(r);
             const double sinc = n == 0.0 ? 1.0 : std::sin(2.0 * M_PI * cutoff * n) / (2.0 * M_PI * cutoff * n);
             taps[i] = 2.0 * cutoff * sinc * window;
             total += taps[i];
