@@ -162,16 +162,18 @@ TEST_P(RateConversion, KeepsTheKeysAndStopsWhatWouldFoldOntoThem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, RateConversion,
-                         ::testing::Values(Conversion{8000, 1}, Conversion{8000, 2}, Conversion{16000, 1},
-                                           Conversion{44100, 2}, Conversion{48000, 1}),
+                         ::testing::Values(Conversion{8000, 1}, Conversion{8000, 2}, Conversion{11025, 1},
+                                           Conversion{16000, 1}, Conversion{22050, 2}, Conversion{44056, 1},
+                                           Conversion{44100, 2}, Conversion{48000, 1}, Conversion{88200, 1}),
                          [](const ::testing::TestParamInfo<Conversion>& info) {
                              return std::to_string(info.param.rate) + "_" + std::to_string(info.param.channels);
                          });
 
-// With threads to spare, long 16-bit files at 8000/s and 4000/s are decoded
-// in parts side by side, and other rates have libsoxr run on a thread of its
-// own: either way the samples must be those of a decoding in order, also
-// around the parts' boundaries.
+// With threads to spare, long 16-bit files are decoded in parts side by side
+// where whole seconds hold whole periods of the rate ratio; other rates have
+// the last step run on a thread of its own (the ratio decimator at 88200/s,
+// libsoxr at 44056/s): either way the samples must be those of a decoding in
+// order, also around the parts' boundaries.
 struct SideBySide {
     int rate;
     int channels;
@@ -184,8 +186,8 @@ class DecodingSideBySide : public AudioInput, public ::testing::WithParamInterfa
 
 TEST_P(DecodingSideBySide, GivesTheSamplesOfADecodingInOrder) {
     const SideBySide c = GetParam();
-    // Parts are at least a minute long; three fit, and a remainder.
-    const int frames = (c.parts > 0 ? 185 * c.rate : 3 * c.rate) + 77;
+    // Parts are at least a minute long; they fit, and a remainder.
+    const int frames = (c.parts > 0 ? (60 * c.parts + 5) * c.rate : 3 * c.rate) + 77;
     const std::vector<int16_t> left = Synthesize({{697, 9000}, {1633, 7000}, {3100, 5000}}, frames, c.rate);
     const std::vector<int16_t> right = Synthesize({{941, 12000}, {2500, 9000}}, frames, c.rate);
     std::vector<int16_t> interleaved;
@@ -238,8 +240,9 @@ INSTANTIATE_TEST_SUITE_P(Layouts, DecodingSideBySide,
                          ::testing::Values(SideBySide{8000, 1, 0, 2, 2}, SideBySide{8000, 1, 0, 3, 3},
                                            SideBySide{8000, 2, 0, 2, 2}, SideBySide{8000, 2, 2, 3, 3},
                                            SideBySide{4000, 1, 0, 3, 3}, SideBySide{4000, 2, 1, 2, 2},
-                                           SideBySide{44100, 2, 0, 2, 0}, SideBySide{11025, 1, 0, 2, 0},
-                                           SideBySide{48000, 2, 1, 3, 0}),
+                                           SideBySide{44100, 2, 0, 2, 2}, SideBySide{11025, 1, 0, 2, 2},
+                                           SideBySide{48000, 2, 1, 2, 2}, SideBySide{88200, 1, 0, 2, 0},
+                                           SideBySide{44056, 2, 0, 2, 0}),
                          [](const ::testing::TestParamInfo<SideBySide>& info) {
                              const SideBySide& c = info.param;
                              return std::to_string(c.rate) + "_" + std::to_string(c.channels) + "ch_channel" +

@@ -1,4 +1,5 @@
 #include "audio_input.h"
+#include "filters.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -24,6 +25,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -69,29 +71,6 @@ struct Descriptor {
         if (owned) close(fd);
     }
 };
-
-// A vector whose new elements are left as they are rather than zeroed: the
-// filters' buffers are written in full after each resize.
-template <typename T>
-struct Uninitialised : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = Uninitialised<U>;
-    };
-    Uninitialised() = default;
-    template <typename U>
-    explicit Uninitialised(const Uninitialised<U>&) {}
-    template <typename U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
-template <typename T>
-using Buffer = std::vector<T, Uninitialised<T>>;
 
 // Reads exactly `n` bytes at `offset` unless the file ends first; returns the
 // number read, or -1 with errno set.
@@ -246,279 +225,6 @@ std::optional<WavLayout> FindWavData(Read&& read) {
     }
 }
 
-// The filters' kernels, also built for AVX2 and chosen at load where the
-// processor has it. Each output is summed in eight-wide registers, one tap
-// after another in a fixed order, one multiply and one add per tap (no fused
-// multiply-add in either build), so that both builds give the same floats.
-// Not under ThreadSanitizer: the loader runs the choosing function before the
-// sanitizer's runtime is up, and its instrumented code then crashes.
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
-#define TONEWATCH_FILTER_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define TONEWATCH_FILTER_CLONES
-#endif
-
-using Floats8 = float __attribute__((vector_size(32)));
-constexpr std::size_t kLanes = 8;
-
-// out[m] = the sum over taps i, in order, of taps[i] * x_i[m], where x_i
-// starts at `starts[i]`.
-TONEWATCH_FILTER_CLONES void SumTaps(const float* const* starts, const float* taps, std::size_t tap_count,
-                                     float* out, std::size_t outputs) {
-    // Four registers of outputs at a time, so that four chains of adds
-    // overlap; then one register at a time.
-    std::size_t m = 0;
-    for (; m + 4 * kLanes <= outputs; m += 4 * kLanes) {
-        Floats8 acc[4];
-        for (std::size_t i = 0; i < tap_count; ++i) {
-            for (std::size_t r = 0; r < 4; ++r) {
-                // Loaded by memcpy: the inputs need not be aligned, and a
-                // vector passed by value would change the calling convention
-                // between builds.
-                Floats8 x;
-                std::memcpy(&x, starts[i] + m + r * kLanes, sizeof x);
-                acc[r] = i == 0 ? taps[0] * x : acc[r] + taps[i] * x;
-            }
-        }
-        std::memcpy(out + m, acc, sizeof acc);
-    }
-    for (; m + kLanes <= outputs; m += kLanes) {
-        Floats8 x;
-        std::memcpy(&x, starts[0] + m, sizeof x);
-        Floats8 acc = taps[0] * x;
-        for (std::size_t i = 1; i < tap_count; ++i) {
-            std::memcpy(&x, starts[i] + m, sizeof x);
-            acc += taps[i] * x;
-        }
-        std::memcpy(out + m, &acc, sizeof acc);
-    }
-    for (; m < outputs; ++m) {
-        float acc = taps[0] * starts[0][m];
-        for (std::size_t i = 1; i < tap_count; ++i) acc += taps[i] * starts[i][m];
-        out[m] = acc;
-    }
-}
-
-using Ints8 = int32_t __attribute__((vector_size(32)));
-using Shorts8 = int16_t __attribute__((vector_size(16)));
-
-// out[m] = acc[m] * scale clamped to 16 bits and rounded to the nearest
-// integer, half to even: adding and taking away 1.5 * 2^23 rounds inline.
-// NaN is 0. With `scale` a power of two this is FloatToSample of acc[m] /
-// 32768 * scale: the product is exact, and clamping before rounding gives
-// what rounding before clamping does.
-TONEWATCH_FILTER_CLONES void RoundToSamples(const float* acc, float scale, int16_t* out, std::size_t n) {
-    constexpr float kRound = 12582912.0f;
-    std::size_t m = 0;
-    for (; m + kLanes <= n; m += kLanes) {
-        Floats8 v;
-        std::memcpy(&v, acc + m, sizeof v);
-        v *= scale;
-        v = v == v ? v : 0.0f;
-        v = v < -32768.0f ? -32768.0f : v;
-        v = v > 32767.0f ? 32767.0f : v;
-        v = (v + kRound) - kRound;
-        const Shorts8 samples = __builtin_convertvector(__builtin_convertvector(v, Ints8), Shorts8);
-        std::memcpy(out + m, &samples, sizeof samples);
-    }
-    for (; m < n; ++m) {
-        const float scaled = std::isnan(acc[m]) ? 0.0f : acc[m] * scale;
-        const float rounded = (std::clamp(scaled, -32768.0f, 32767.0f) + kRound) - kRound;
-        out[m] = static_cast<int16_t>(rounded);
-    }
-}
-
-// The Kaiser window at r (-1..1 across the filter) for kKaiserBeta, about
-// 70 dB of stopband: both decimators' taps are sincs under it.
-constexpr double kKaiserBeta = 6.76;
-
-double KaiserWindow(double r) {
-    const auto bessel_i0 = [](double x) {
-        double term = 1.0, sum = 1.0;
-        for (int k = 1; k < 40; ++k) {
-            term *= (x / (2.0 * k)) * (x / (2.0 * k));
-            sum += term;
-        }
-        return sum;
-    };
-    return bessel_i0(kKaiserBeta * std::sqrt(1.0 - r * r)) / bessel_i0(kKaiserBeta);
-}
-
-// 8000/s to 4000/s: a half-band low-pass, then every other sample. Keys lie
-// below 1660 Hz and what folds onto them from 2340 Hz up is stopped (below
-// -70 dB), so 3148 + 2523 Hz cannot pass for a key. A Kaiser-windowed sinc of
-// 51 taps in Q14; every other tap but the middle one is zero. Zero phase:
-// output sample m is centred on input sample 2m, as a delay-compensated
-// converter's is, with silence before the start and after the end.
-class HalfBandDecimator {
-public:
-    static constexpr int kReach = 25;  // taps on each side of the middle
-
-    // Silence before the start, or for a part that starts later, the kReach
-    // input samples before it, pushed first.
-    explicit HalfBandDecimator(bool at_start) : history_(at_start ? kReach : 0, 0) {}
-
-    // `sums` are input samples scaled by 2^(shift - 14): the sums of two
-    // channels come with shift 15.
-    void Push(std::span<const int32_t> sums, int shift, Buffer<int16_t>& out) {
-        history_.insert(history_.end(), sums.begin(), sums.end());
-        Run(shift, out);
-    }
-
-    void Flush(int shift, Buffer<int16_t>& out) {
-        history_.insert(history_.end(), kReach, 0);
-        Run(shift, out);
-    }
-
-private:
-    static const std::array<int32_t, kReach + 1>& Taps() {
-        static const std::array<int32_t, kReach + 1> taps = [] {
-            // h[k] for k = 0..kReach: sinc(k / 2) / 2 under a Kaiser window.
-            std::array<int32_t, kReach + 1> q{};
-            int32_t total = 0;
-            for (int k = 1; k <= kReach; k += 2) {
-                const double r = static_cast<double>(k) / kReach;
-                const double window = KaiserWindow(r);
-                const double tap = std::sin(M_PI * k / 2.0) / (M_PI * k) * window;
-                q[static_cast<std::size_t>(k)] = static_cast<int32_t>(std::lround(tap * 16384.0));
-                total += 2 * q[static_cast<std::size_t>(k)];
-            }
-            q[0] = 16384 - total;  // unity gain at 0 Hz
-            return q;
-        }();
-        return taps;
-    }
-
-    // Centres sit at odd positions of history_ (kReach is odd), their
-    // neighbours at even ones; split into the two, each tap runs over
-    // consecutive outputs.
-    void Run(int shift, Buffer<int16_t>& out) {
-        if (history_.size() < 2 * kReach + 1) return;
-        const std::size_t outputs = (history_.size() - 2 * kReach + 1) / 2;
-        const std::size_t evens = (history_.size() + 1) / 2;
-        even_.resize(evens);
-        odd_.resize(history_.size() / 2);
-        acc_.resize(outputs);
-        for (std::size_t j = 0; j < evens; ++j) even_[j] = static_cast<float>(history_[2 * j]);
-        for (std::size_t j = 0; j < odd_.size(); ++j) odd_[j] = static_cast<float>(history_[2 * j + 1]);
-        // The middle tap first, then each pair from the inside out.
-        const std::array<int32_t, kReach + 1>& taps = Taps();
-        constexpr std::size_t kHalf = kReach / 2;
-        std::array<float, kReach + 2> weights;
-        std::array<const float*, kReach + 2> starts;
-        weights[0] = static_cast<float>(taps[0]);
-        starts[0] = odd_.data() + kHalf;
-        for (std::size_t i = 0; i <= kHalf; ++i) {
-            weights[2 * i + 1] = weights[2 * i + 2] = static_cast<float>(taps[2 * i + 1]);
-            starts[2 * i + 1] = even_.data() + kHalf + 1 + i;
-            starts[2 * i + 2] = even_.data() + kHalf - i;
-        }
-        SumTaps(starts.data(), weights.data(), weights.size(), acc_.data(), outputs);
-        const std::size_t first = out.size();
-        out.resize(first + outputs);
-        RoundToSamples(acc_.data(), 1.0f / static_cast<float>(int32_t{1} << shift), out.data() + first, outputs);
-        history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(2 * outputs));
-    }
-
-    Buffer<float> even_;
-    Buffer<float> odd_;
-    Buffer<float> acc_;
-    std::vector<int32_t> history_;
-};
-
-// Deals history[i] to phase i % d at i / d, each phase `per_phase` long:
-// one pass over the history, a group of d at a time. The common factors get
-// loops of their own, which the compiler unrolls.
-template <std::size_t D>
-void SplitPhasesBy(std::size_t d, const float* history, std::size_t n, float* phases, std::size_t per_phase) {
-    const std::size_t factor = D == 0 ? d : D;
-    const std::size_t groups = n / factor;
-    for (std::size_t j = 0; j < groups; ++j) {
-        for (std::size_t p = 0; p < factor; ++p) phases[p * per_phase + j] = history[j * factor + p];
-    }
-    for (std::size_t i = groups * factor; i < n; ++i) phases[(i % factor) * per_phase + i / factor] = history[i];
-}
-
-void SplitPhases(std::size_t d, const float* history, std::size_t n, float* phases, std::size_t per_phase) {
-    switch (d) {
-        case 2: return SplitPhasesBy<2>(d, history, n, phases, per_phase);
-        case 5: return SplitPhasesBy<5>(d, history, n, phases, per_phase);
-        case 6: return SplitPhasesBy<6>(d, history, n, phases, per_phase);
-        default: return SplitPhasesBy<0>(d, history, n, phases, per_phase);
-    }
-}
-
-// A first, cheap step down for high rates: a low-pass and every D-th sample,
-// D = rate / 8000, to rate / D of at least 8000/s. It keeps 0-1660 Hz and
-// stops (below -70 dB) everything that would fold onto 0-1660 Hz at the
-// lower rate; the converter after it does the rest. A Kaiser-windowed sinc,
-// zero phase like the half-band decimator, in floats of full scale 1.0.
-class FirDecimator {
-public:
-    explicit FirDecimator(int rate) : factor_(static_cast<std::size_t>(rate / (2 * kScanRate))) {
-        const double lower = static_cast<double>(rate) / static_cast<double>(factor_);
-        const double width = (lower - 2 * 1660.0) / rate;  // transition, as a fraction of the rate
-        reach_ = static_cast<std::size_t>(std::ceil(62.0 / (2.285 * 2.0 * M_PI * width) / 2.0));
-        const double cutoff = 0.5 / static_cast<double>(factor_);  // lower / 2, as a fraction of the rate
-        std::vector<double> taps(2 * reach_ + 1);
-        double total = 0.0;
-        for (std::size_t i = 0; i < taps.size(); ++i) {
-            const double n = static_cast<double>(i) - static_cast<double>(reach_);
-            const double r = n / static_cast<double>(reach_ + 1);
-            const double window = KaiserWindow(r);
-            const double sinc = n == 0.0 ? 1.0 : std::sin(2.0 * M_PI * cutoff * n) / (2.0 * M_PI * cutoff * n);
-            taps[i] = 2.0 * cutoff * sinc * window;
-            total += taps[i];
-        }
-        for (double tap : taps) taps_.push_back(static_cast<float>(tap / total));
-        history_.assign(reach_, 0.0f);
-    }
-
-    double LowerRate(int rate) const { return static_cast<double>(rate) / static_cast<double>(factor_); }
-
-    // Sums of 16-bit samples, each `scale` of full scale.
-    void PushSums(std::span<const int32_t> sums, float scale, Buffer<float>& out) {
-        const std::size_t old = history_.size();
-        history_.resize(old + sums.size());
-        std::transform(sums.begin(), sums.end(), history_.begin() + static_cast<std::ptrdiff_t>(old),
-                       [scale](int32_t sum) { return static_cast<float>(sum) * scale; });
-        Run(out);
-    }
-
-    void Flush(Buffer<float>& out) {
-        history_.insert(history_.end(), reach_, 0.0f);
-        Run(out);
-    }
-
-private:
-    // Output m is centred on history_[reach_ + m * D]. With the history split
-    // into its D phases, each tap runs over consecutive outputs.
-    void Run(Buffer<float>& out) {
-        if (history_.size() < 2 * reach_ + 1) return;
-        const std::size_t outputs = (history_.size() - 2 * reach_ - 1) / factor_ + 1;
-        const std::size_t per_phase = (history_.size() + factor_ - 1) / factor_;
-        // Every element read below is written here first.
-        phases_.resize(factor_ * per_phase);
-        SplitPhases(factor_, history_.data(), history_.size(), phases_.data(), per_phase);
-        starts_.resize(taps_.size());
-        for (std::size_t i = 0; i < taps_.size(); ++i) {
-            // Input index m * D + i: phase i % D, offset i / D.
-            starts_[i] = phases_.data() + (i % factor_) * per_phase + i / factor_;
-        }
-        const std::size_t first = out.size();
-        out.resize(first + outputs);
-        SumTaps(starts_.data(), taps_.data(), taps_.size(), out.data() + first, outputs);
-        history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(outputs * factor_));
-    }
-
-    std::size_t factor_;
-    std::size_t reach_ = 0;
-    std::vector<float> taps_;
-    Buffer<float> history_;
-    Buffer<float> phases_;
-    std::vector<const float*> starts_;
-};
-
 // Runs `work` over chunks of floats on a thread of its own, in the order they
 // are sent, a few chunks behind the sender at most. After an error from
 // `work` the rest is dropped, and the error is returned to the sender.
@@ -595,28 +301,39 @@ private:
 // Mono at the input's rate in, 16-bit at the target rate out. 16-bit PCM of
 // one or two channels comes as integer sums of the channels; other input as
 // floats of full scale 1.0. For the block analysis at 4000/s, 8000/s integer
-// input goes through the half-band decimator, other rates through libsoxr
-// with a filter that keeps 0-1660 Hz and stops what would fold onto the keys
-// (from 2340 Hz up; what lies between 2000 and 2340 Hz folds above the
-// highest key) at 16-bit precision, high integer rates after a first FIR
-// step. Other targets go through libsoxr's high-quality low-pass, so that
-// tones above half the target rate are removed instead of folding onto the
-// DTMF band.
+// input goes through the half-band decimator; other rates through filters
+// that keep 0-1660 Hz and stop what would fold onto the keys (from 2340 Hz
+// up; what lies between 2000 and 2340 Hz folds above the highest key): a
+// first FIR step for integer rates from 16000/s, then the ratio decimator,
+// or libsoxr for ratios it leaves. Other targets go through libsoxr's
+// high-quality low-pass, so that tones above half the target rate are
+// removed instead of folding onto the DTMF band.
 class RateConverter {
 public:
     explicit RateConverter(const std::function<void(std::span<const int16_t>)>& sink) : sink_(sink) {}
 
-    // `at_start`: the input is the start of the audio, not a later part.
-    // `beside`: libsoxr, and the sink after it, run on a thread of their own.
-    std::string Open(int rate, int target_rate, bool integer_input, bool at_start = true, bool beside = false) {
-        std::string error = OpenHere(rate, target_rate, integer_input, at_start);
-        if (error.empty() && resampler_ && beside) {
+    // Whether each 4000/s output of 16-bit input at `rate` depends on the
+    // input near it alone, by the same operations wherever the input starts
+    // on a whole second: such input can be decoded in parts side by side.
+    static bool ConvertsInParts(int rate) {
+        if (rate == kScanRate || rate == 2 * kScanRate) return true;
+        const std::size_t factor = rate >= 4 * kScanRate ? FirDecimator::FactorFor(rate) : 1;
+        // A whole second must hold whole periods of the ratio.
+        const auto period = static_cast<int64_t>(factor) * rate / std::gcd(int64_t{rate}, int64_t{kScanRate} * static_cast<int64_t>(factor));
+        return RatioDecimator::Make(rate, factor) != nullptr && rate % period == 0;
+    }
+
+    // `beside`: the last step, and the sink after it, run on a thread of
+    // their own.
+    std::string Open(int rate, int target_rate, bool integer_input, bool beside = false) {
+        std::string error = OpenHere(rate, target_rate, integer_input);
+        if (error.empty() && (resampler_ || ratio_) && beside) {
             handoff_ = std::make_unique<Handoff>([this](std::span<const float> mono) { return Convert(mono); });
         }
         return error;
     }
 
-    std::string OpenHere(int rate, int target_rate, bool integer_input, bool at_start) {
+    std::string OpenHere(int rate, int target_rate, bool integer_input) {
         if (rate == target_rate) return {};
         const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         // Files are scanned in parallel already; one thread per resampler.
@@ -629,17 +346,19 @@ public:
             return {};
         }
         if (rate == 2 * kScanRate && integer_input) {
-            decimator_.emplace(at_start);
+            decimator_.emplace();
             return {};
         }
-        double from = rate;
+        std::size_t factor = 1;
         if (integer_input && rate >= 4 * kScanRate) {
             predecimator_.emplace(rate);
-            from = predecimator_->LowerRate(rate);
+            factor = predecimator_->Factor();
         }
+        if ((ratio_ = RatioDecimator::Make(rate, factor))) return {};
         soxr_quality_spec_t quality = soxr_quality_spec(SOXR_16_BITQ, 0);
         quality.passband_end = 1660.0 / 2000.0;
         quality.stopband_begin = 2340.0 / 2000.0;
+        const double from = static_cast<double>(rate) / static_cast<double>(factor);
         resampler_.reset(soxr_create(from, kScanRate, 1, &error, &io, &quality, &runtime));
         if (error != nullptr) return std::string("cannot convert the sample rate: ") + error;
         return {};
@@ -653,7 +372,7 @@ public:
             sink_(samples_);
             return {};
         }
-        if (!resampler_) {
+        if (!resampler_ && !ratio_) {
             samples_.resize(sums.size());
             // The mean, rounded half to even as the float path's rounding is.
             std::transform(sums.begin(), sums.end(), samples_.begin(), [channels](int32_t sum) {
@@ -677,6 +396,12 @@ public:
     std::string Push(std::span<const float> mono) { return handoff_ ? handoff_->Send(mono) : Convert(mono); }
 
     std::string Convert(std::span<const float> mono) {
+        if (ratio_) {
+            ratioed_.clear();
+            ratio_->Push(mono, ratioed_);
+            Emit(ratioed_);
+            return {};
+        }
         if (!resampler_) {
             Emit(mono);
             return {};
@@ -702,7 +427,7 @@ public:
             sink_(samples_);
             return {};
         }
-        if (!resampler_) return {};
+        if (!resampler_ && !ratio_) return {};
         if (predecimator_) {
             lower_.clear();
             predecimator_->Flush(lower_);
@@ -710,6 +435,12 @@ public:
         }
         if (handoff_) {
             if (std::string error = handoff_->Finish(); !error.empty()) return error;
+        }
+        if (ratio_) {
+            ratioed_.clear();
+            ratio_->Flush(ratioed_);
+            Emit(ratioed_);
+            return {};
         }
         std::size_t produced = 0;
         do {
@@ -732,6 +463,8 @@ private:
     std::optional<HalfBandDecimator> decimator_;
     std::optional<FirDecimator> predecimator_;
     Buffer<float> lower_;
+    std::unique_ptr<RatioDecimator> ratio_;
+    Buffer<float> ratioed_;
     SoxrPtr resampler_;
     std::vector<float> converted_ = std::vector<float>(kFileReadFrames);
     Buffer<float> floats_;
@@ -871,10 +604,20 @@ private:
 };
 
 // The frames of a file in memory, read in place; `ahead`, when there is one,
-// is told how far.
+// is told how far. Without one, the pages read are let go every few MB, as
+// MapAhead does: a mapped hour at 44100/s stereo is 635 MB.
 FrameReader MappedFrames(const unsigned char* from, sf_count_t frames, std::size_t frame_bytes,
                          MapAhead* ahead = nullptr) {
-    return [from, frames, frame_bytes, ahead](sf_count_t wanted) mutable {
+    constexpr std::size_t kLetGo = std::size_t{8} << 20;
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    // Whole pages from `kept` up to the last read are behind the reader.
+    uintptr_t kept = (reinterpret_cast<uintptr_t>(from) + page - 1) / page * page;
+    return [from, frames, frame_bytes, ahead, page, kept](sf_count_t wanted) mutable {
+        const uintptr_t behind = reinterpret_cast<uintptr_t>(from) / page * page;
+        if (ahead == nullptr && behind >= kept + kLetGo) {
+            madvise(reinterpret_cast<void*>(kept), behind - kept, MADV_DONTNEED);
+            kept = behind;
+        }
         const sf_count_t n = std::min(wanted, frames);
         const std::span<const unsigned char> got(from, static_cast<std::size_t>(n) * frame_bytes);
         from += got.size();
@@ -901,7 +644,7 @@ std::string DecodeShorts(const SF_INFO& info, FrameReader read, sf_count_t frame
                          const DecodeCallbacks& callbacks, const ScanTarget& target, bool stream, sf_count_t& total) {
     if (std::string problem = ChannelProblem(info, target); !problem.empty()) return problem;
     RateConverter converter(callbacks.samples);
-    if (std::string error = converter.Open(info.samplerate, target.rate, true, true, !stream && callbacks.threads > 1);
+    if (std::string error = converter.Open(info.samplerate, target.rate, true, !stream && callbacks.threads > 1);
         !error.empty()) {
         return error;
     }
@@ -925,16 +668,17 @@ constexpr sf_count_t kMinPartSeconds = 60;
 constexpr int kMostParts = 16;
 
 // Decodes the `info.frames` frames of 16-bit input in parts side by side,
-// when each output sample depends on nearby input alone: each part reads the
-// input its outputs are centred on and the half-band decimator's reach on
-// either side, so that its outputs are those of a decoding in order. True
-// when done; false when the input is not decoded in parts, or a part could
-// not be read, and nothing has been handed to `samples`.
+// when each output sample depends on nearby input alone. Each part but the
+// first starts reading a second early, and each but the last stops a second
+// late, and the outputs of those seconds are dropped: what is kept had all
+// the input it reaches, and so is what a decoding in order gives. True when
+// done; false when the input is not decoded in parts, or a part could not be
+// read, and nothing has been handed to `samples`.
 bool DecodeInParts(const SF_INFO& info, const OpenFrames& open, const DecodeCallbacks& callbacks,
                    const ScanTarget& target) {
     const int rate = info.samplerate;
     if (callbacks.threads < 2 || !IntegerInput(info) || target.rate != kScanRate ||
-        (rate != kScanRate && rate != 2 * kScanRate) || !ChannelProblem(info, target).empty()) {
+        !RateConverter::ConvertsInParts(rate) || !ChannelProblem(info, target).empty()) {
         return false;
     }
     const sf_count_t frames = info.frames;
@@ -943,7 +687,6 @@ bool DecodeInParts(const SF_INFO& info, const OpenFrames& open, const DecodeCall
     if (count < 2) return false;
     // Whole seconds per part; the last takes the rest, at least as much.
     const sf_count_t part_frames = frames / (count * static_cast<sf_count_t>(rate)) * rate;
-    const sf_count_t reach = rate == kScanRate ? 0 : HalfBandDecimator::kReach;
     const auto channels = static_cast<std::size_t>(info.channels);
     const int summed = target.channel > 0 ? 1 : info.channels;
     std::atomic<sf_count_t> read_so_far{0};
@@ -951,15 +694,22 @@ bool DecodeInParts(const SF_INFO& info, const OpenFrames& open, const DecodeCall
     auto run = [&](int k) {
         const bool last = k == count - 1;
         const sf_count_t begin = k * part_frames;
-        const sf_count_t from = std::max<sf_count_t>(0, begin - reach);
-        const sf_count_t to = last ? frames : begin + part_frames + reach;
+        const sf_count_t from = k == 0 ? 0 : begin - rate;
+        const sf_count_t to = last ? frames : begin + part_frames + rate;
         std::optional<FrameReader> read = open(from);
         if (!read) return false;
+        std::size_t skip = k == 0 ? 0 : kScanRate;
+        std::size_t keep = last ? SIZE_MAX : static_cast<std::size_t>(part_frames / rate * kScanRate);
         const std::function<void(std::span<const int16_t>)> sink = [&](std::span<const int16_t> samples) {
-            callbacks.part_samples(k, samples);
+            const std::size_t skipped = std::min(skip, samples.size());
+            skip -= skipped;
+            samples = samples.subspan(skipped);
+            samples = samples.first(std::min(keep, samples.size()));
+            keep -= samples.size();
+            if (!samples.empty()) callbacks.part_samples(k, samples);
         };
         RateConverter converter(sink);
-        if (!converter.Open(rate, kScanRate, true, k == 0).empty()) return false;
+        if (!converter.Open(rate, kScanRate, true).empty()) return false;
         Buffer<int32_t> sums;
         for (sf_count_t at = from; at < to;) {
             const std::span<const unsigned char> bytes = (*read)(std::min(kFileReadFrames, to - at));
@@ -1000,7 +750,7 @@ std::string Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& ca
             info, SndfileFrames(file, info.channels), frames_per_read, callbacks, target, stream, total);
     } else {
         RateConverter converter(callbacks.samples);
-        if (error = converter.Open(info.samplerate, target.rate, false, true, !stream && callbacks.threads > 1);
+        if (error = converter.Open(info.samplerate, target.rate, false, !stream && callbacks.threads > 1);
             !error.empty()) {
             return error;
         }
