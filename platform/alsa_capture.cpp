@@ -39,18 +39,24 @@ namespace {
 // small multiples of 4000 keep the converter cheap.
 constexpr unsigned kFallbackRates[] = {8000, 16000, 48000, 44100};
 
-// One period is one of the detector's 62.5 ms blocks and a little more: each
-// block is handed over as soon as it is complete, the first one period after
-// the start, with one wakeup per block. (PulseAudio's plugin counts a few
-// frames fewer than a packet holds, so with exactly one block the first one
-// would wait for a second packet; with 20 ms periods it took 1-2 s.)
-constexpr unsigned kPeriodMicroseconds = 70000;
+// A period is one and a half of the detector's 62.5 ms blocks, so that each
+// wakeup hands over one block or two, never three: presses, which come at
+// least two blocks apart, are then handed over at least a period apart, and a
+// host that fetches the latest press every 60 ms misses none. Longer periods
+// would wake less often but delay PipeWire's first block past 0.25 s.
+// (PulseAudio's plugin counts a few frames fewer than a packet holds, so with
+// periods of exactly one block the first would wait for a second packet.)
+constexpr unsigned kPeriodMicroseconds = 94000;
+// Shorter than two blocks, whatever periods the device offers.
+constexpr unsigned kLongestPeriodMicroseconds = 125000;
 constexpr unsigned kBufferMicroseconds = 500000;
 constexpr int kStagingFrames = 4096;
 constexpr int kMaxPollFds = 8;
 // A bound on every wait, so that a plugin that never signals cannot hang us.
 constexpr int kPollTimeoutMs = 1000;
 constexpr int kNapMs = 5;
+// How long after its frames are due a quiet descriptor is waited for.
+constexpr int kLateMs = 15;
 // A device that fails is tried again at once, then after naps that double
 // from kFirstRetryNapMs up to kLongestRetryNapMs, so that one that keeps
 // failing does not take a core. One that has failed for kGiveUpMs without
@@ -100,9 +106,6 @@ struct CaptureDevice {
     // first of them came.
     int failures = 0;
     std::chrono::steady_clock::time_point failing_since{};
-    // Service thread only: the PCM's descriptor has been found ready while
-    // too few frames were there (see WaitForFrames); cleared at each start.
-    bool descriptor_stays_ready = false;
 };
 
 namespace {
@@ -181,7 +184,10 @@ uint32_t Configure(CaptureDevice& d) {
     if (d.device_rate == 0 || snd_pcm_hw_params_set_rate(d.pcm, hw, d.device_rate, 0) < 0) return kCaptureBadFormat;
     unsigned period = kPeriodMicroseconds;
     unsigned buffer = kBufferMicroseconds;
+    unsigned longest = kLongestPeriodMicroseconds;
+    int below = -1;
     snd_pcm_hw_params_set_buffer_time_near(d.pcm, hw, &buffer, nullptr);
+    snd_pcm_hw_params_set_period_time_max(d.pcm, hw, &longest, &below);
     snd_pcm_hw_params_set_period_time_near(d.pcm, hw, &period, nullptr);
     if (snd_pcm_hw_params(d.pcm, hw) < 0) return kCaptureBadFormat;
 
@@ -247,33 +253,35 @@ bool Recover(CaptureDevice& d, int error) {
     return true;
 }
 
-// Naps until `missing` more frames are due, and at least one period, still
-// woken by requests.
-void NapForFrames(CaptureDevice& d, long missing) {
+// Milliseconds until `missing` more frames are due, and at least one period.
+int DueMs(const CaptureDevice& d, long missing) {
     const long frames = std::max<long>(missing, d.period_frames);
     const long due_ms = (frames * 1000 + d.device_rate - 1) / d.device_rate;
+    return static_cast<int>(std::clamp<long>(due_ms, kNapMs, kPollTimeoutMs));
+}
+
+// Naps until `missing` more frames are due, still woken by requests.
+void NapForFrames(CaptureDevice& d, long missing) {
     pollfd wake{d.wake_fd, POLLIN, 0};
-    if (poll(&wake, 1, static_cast<int>(std::clamp<long>(due_ms, kNapMs, kPollTimeoutMs))) > 0) DrainWake(d);
+    if (poll(&wake, 1, DueMs(d, missing)) > 0) DrainWake(d);
 }
 
 // Waits until the PCM has `enough` frames (`available` now) or a request
 // wakes the thread. False when the device has failed.
 //
-// A plugin may wake us, even report the PCM ready, while fewer frames than a
-// period can be read: PulseAudio's keeps its descriptor readable while a
-// packet from the server is partly read, and counts a few frames fewer than
-// it holds. Polling it would spin; once it has done so, the thread naps until
-// the missing frames are due instead, one wakeup per period.
+// The descriptor wakes the thread when a period is there, with no timer, so
+// reads take all there is and the next wakeup comes with the next packet. A
+// plugin's descriptor need not keep to that: PulseAudio's stays readable
+// while a packet from the server is partly read, and stays quiet while its
+// packets are smaller than a period. Polling a descriptor that is ready too
+// early would spin, so the thread naps until the missing frames are due;
+// one that stays quiet is given until a little after they are due.
 bool WaitForFrames(CaptureDevice& d, long enough, long available) {
-    if (d.descriptor_stays_ready) {
-        NapForFrames(d, enough - available);
-        return true;
-    }
     pollfd fds[kMaxPollFds + 1];
     const int count = snd_pcm_poll_descriptors(d.pcm, fds, kMaxPollFds);
     if (count < 0) return Recover(d, count);
     fds[count] = pollfd{d.wake_fd, POLLIN, 0};
-    const int ready = poll(fds, static_cast<nfds_t>(count + 1), kPollTimeoutMs);
+    const int ready = poll(fds, static_cast<nfds_t>(count + 1), DueMs(d, enough - available) + kLateMs);
     if (ready < 0) return errno == EINTR || Recover(d, -errno);
     if (fds[count].revents & POLLIN) {
         DrainWake(d);
@@ -284,10 +292,7 @@ bool WaitForFrames(CaptureDevice& d, long enough, long available) {
     if (result < 0) return Recover(d, result);
     if (!(revents & (POLLERR | POLLNVAL | POLLHUP))) {
         const snd_pcm_sframes_t now = ready > 0 ? snd_pcm_avail_update(d.pcm) : enough;
-        if (now >= 0 && now < enough) {
-            d.descriptor_stays_ready = true;
-            NapForFrames(d, enough - now);
-        }
+        if (now >= 0 && now < enough) NapForFrames(d, enough - now);
         return true;
     }
     switch (snd_pcm_state(d.pcm)) {
@@ -323,8 +328,9 @@ bool ReadFrames(CaptureDevice& d, int wanted) {
     if (available < enough) return WaitForFrames(d, enough, available);
     int16_t* out = d.converted + d.converted_count;
     if (d.resampler == nullptr) {
-        wanted = static_cast<int>(std::min<snd_pcm_sframes_t>(wanted, available));
-        const snd_pcm_sframes_t got = snd_pcm_readi(d.pcm, out, static_cast<snd_pcm_uframes_t>(wanted));
+        // All there is: the frames beyond this block wait here for the next.
+        const auto take = static_cast<snd_pcm_uframes_t>(std::min<snd_pcm_sframes_t>(std::min(room, d.read_limit), available));
+        const snd_pcm_sframes_t got = snd_pcm_readi(d.pcm, out, take);
         if (got == -EAGAIN) return WaitForFrames(d, enough, 0);
         if (got < 0) return Recover(d, static_cast<int>(got));
         if (got > 0) d.failures = 0;
@@ -371,7 +377,6 @@ uint32_t StartPcm(CaptureDevice& d) {
     if (snd_pcm_prepare(d.pcm) < 0 || snd_pcm_start(d.pcm) < 0) return kCaptureError;
     d.running = true;
     d.failures = 0;
-    d.descriptor_stays_ready = false;
     return kCaptureOk;
 }
 
