@@ -72,12 +72,12 @@ TEST_P(PressTrackerConditions, HearsEveryKeyOnceAndNothingElse) {
         EXPECT_EQ(tracker.Presses().size(), 0u);
         return;
     }
-    EXPECT_GE(score.hits, gsm ? 1580 : 1600);
+    EXPECT_GE(score.hits, gsm ? 1592 : 1600);
     EXPECT_EQ(score.false_keys, 0);
     EXPECT_EQ(score.duplicates, 0);
-    EXPECT_LE(score.mistimed, gsm ? 16 : 0);
-    EXPECT_LE(score.worst_start, gsm ? 0.025 : kTimeTolerance);
-    EXPECT_LE(score.worst_end, gsm ? 0.025 : kTimeTolerance);
+    EXPECT_LE(score.mistimed, gsm ? 13 : 0);
+    EXPECT_LE(score.worst_start, gsm ? 0.021 : kTimeTolerance);
+    EXPECT_LE(score.worst_end, gsm ? 0.021 : kTimeTolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(Recordings, PressTrackerConditions, testing::ValuesIn(Conditions()),

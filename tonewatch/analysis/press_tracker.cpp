@@ -498,16 +498,20 @@ void PressTracker::Decide(const TrackerLevels& levels) {
         if (++misses_ < kWindowsToEnd) return;
         Release();
     }
-    const Verdict verdict = LooksLikeKey(levels);
+    Verdict verdict = LooksLikeKey(levels);
     if (verdict.key < 0) {
         // One window without the key may come between those that start a
-        // press: coded audio drops one now and then.
+        // press: coded audio drops one now and then. If it still holds the
+        // key as a press goes on, it counts: GSM 06.10 garbles a key's first
+        // frame, and its short keys leave only three clean windows.
         if (candidate_ >= 0 && !candidate_gap_) {
             candidate_gap_ = true;
+            verdict = StillHeld(levels, candidate_);
+            if (verdict.key < 0) return;
         } else {
             candidate_ = -1;
+            return;
         }
-        return;
     }
     if (verdict.key != candidate_) {
         candidate_ = verdict.key;

@@ -12,9 +12,10 @@
 // each at least -45 dBFS, the high one from 14 dB under the low one to 12 dB
 // over it, together 55% of the window's power, and the other key
 // frequencies of each group 8 dB under their group's tone. Four such windows
-// with the same key (one window without it may come between) make a press,
-// which lasts until three windows in a row no longer hold its tones; while
-// it lasts they need only 40% of the power and -48 dBFS.
+// with the same key (one window without it may come between, and counts if
+// it holds the key as a press going on must) make a press, which lasts until
+// three windows in a row no longer hold its tones; while it lasts they need
+// only 40% of the power and -48 dBFS.
 //
 // A press is reported when it ends if its first four windows passed the
 // checks that look beside the key frequencies, and neither tone moved by more
