@@ -82,6 +82,32 @@ TEST(PressTracker, HearsAShortKeyWhoseHighToneComesLate) {
     }
 }
 
+// A codec may code one tone of a key much weaker for a frame, or drop it for
+// some milliseconds; the press goes on while the other tone does, even where
+// the weak one was the stronger of the two.
+TEST(PressTracker, APressGoesOnWhileOneToneIsWeak) {
+    struct Case {
+        double high_db;  // the high tone meanwhile, against its level before
+        int samples;     // for how long, up to the key's end
+    };
+    for (const Case c : {Case{-20, 160}, Case{-200, 96}}) {
+        const double a = tonetest::Amplitude(-16);
+        std::vector<int16_t> audio(800, 0);
+        const auto append = [&](const std::vector<int16_t>& part) { audio.insert(audio.end(), part.begin(), part.end()); };
+        append(Synthesize({{770, a}, {1336, 2 * a}}, 320, tonewatch::kTrackerRate));
+        append(Synthesize({{770, a}, {1336, 2 * a * std::pow(10, c.high_db / 20)}}, c.samples, tonewatch::kTrackerRate,
+                          320));
+        const auto end = static_cast<int64_t>(audio.size());
+        audio.resize(audio.size() + 800, 0);
+        PressTracker tracker;
+        tracker.Feed(audio);
+        tracker.Finish();
+        ASSERT_EQ(tracker.Presses().size(), 1u) << c.high_db << " dB";
+        EXPECT_EQ(tracker.Presses()[0].key, '5');
+        EXPECT_NEAR(tracker.Presses()[0].end, end, 32) << c.high_db << " dB";
+    }
+}
+
 TEST(PressTrackerKernels, EveryKernelGivesThePortableResult) {
     const auto kernels = tonewatch::TrackerKernels();
     ASSERT_GE(kernels.size(), 1u);

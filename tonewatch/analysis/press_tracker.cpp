@@ -78,9 +78,11 @@ constexpr float kReferencePower = 0.9f;
 constexpr float kReferenceFade = 0.97f;
 // A sub-block whose tones have this much of the press's magnitude, whatever
 // their phase, is inside the press; and so is one short of it between the
-// press and a sub-block that holds kBridged.
+// press and a sub-block that holds kBridged. So is one where either tone
+// alone has kOneTone of its own magnitude.
 constexpr double kInside = 0.4;
 constexpr double kBridged = 0.5;
+constexpr double kOneTone = 0.6;
 
 // Sixteen floats, the width of one sub-block's correlations: real parts of
 // the eight channels, then imaginary parts.
@@ -675,21 +677,29 @@ double PressTracker::Presence(const Tones& tones, int64_t block, const std::arra
 
 // Whether sub-block `block` is inside the press: its tones at kInside of
 // their magnitude at least, whatever their phase, since a codec may turn a
-// tone's phase about for a frame; or a single sub-block short of that with
-// `beyond` holding kBridged, since a codec may also drop a tone for a few
-// milliseconds (more than kInside, so that noise beyond an edge is not
+// tone's phase about for a frame; or one tone at kOneTone of its own, since
+// a codec may also code one tone much weaker for a frame or drop it for a
+// few milliseconds; or a single sub-block short of both with `beyond`
+// holding kBridged (more than kInside, so that noise beyond an edge is not
 // taken for the tones).
 bool PressTracker::Inside(const Tones& tones, int64_t block, int64_t beyond, bool beyond_exists) const {
-    const auto magnitude = [&](int64_t b) {
-        const SubBlock& s = history_[Slot(b)];
-        double along = 0;
-        for (int t = 0; t < 2; ++t) {
-            const Complex x(s.v[tones.channel[t]], s.v[kToneChannels + tones.channel[t]]);
-            along += std::sqrt(Norm(x) * Norm(tones.value[t]));
-        }
-        return tones.full > 0 ? along / tones.full : 0.0;
-    };
-    return magnitude(block) >= kInside || (beyond_exists && magnitude(beyond) >= kBridged);
+    const Holding here = Holds(tones, block);
+    return here.both >= kInside || here.one >= kOneTone || (beyond_exists && Holds(tones, beyond).both >= kBridged);
+}
+
+// How much sub-block `block` holds of the tones, whatever their phase: of
+// their magnitude together, and of the tone that keeps the most of its own.
+PressTracker::Holding PressTracker::Holds(const Tones& tones, int64_t block) const {
+    const SubBlock& s = history_[Slot(block)];
+    Holding holding{0, 0};
+    if (tones.full <= 0) return holding;
+    for (int t = 0; t < 2; ++t) {
+        const double x = Norm(Complex(s.v[tones.channel[t]], s.v[kToneChannels + tones.channel[t]]));
+        const double v = Norm(tones.value[t]);
+        holding.both += std::sqrt(x * v) / tones.full;
+        if (v > 0) holding.one = std::max(holding.one, std::sqrt(x / v));
+    }
+    return holding;
 }
 
 // Walking out from the window that the tones were fitted on to the first

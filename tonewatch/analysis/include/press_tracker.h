@@ -32,10 +32,11 @@
 //     third tones show there.
 //
 // Its start and end are found by walking out from the press to the first
-// sub-block that holds less than 40% of the tones' magnitude (one such
-// sub-block is bridged where the next holds half: codecs drop a tone for a
-// few milliseconds), and within the sub-blocks at the edge from how much of
-// the tones, in phase, each holds.
+// sub-block that holds less than 40% of the tones' magnitude and less than
+// 60% of either tone's (one such sub-block is bridged where the next holds
+// half: codecs drop a tone for a few milliseconds, or code it much weaker
+// for a frame), and within the sub-blocks at the edge from how much of the
+// tones, in phase, each holds.
 #pragma once
 
 #include <array>
@@ -117,6 +118,11 @@ private:
     std::array<float, kSubBlock * kLowBlocks> Samples(int64_t last) const;
     Tones Fit(int key, int64_t last) const;
     double Presence(const Tones& tones, int64_t block, const std::array<std::complex<double>, 2>& expected) const;
+    struct Holding {
+        double both;  // of the tones' magnitude together
+        double one;   // of the tone that keeps the most of its own
+    };
+    Holding Holds(const Tones& tones, int64_t block) const;
     bool Inside(const Tones& tones, int64_t block, int64_t beyond, bool beyond_exists) const;
     int64_t FindStart(const Tones& tones, int64_t last) const;
     int64_t FindEnd(const Tones& tones, int64_t last) const;
