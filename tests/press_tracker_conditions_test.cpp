@@ -75,9 +75,9 @@ TEST_P(PressTrackerConditions, HearsEveryKeyOnceAndNothingElse) {
     EXPECT_GE(score.hits, gsm ? 1592 : 1600);
     EXPECT_EQ(score.false_keys, 0);
     EXPECT_EQ(score.duplicates, 0);
-    EXPECT_LE(score.mistimed, gsm ? 7 : 0);
-    EXPECT_LE(score.worst_start, gsm ? 0.019 : kTimeTolerance);
-    EXPECT_LE(score.worst_end, gsm ? 0.019 : kTimeTolerance);
+    EXPECT_LE(score.mistimed, gsm ? 5 : 0);
+    EXPECT_LE(score.worst_start, gsm ? 0.017 : kTimeTolerance);
+    EXPECT_LE(score.worst_end, gsm ? 0.017 : kTimeTolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(Recordings, PressTrackerConditions, testing::ValuesIn(Conditions()),

@@ -108,6 +108,32 @@ TEST(PressTracker, APressGoesOnWhileOneToneIsWeak) {
     }
 }
 
+// A codec may also garble both tones for some milliseconds, most often at a
+// key's start: up to two sub-blocks (8 ms) where both are weak are taken
+// into the press, if the tones come back on their other side.
+TEST(PressTracker, APressBridgesBothTonesWeakForUpToTwoSubBlocks) {
+    struct Case {
+        int weak;  // samples of both tones 15 dB weaker, 4 ms after the start
+        int64_t start;
+    };
+    for (const Case c : {Case{32, 800}, Case{64, 800}, Case{96, 928}}) {
+        const double a = tonetest::Amplitude(-10), weak = a * std::pow(10, -15.0 / 20);
+        std::vector<int16_t> audio(800, 0);
+        const auto append = [&](const std::vector<int16_t>& part) { audio.insert(audio.end(), part.begin(), part.end()); };
+        append(Synthesize(KeyTones('5', a), 32, tonewatch::kTrackerRate));
+        append(Synthesize(KeyTones('5', weak), c.weak, tonewatch::kTrackerRate, 32));
+        append(Synthesize(KeyTones('5', a), 480 - 32 - c.weak, tonewatch::kTrackerRate, 32 + c.weak));
+        audio.resize(audio.size() + 800, 0);
+        PressTracker tracker;
+        tracker.Feed(audio);
+        tracker.Finish();
+        ASSERT_EQ(tracker.Presses().size(), 1u) << c.weak;
+        EXPECT_EQ(tracker.Presses()[0].key, '5');
+        EXPECT_NEAR(tracker.Presses()[0].start, c.start, 12) << c.weak;
+        EXPECT_NEAR(tracker.Presses()[0].end, 1280, 12) << c.weak;
+    }
+}
+
 TEST(PressTrackerKernels, EveryKernelGivesThePortableResult) {
     const auto kernels = tonewatch::TrackerKernels();
     ASSERT_GE(kernels.size(), 1u);

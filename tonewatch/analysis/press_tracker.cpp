@@ -78,10 +78,13 @@ constexpr float kReferencePower = 0.9f;
 constexpr float kReferenceFade = 0.97f;
 // A sub-block whose tones have this much of the press's magnitude, whatever
 // their phase, is inside the press; and so is one short of it between the
-// press and a sub-block that holds kBridged. So is one where either tone
-// alone has kOneTone of its own magnitude.
+// press and a sub-block that holds kBridged, and so are two between the
+// press and one that holds kBridgedTwo. So is one where either tone alone
+// has kOneTone of its own magnitude.
 constexpr double kInside = 0.4;
 constexpr double kBridged = 0.5;
+constexpr double kBridgedTwo = 0.6;
+constexpr int64_t kMostBridged = 2;
 constexpr double kOneTone = 0.6;
 
 // Sixteen floats, the width of one sub-block's correlations: real parts of
@@ -675,16 +678,20 @@ double PressTracker::Presence(const Tones& tones, int64_t block, const std::arra
     return tones.full > 0 ? along / tones.full : 0.0;
 }
 
-// Whether sub-block `block` is inside the press: its tones at kInside of
-// their magnitude at least, whatever their phase, since a codec may turn a
-// tone's phase about for a frame; or one tone at kOneTone of its own, since
-// a codec may also code one tone much weaker for a frame or drop it for a
-// few milliseconds; or a single sub-block short of both with `beyond`
-// holding kBridged (more than kInside, so that noise beyond an edge is not
-// taken for the tones).
-bool PressTracker::Inside(const Tones& tones, int64_t block, int64_t beyond, bool beyond_exists) const {
+// Whether sub-block `block` is inside the press, looking at up to `beyond`
+// (at most kMostBridged) sub-blocks past it, `step` apart, away from the
+// press: its tones at kInside of their magnitude at least, whatever their
+// phase, since a codec may turn a tone's phase about for a frame; or one
+// tone at kOneTone of its own, since a codec may also code one tone much
+// weaker for a frame or drop it for a few milliseconds; or it short of both
+// and one or two sub-blocks away from one holding kBridged or kBridgedTwo,
+// since a codec may garble both for some milliseconds (more than kInside, so
+// that noise beyond an edge is not taken for the tones).
+bool PressTracker::Inside(const Tones& tones, int64_t block, int64_t step, int beyond) const {
     const Holding here = Holds(tones, block);
-    return here.both >= kInside || here.one >= kOneTone || (beyond_exists && Holds(tones, beyond).both >= kBridged);
+    if (here.both >= kInside || here.one >= kOneTone) return true;
+    if (beyond >= 1 && Holds(tones, block + step).both >= kBridged) return true;
+    return beyond >= 2 && Holds(tones, block + 2 * step).both >= kBridgedTwo;
 }
 
 // How much sub-block `block` holds of the tones, whatever their phase: of
@@ -719,7 +726,7 @@ int64_t PressTracker::FindStart(const Tones& tones, int64_t last) const {
     }
     int64_t j = from;
     double present = Presence(tones, j, expected), inner = 1.0;
-    while (j > oldest && Inside(tones, j, j - 1, j - 1 > oldest)) {
+    while (j > oldest && Inside(tones, j, -1, static_cast<int>(std::clamp<int64_t>(j - 1 - oldest, 0, kMostBridged)))) {
         inner = present;
         --j;
         for (int t = 0; t < 2; ++t) expected[t] = Mul(expected[t], back[t]);
@@ -734,7 +741,7 @@ int64_t PressTracker::FindEnd(const Tones& tones, int64_t last) const {
     const std::array<Complex, 2>& forward = tones.forward;
     int64_t j = last;
     double present = Presence(tones, j, expected), inner = 1.0;
-    while (j < blocks_ - 1 && Inside(tones, j, j + 1, j + 1 < blocks_ - 1)) {
+    while (j < blocks_ - 1 && Inside(tones, j, 1, static_cast<int>(std::clamp<int64_t>(blocks_ - 2 - j, 0, kMostBridged)))) {
         inner = present;
         ++j;
         for (int t = 0; t < 2; ++t) expected[t] = Mul(expected[t], forward[t]);

@@ -34,9 +34,9 @@
 // Its start and end are found by walking out from the press to the first
 // sub-block that holds less than 40% of the tones' magnitude and less than
 // 60% of either tone's (one such sub-block is bridged where the next holds
-// half: codecs drop a tone for a few milliseconds, or code it much weaker
-// for a frame), and within the sub-blocks at the edge from how much of the
-// tones, in phase, each holds.
+// half, two where the one after them holds 60%: codecs drop a tone for a few
+// milliseconds, or code it much weaker for a frame), and within the
+// sub-blocks at the edge from how much of the tones, in phase, each holds.
 #pragma once
 
 #include <array>
@@ -123,7 +123,7 @@ private:
         double one;   // of the tone that keeps the most of its own
     };
     Holding Holds(const Tones& tones, int64_t block) const;
-    bool Inside(const Tones& tones, int64_t block, int64_t beyond, bool beyond_exists) const;
+    bool Inside(const Tones& tones, int64_t block, int64_t step, int beyond) const;
     int64_t FindStart(const Tones& tones, int64_t last) const;
     int64_t FindEnd(const Tones& tones, int64_t last) const;
 
