@@ -109,28 +109,50 @@ TEST(PressTracker, APressGoesOnWhileOneToneIsWeak) {
 }
 
 // A codec may also garble both tones for some milliseconds, most often at a
-// key's start: up to two sub-blocks (8 ms) where both are weak are taken
-// into the press, if the tones come back on their other side.
-TEST(PressTracker, APressBridgesBothTonesWeakForUpToTwoSubBlocks) {
+// key's start: up to two sub-blocks (8 ms) where both are weak and most of
+// the power is elsewhere are taken into the press, if the tones come back on
+// their other side.
+TEST(PressTracker, APressBridgesBothTonesGarbledForUpToTwoSubBlocks) {
     struct Case {
-        int weak;  // samples of both tones 15 dB weaker, 4 ms after the start
+        int garbled;  // samples of both tones 15 dB weaker beside 1000 Hz, 4 ms after the start
         int64_t start;
     };
     for (const Case c : {Case{32, 800}, Case{64, 800}, Case{96, 928}}) {
         const double a = tonetest::Amplitude(-10), weak = a * std::pow(10, -15.0 / 20);
         std::vector<int16_t> audio(800, 0);
         const auto append = [&](const std::vector<int16_t>& part) { audio.insert(audio.end(), part.begin(), part.end()); };
+        std::vector<tonetest::Tone> garbled = KeyTones('5', weak);
+        garbled.push_back({1000, a});
         append(Synthesize(KeyTones('5', a), 32, tonewatch::kTrackerRate));
-        append(Synthesize(KeyTones('5', weak), c.weak, tonewatch::kTrackerRate, 32));
-        append(Synthesize(KeyTones('5', a), 480 - 32 - c.weak, tonewatch::kTrackerRate, 32 + c.weak));
+        append(Synthesize(garbled, c.garbled, tonewatch::kTrackerRate, 32));
+        append(Synthesize(KeyTones('5', a), 480 - 32 - c.garbled, tonewatch::kTrackerRate, 32 + c.garbled));
         audio.resize(audio.size() + 800, 0);
         PressTracker tracker;
         tracker.Feed(audio);
         tracker.Finish();
-        ASSERT_EQ(tracker.Presses().size(), 1u) << c.weak;
+        ASSERT_EQ(tracker.Presses().size(), 1u) << c.garbled;
         EXPECT_EQ(tracker.Presses()[0].key, '5');
-        EXPECT_NEAR(tracker.Presses()[0].start, c.start, 12) << c.weak;
-        EXPECT_NEAR(tracker.Presses()[0].end, 1280, 12) << c.weak;
+        EXPECT_NEAR(tracker.Presses()[0].start, c.start, 12) << c.garbled;
+        EXPECT_NEAR(tracker.Presses()[0].end, 1280, 12) << c.garbled;
+    }
+}
+
+// A codec may code a key's second 20 ms frame far weaker than its first;
+// the press goes on to the end of the tones.
+TEST(PressTracker, APressGoesOnWhereBothTonesGrowWeaker) {
+    for (const double db : {-10.0, -16.0}) {
+        const double a = tonetest::Amplitude(-6), weaker = a * std::pow(10, db / 20);
+        std::vector<int16_t> audio(800, 0);
+        const auto append = [&](const std::vector<int16_t>& part) { audio.insert(audio.end(), part.begin(), part.end()); };
+        append(Synthesize(KeyTones('5', a), 160, tonewatch::kTrackerRate));
+        append(Synthesize(KeyTones('5', weaker), 160, tonewatch::kTrackerRate, 160));
+        audio.resize(audio.size() + 800, 0);
+        PressTracker tracker;
+        tracker.Feed(audio);
+        tracker.Finish();
+        ASSERT_EQ(tracker.Presses().size(), 1u) << db << " dB";
+        EXPECT_EQ(tracker.Presses()[0].key, '5');
+        EXPECT_NEAR(tracker.Presses()[0].end, 1120, 32) << db << " dB";
     }
 }
 

@@ -86,6 +86,10 @@ constexpr double kBridged = 0.5;
 constexpr double kBridgedTwo = 0.6;
 constexpr int64_t kMostBridged = 2;
 constexpr double kOneTone = 0.6;
+// A sub-block with kToneShare of its power in the tones is inside as long as
+// they keep kToneFloor of their magnitude.
+constexpr double kToneShare = 0.6;
+constexpr double kToneFloor = 0.1;
 
 // Sixteen floats, the width of one sub-block's correlations: real parts of
 // the eight channels, then imaginary parts.
@@ -686,26 +690,35 @@ double PressTracker::Presence(const Tones& tones, int64_t block, const std::arra
 // weaker for a frame or drop it for a few milliseconds; or it short of both
 // and one or two sub-blocks away from one holding kBridged or kBridgedTwo,
 // since a codec may garble both for some milliseconds (more than kInside, so
-// that noise beyond an edge is not taken for the tones).
+// that noise beyond an edge is not taken for the tones). Or, however weak
+// against the press, its power mostly in the tones: a codec may code a
+// key's second frame 10 dB under its first.
 bool PressTracker::Inside(const Tones& tones, int64_t block, int64_t step, int beyond) const {
     const Holding here = Holds(tones, block);
     if (here.both >= kInside || here.one >= kOneTone) return true;
+    if (here.share >= kToneShare && here.both >= kToneFloor) return true;
     if (beyond >= 1 && Holds(tones, block + step).both >= kBridged) return true;
     return beyond >= 2 && Holds(tones, block + 2 * step).both >= kBridgedTwo;
 }
 
 // How much sub-block `block` holds of the tones, whatever their phase: of
-// their magnitude together, and of the tone that keeps the most of its own.
+// their magnitude together, of the tone that keeps the most of its own, and
+// of its own power.
 PressTracker::Holding PressTracker::Holds(const Tones& tones, int64_t block) const {
     const SubBlock& s = history_[Slot(block)];
-    Holding holding{0, 0};
+    Holding holding{0, 0, 0};
     if (tones.full <= 0) return holding;
+    double power = 0;
     for (int t = 0; t < 2; ++t) {
         const double x = Norm(Complex(s.v[tones.channel[t]], s.v[kToneChannels + tones.channel[t]]));
         const double v = Norm(tones.value[t]);
         holding.both += std::sqrt(x * v) / tones.full;
         if (v > 0) holding.one = std::max(holding.one, std::sqrt(x / v));
+        power += x;
     }
+    // A sine of amplitude A correlates to 16 A over a sub-block, and has a
+    // power of A^2 / 2 against the sub-block's energy / 32.
+    holding.share = s.energy > 0 ? power / (16.0 * s.energy) : 0.0;
     return holding;
 }
 

@@ -33,10 +33,12 @@
 //
 // Its start and end are found by walking out from the press to the first
 // sub-block that holds less than 40% of the tones' magnitude and less than
-// 60% of either tone's (one such sub-block is bridged where the next holds
-// half, two where the one after them holds 60%: codecs drop a tone for a few
-// milliseconds, or code it much weaker for a frame), and within the
-// sub-blocks at the edge from how much of the tones, in phase, each holds.
+// 60% of either tone's, and has less than 60% of its power in the tones or
+// less than 10% of their magnitude (one such sub-block is bridged where the
+// next holds half, two where the one after them holds 60%: codecs drop a
+// tone for a few milliseconds, or code it much weaker for a frame), and
+// within the sub-blocks at the edge from how much of the tones, in phase,
+// each holds.
 #pragma once
 
 #include <array>
@@ -121,6 +123,7 @@ private:
     struct Holding {
         double both;  // of the tones' magnitude together
         double one;   // of the tone that keeps the most of its own
+        double share;  // of the sub-block's power in the tones
     };
     Holding Holds(const Tones& tones, int64_t block) const;
     bool Inside(const Tones& tones, int64_t block, int64_t step, int beyond) const;
