@@ -68,7 +68,9 @@ TEST(PressTracker, HearsAShortKeyWhoseHighToneComesLate) {
     for (const double weak : {0.1, 0.0}) {
         const double a = tonetest::Amplitude(-10);
         std::vector<int16_t> audio(800, 0);
-        const auto append = [&](const std::vector<int16_t>& part) { audio.insert(audio.end(), part.begin(), part.end()); };
+        const auto append = [&](const std::vector<int16_t>& part) {
+            audio.insert(audio.end(), part.begin(), part.end());
+        };
         append(Synthesize({{770, a}, {1336, weak * a}}, 224, tonewatch::kTrackerRate));
         append(Synthesize({{770, a}, {1336, a}}, 96, tonewatch::kTrackerRate, 224));
         audio.resize(audio.size() + 800, 0);
@@ -93,7 +95,9 @@ TEST(PressTracker, APressGoesOnWhileOneToneIsWeak) {
     for (const Case c : {Case{-20, 160}, Case{-200, 96}}) {
         const double a = tonetest::Amplitude(-16);
         std::vector<int16_t> audio(800, 0);
-        const auto append = [&](const std::vector<int16_t>& part) { audio.insert(audio.end(), part.begin(), part.end()); };
+        const auto append = [&](const std::vector<int16_t>& part) {
+            audio.insert(audio.end(), part.begin(), part.end());
+        };
         append(Synthesize({{770, a}, {1336, 2 * a}}, 320, tonewatch::kTrackerRate));
         append(Synthesize({{770, a}, {1336, 2 * a * std::pow(10, c.high_db / 20)}}, c.samples, tonewatch::kTrackerRate,
                           320));
@@ -120,7 +124,9 @@ TEST(PressTracker, APressBridgesBothTonesGarbledForUpToTwoSubBlocks) {
     for (const Case c : {Case{32, 800}, Case{64, 800}, Case{96, 928}}) {
         const double a = tonetest::Amplitude(-10), weak = a * std::pow(10, -15.0 / 20);
         std::vector<int16_t> audio(800, 0);
-        const auto append = [&](const std::vector<int16_t>& part) { audio.insert(audio.end(), part.begin(), part.end()); };
+        const auto append = [&](const std::vector<int16_t>& part) {
+            audio.insert(audio.end(), part.begin(), part.end());
+        };
         std::vector<tonetest::Tone> garbled = KeyTones('5', weak);
         garbled.push_back({1000, a});
         append(Synthesize(KeyTones('5', a), 32, tonewatch::kTrackerRate));
@@ -143,7 +149,9 @@ TEST(PressTracker, APressGoesOnWhereBothTonesGrowWeaker) {
     for (const double db : {-10.0, -16.0}) {
         const double a = tonetest::Amplitude(-6), weaker = a * std::pow(10, db / 20);
         std::vector<int16_t> audio(800, 0);
-        const auto append = [&](const std::vector<int16_t>& part) { audio.insert(audio.end(), part.begin(), part.end()); };
+        const auto append = [&](const std::vector<int16_t>& part) {
+            audio.insert(audio.end(), part.begin(), part.end());
+        };
         append(Synthesize(KeyTones('5', a), 160, tonewatch::kTrackerRate));
         append(Synthesize(KeyTones('5', weaker), 160, tonewatch::kTrackerRate, 160));
         audio.resize(audio.size() + 800, 0);

@@ -80,14 +80,13 @@ constexpr float kReferenceFade = 0.97f;
 // their phase, is inside the press; and so is one short of it between the
 // press and a sub-block that holds kBridged, and so are two between the
 // press and one that holds kBridgedTwo. So is one where either tone alone
-// has kOneTone of its own magnitude.
+// has kOneTone of its own magnitude, and one with kToneShare of its power in
+// the tones as long as they keep kToneFloor of their magnitude.
 constexpr double kInside = 0.4;
 constexpr double kBridged = 0.5;
 constexpr double kBridgedTwo = 0.6;
 constexpr int64_t kMostBridged = 2;
 constexpr double kOneTone = 0.6;
-// A sub-block with kToneShare of its power in the tones is inside as long as
-// they keep kToneFloor of their magnitude.
 constexpr double kToneShare = 0.6;
 constexpr double kToneFloor = 0.1;
 
@@ -739,7 +738,11 @@ int64_t PressTracker::FindStart(const Tones& tones, int64_t last) const {
     }
     int64_t j = from;
     double present = Presence(tones, j, expected), inner = 1.0;
-    while (j > oldest && Inside(tones, j, -1, static_cast<int>(std::clamp<int64_t>(j - 1 - oldest, 0, kMostBridged)))) {
+    // The sub-blocks past `at` that the walk may look at.
+    const auto beyond = [&](int64_t at) {
+        return static_cast<int>(std::clamp<int64_t>(at - 1 - oldest, 0, kMostBridged));
+    };
+    while (j > oldest && Inside(tones, j, -1, beyond(j))) {
         inner = present;
         --j;
         for (int t = 0; t < 2; ++t) expected[t] = Mul(expected[t], back[t]);
@@ -754,7 +757,10 @@ int64_t PressTracker::FindEnd(const Tones& tones, int64_t last) const {
     const std::array<Complex, 2>& forward = tones.forward;
     int64_t j = last;
     double present = Presence(tones, j, expected), inner = 1.0;
-    while (j < blocks_ - 1 && Inside(tones, j, 1, static_cast<int>(std::clamp<int64_t>(blocks_ - 2 - j, 0, kMostBridged)))) {
+    const auto beyond = [&](int64_t at) {
+        return static_cast<int>(std::clamp<int64_t>(blocks_ - 2 - at, 0, kMostBridged));
+    };
+    while (j < blocks_ - 1 && Inside(tones, j, 1, beyond(j))) {
         inner = present;
         ++j;
         for (int t = 0; t < 2; ++t) expected[t] = Mul(expected[t], forward[t]);

@@ -121,8 +121,8 @@ private:
     Tones Fit(int key, int64_t last) const;
     double Presence(const Tones& tones, int64_t block, const std::array<std::complex<double>, 2>& expected) const;
     struct Holding {
-        double both;  // of the tones' magnitude together
-        double one;   // of the tone that keeps the most of its own
+        double both;   // of the tones' magnitude together
+        double one;    // of the tone that keeps the most of its own
         double share;  // of the sub-block's power in the tones
     };
     Holding Holds(const Tones& tones, int64_t block) const;
