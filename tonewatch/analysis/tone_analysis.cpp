@@ -37,7 +37,10 @@ char ToneMaskToKey(ToneMask mask) {
     const unsigned bits = static_cast<uint16_t>(mask);
     const unsigned low = bits & 0x0Fu;
     const unsigned high = (bits >> 4) & 0x0Fu;
-    const bool one_of_each = (bits >> 8) == 0 && std::has_single_bit(low) && std::has_single_bit(high);
+    // std::has_single_bit is a popcount, a library call where the baseline
+    // instruction set has none; this runs once per block.
+    const auto single = [](unsigned x) { return x != 0 && (x & (x - 1)) == 0; };
+    const bool one_of_each = (bits >> 8) == 0 && single(low) && single(high);
     return one_of_each ? ToneKeyTable[std::countr_zero(low)][std::countr_zero(high)] : '\0';
 }
 
