@@ -25,7 +25,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <numeric>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -317,10 +316,10 @@ public:
     // on a whole second: such input can be decoded in parts side by side.
     static bool ConvertsInParts(int rate) {
         if (rate == kScanRate || rate == 2 * kScanRate) return true;
-        const std::size_t factor = rate >= 4 * kScanRate ? FirDecimator::FactorFor(rate) : 1;
+        const std::size_t factor = FirstStepFactor(rate);
+        const std::unique_ptr<RatioDecimator> ratio = RatioDecimator::Make(rate, factor);
         // A whole second must hold whole periods of the ratio.
-        const auto period = static_cast<int64_t>(factor) * rate / std::gcd(int64_t{rate}, int64_t{kScanRate} * static_cast<int64_t>(factor));
-        return RatioDecimator::Make(rate, factor) != nullptr && rate % period == 0;
+        return ratio && rate % (static_cast<int64_t>(factor) * ratio->PeriodInputs()) == 0;
     }
 
     // `beside`: the last step, and the sink after it, run on a thread of
@@ -350,11 +349,12 @@ public:
             return {};
         }
         std::size_t factor = 1;
-        if (integer_input && rate >= 4 * kScanRate) {
+        if (integer_input && FirstStepFactor(rate) > 1) {
             predecimator_.emplace(rate);
             factor = predecimator_->Factor();
         }
-        if ((ratio_ = RatioDecimator::Make(rate, factor))) return {};
+        ratio_ = RatioDecimator::Make(rate, factor);
+        if (ratio_) return {};
         soxr_quality_spec_t quality = soxr_quality_spec(SOXR_16_BITQ, 0);
         quality.passband_end = 1660.0 / 2000.0;
         quality.stopband_begin = 2340.0 / 2000.0;
@@ -453,6 +453,11 @@ public:
     }
 
 private:
+    // The first FIR step's factor for 16-bit input at `rate`; 1 for none.
+    static std::size_t FirstStepFactor(int rate) {
+        return rate >= 4 * kScanRate ? FirDecimator::FactorFor(rate) : 1;
+    }
+
     void Emit(std::span<const float> values) {
         samples_.resize(values.size());
         RoundToSamples(values.data(), 32768.0f, samples_.data(), values.size());

@@ -57,11 +57,9 @@ using Shorts8 = int16_t __attribute__((vector_size(16)));
 
 }  // namespace
 
-// out[m] = acc[m] * scale clamped to 16 bits and rounded to the nearest
-// integer, half to even: adding and taking away 1.5 * 2^23 rounds inline.
-// NaN is 0. With `scale` a power of two this is FloatToSample of acc[m] /
-// 32768 * scale: the product is exact, and clamping before rounding gives
-// what rounding before clamping does.
+// Adding and taking away 1.5 * 2^23 rounds half to even inline. With
+// `scale` a power of two the product is exact, and clamping before rounding
+// gives what rounding before clamping does.
 TONEWATCH_FILTER_CLONES void RoundToSamples(const float* acc, float scale, int16_t* out, std::size_t n) {
     constexpr float kRound = 12582912.0f;
     std::size_t m = 0;

@@ -123,6 +123,9 @@ class RatioDecimator {
 public:
     static std::unique_ptr<RatioDecimator> Make(int rate, std::size_t factor);
 
+    // M: the input samples (after the first step) of one period of the ratio.
+    int64_t PeriodInputs() const { return down_; }
+
     // Floats of full scale 1.0 in, the same out.
     void Push(std::span<const float> in, Buffer<float>& out);
     void Flush(Buffer<float>& out);
