@@ -329,8 +329,8 @@ bool ReadFrames(CaptureDevice& d, int wanted) {
     int16_t* out = d.converted + d.converted_count;
     if (d.resampler == nullptr) {
         // All there is: the frames beyond this block wait here for the next.
-        const auto take = static_cast<snd_pcm_uframes_t>(std::min<snd_pcm_sframes_t>(std::min(room, d.read_limit), available));
-        const snd_pcm_sframes_t got = snd_pcm_readi(d.pcm, out, take);
+        const snd_pcm_sframes_t take = std::min<snd_pcm_sframes_t>(std::min(room, d.read_limit), available);
+        const snd_pcm_sframes_t got = snd_pcm_readi(d.pcm, out, static_cast<snd_pcm_uframes_t>(take));
         if (got == -EAGAIN) return WaitForFrames(d, enough, 0);
         if (got < 0) return Recover(d, static_cast<int>(got));
         if (got > 0) d.failures = 0;

@@ -281,7 +281,9 @@ void FirDecimator::Run(Buffer<float>& out) {
     out.resize(first + outputs);
     SumTaps(starts_.data(), taps_.data(), taps_.size(), out.data() + first, outputs);
     // What is left still starts at phase 0.
-    for (Buffer<float>& phase : phases_) phase.erase(phase.begin(), phase.begin() + static_cast<std::ptrdiff_t>(outputs));
+    for (Buffer<float>& phase : phases_) {
+        phase.erase(phase.begin(), phase.begin() + static_cast<std::ptrdiff_t>(outputs));
+    }
     held_ -= outputs * factor_;
 }
 
