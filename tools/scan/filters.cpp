@@ -309,7 +309,7 @@ std::unique_ptr<RatioDecimator> RatioDecimator::Make(int rate, std::size_t facto
 }
 
 RatioDecimator::RatioDecimator(int64_t up, int64_t down, std::size_t reach, double cutoff)
-    : up_(up), down_(down), reach_(reach), stride_((2 * reach + 2 + kLanes - 1) / kLanes * kLanes),
+    : up_(up), down_(down), stride_((2 * reach + 2 + kLanes - 1) / kLanes * kLanes),
       table_(static_cast<std::size_t>(up) * stride_, 0.0f), history_(reach, 0.0f) {
     // Row p, tap k: input k - reach from the one the output follows, at
     // k - reach - p / up from the output's time.
@@ -347,7 +347,6 @@ void RatioDecimator::Run(Buffer<float>& out) {
     rows_.clear();
     std::size_t at = at_;
     int64_t phase = phase_;
-    // history_[at + reach_] is input number taken_ + at.
     const auto whole = static_cast<std::size_t>(down_ / up_);
     const int64_t part = down_ % up_;
     while (at + stride_ <= history_.size() && (!ending_ || taken_ + at < received_)) {

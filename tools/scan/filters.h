@@ -136,15 +136,17 @@ private:
 
     int64_t up_;    // L: output samples per period
     int64_t down_;  // M: input samples per period
-    std::size_t reach_;
     std::size_t stride_;   // taps per row, padded to whole registers
     std::vector<float> table_;  // row p: the taps for an output p / L past an input sample
-    // Silence before the start, then the input from input number taken_ on.
+    // The input not yet passed by, after a reach of silence before the
+    // start; taken_ samples have been dropped from its front, received_
+    // have come in, and after Flush silence follows (ending_).
     Buffer<float> history_;
     std::size_t taken_ = 0;
     std::size_t received_ = 0;
     bool ending_ = false;
-    // The next output is centred phase_ / L past history_[at_ + reach_].
+    // The next output reads the taps' span from history_[at_]: it follows
+    // input number taken_ + at_ by phase_ / L of a sample.
     std::size_t at_ = 0;
     int64_t phase_ = 0;
     std::vector<uint32_t> offsets_;
