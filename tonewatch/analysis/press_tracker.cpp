@@ -53,6 +53,12 @@ const float kMinTwist = static_cast<float>(Db(-14));
 const float kMaxTwist = static_cast<float>(Db(12));
 const float kMinHeldTwist = static_cast<float>(Db(-16));
 const float kMaxHeldTwist = static_cast<float>(Db(14));
+// GSM 06.10 may code a key's high tone 15-25 dB under its low one for most
+// of a short key. A window with nearly all its power in the two tones, which
+// neither speech nor music gives, may have that much twist.
+const float kMinCleanTwist = static_cast<float>(Db(-20));
+const float kMinHeldCleanTwist = static_cast<float>(Db(-26));
+constexpr float kCleanShare = 0.85f;
 // The share of the window's power in the two tones. GSM 06.10 spreads a
 // tone's first frame over other frequencies, and many a coded key has only
 // a few windows above 60%; below about half, melodies start keys.
@@ -69,8 +75,10 @@ const double kQuietLevel = Db(-10);
 // window's noise leaves uncertain.
 constexpr double kMaxOffset = 0.016;
 constexpr double kOffsetDeviations = 3;
-// How far a tone may move, as a share of its frequency, during a press.
-constexpr double kMaxDrift = 0.02;
+// How far a tone may move, as a share of its frequency, during a press. A
+// key's tones hold still; slow sweeps pass through a key for long enough to
+// start a press, and move by more than this across it.
+constexpr double kMaxDrift = 0.015;
 // The end's reference: the last window with this share of the strongest tone
 // power of the press, which fades by the factor per window so that a press
 // whose level sinks keeps finding references.
@@ -252,7 +260,8 @@ Verdict LooksLikeKey(const Levels& w) {
     // Most windows fail on the levels alone, before anything is sorted.
     const float max_low = MaxOf(w, 0), max_high = MaxOf(w, 4);
     if (max_low < kMinLevel || max_high < kMinLevel || max_low + max_high < 2 * kShare * w.power) return kNone;
-    if (max_high < max_low * kMinTwist || max_high > max_low * kMaxTwist) return kNone;
+    const bool clean = max_low + max_high >= 2 * kCleanShare * w.power;
+    if (max_high < max_low * (clean ? kMinCleanTwist : kMinTwist) || max_high > max_low * kMaxTwist) return kNone;
     const Strongest low = StrongestOf(w, 0), high = StrongestOf(w, 4);
     for (int k = 0; k < kToneChannels; ++k) {
         if (k != low.channel && k != high.channel && w.level[k] > (k < 4 ? low.level : high.level) * kPurity) return kNone;
@@ -266,7 +275,8 @@ Verdict StillHeld(const Levels& w, int key) {
     const float low = w.level[key / 4], high = w.level[4 + key % 4];
     if (low < MaxOf(w, 0) || high < MaxOf(w, 4)) return kNone;
     if (low < kMinHeldLevel || high < kMinHeldLevel) return kNone;
-    if (high < low * kMinHeldTwist || high > low * kMaxHeldTwist) return kNone;
+    const bool clean = low + high >= 2 * kCleanShare * w.power;
+    if (high < low * (clean ? kMinHeldCleanTwist : kMinHeldTwist) || high > low * kMaxHeldTwist) return kNone;
     if (low + high < 2 * kHeldShare * w.power) return kNone;
     return {key, low + high};
 }
@@ -461,8 +471,8 @@ void PressTracker::Finish() {
     const std::array<int16_t, kB> silence{};
     if (pending_count_ > 0) Feed(std::span(silence).first(static_cast<std::size_t>(kB - pending_count_)));
     // Enough for a press beginning in the last sub-block to be confirmed,
-    // with a window's gap, and released.
-    for (int i = 0; i < kLowBlocks + kWindowsToStart + 1 + kWindowsToEnd; ++i) Feed(silence);
+    // with the most windows between, and released.
+    for (int i = 0; i < kLowBlocks + kWindowsToStart + kMostGaps + kWindowsToEnd; ++i) Feed(silence);
     samples_ = fed;
 }
 
@@ -508,23 +518,22 @@ void PressTracker::Decide(const TrackerLevels& levels) {
     }
     Verdict verdict = LooksLikeKey(levels);
     if (verdict.key < 0) {
-        // One window without the key may come between those that start a
-        // press: coded audio drops one now and then. If it still holds the
-        // key as a press goes on, it counts: GSM 06.10 garbles a key's first
-        // frame, and its short keys leave only three clean windows.
-        if (candidate_ >= 0 && !candidate_gap_) {
-            candidate_gap_ = true;
-            verdict = StillHeld(levels, candidate_);
-            if (verdict.key < 0) return;
-        } else {
-            candidate_ = -1;
+        // A window that still holds the key as a press going on must counts
+        // towards starting one, and a few that do not may come between:
+        // GSM 06.10 garbles a key's first frame, and codes frames with the
+        // tones turned in phase, which blurs the windows across them, so
+        // its short keys may leave only two clean windows.
+        if (candidate_ < 0) return;
+        verdict = StillHeld(levels, candidate_);
+        if (verdict.key < 0) {
+            if (++candidate_gaps_ > kMostGaps) candidate_ = -1;
             return;
         }
     }
     if (verdict.key != candidate_) {
         candidate_ = verdict.key;
         candidate_count_ = 0;
-        candidate_gap_ = false;
+        candidate_gaps_ = 0;
     }
     candidate_windows_[static_cast<std::size_t>(candidate_count_++)] = {last, verdict.power};
     if (candidate_count_ == kWindowsToStart) Confirm(verdict.key);
@@ -541,16 +550,23 @@ void PressTracker::Confirm(int key) {
     start_ = std::max(FindStart(tones, first.last), earliest_);
     start_tones_ = tones;
     end_window_ = {std::find_if(candidate_windows_.rbegin(), candidate_windows_.rend(), near)->last, strongest};
-    // The costly checks: the tones' frequencies in the strongest window;
-    // the rest on the windows from the strongest down until one passes,
-    // since coded tones pass in some windows only. A candidate that fails
-    // is followed to its end all the same, so that it is not checked again
-    // and again.
+    // The costly checks: the tones' frequencies in the strongest window or
+    // the last; the rest on the windows from the strongest down until one
+    // passes, since coded tones pass in some windows only. A candidate that
+    // fails is followed to its end all the same, so that it is not checked
+    // again and again.
     std::array<Window, kWindowsToStart> by_power = candidate_windows_;
     std::sort(by_power.begin(), by_power.end(), [](const Window& a, const Window& b) { return a.power > b.power; });
     const int64_t strongest_last = by_power[0].last;
     const TrackerProbes strongest_probes = Probe(key, strongest_last);
-    report_ = OnKey(strongest_last == first.last ? tones : Fit(key, strongest_last), strongest_probes) &&
+    const auto on_key = [&](int64_t last, const TrackerProbes& probes) {
+        return OnKey(last == first.last ? tones : Fit(key, last), probes);
+    };
+    // The strongest window of a coded key may still hold the garbled first
+    // frame; the last one reaches furthest from it.
+    const int64_t latest = candidate_windows_.back().last;
+    report_ = (on_key(strongest_last, strongest_probes) ||
+               (latest != strongest_last && on_key(latest, Probe(key, latest)))) &&
               (NothingElse(key, strongest_probes) ||
                std::any_of(by_power.begin() + 1, by_power.end(),
                            [&](const Window& w) { return NothingElse(key, Probe(key, w.last)); }));

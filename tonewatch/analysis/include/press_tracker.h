@@ -10,20 +10,23 @@
 //
 // A window may hold a key when one tone of each group stands out in it:
 // each at least -45 dBFS, the high one from 14 dB under the low one to 12 dB
-// over it, together 55% of the window's power, and the other key
-// frequencies of each group 8 dB under their group's tone. Four such windows
-// with the same key (one window without it may come between, and counts if
-// it holds the key as a press going on must) make a press, which lasts until
-// three windows in a row no longer hold its tones; while it lasts they need
-// only 40% of the power and -48 dBFS.
+// over it (20 dB under where the tones hold 85% of the power), together 55%
+// of the window's power, and the other key frequencies of each group 8 dB
+// under their group's tone. A window with such a key, followed by three that
+// hold it too or hold it as a press going on must (up to four windows that
+// do neither may come between), make a press, which lasts until three windows
+// in a row no longer hold its tones; while it lasts they need only 40% of
+// the power and -48 dBFS, and the high tone may be 16 dB under the low one
+// (26 dB where they hold 85% of the power).
 //
 // A press is reported when it ends if its first four windows passed the
 // checks that look beside the key frequencies, and neither tone moved by more
-// than 2% meanwhile, as sweeps do (give or take three standard deviations of
-// what the tones' misfit leaves uncertain, as in the first check). The
+// than 1.5% meanwhile, as sweeps do (give or take three standard deviations
+// of what the tones' misfit leaves uncertain, as in the first check). The
 // checks:
-//   - in the strongest window, each tone within 1.5% of its key frequency as
-//     far as a Hann-windowed measurement in the window's noise can tell;
+//   - in the strongest window, or failing that in the last of the four, each
+//     tone within 1.5% of its key frequency as far as a Hann-windowed
+//     measurement in the window's noise can tell;
 //   - in one of the four windows at least (coded tones pass in some only),
 //     each tone nearer its key frequency than the frequencies halfway to the
 //     neighbouring keys, no strong second harmonic, and nothing within 10 dB
@@ -69,6 +72,8 @@ public:
     static constexpr int kHighBlocks = 4;
     static constexpr int kWindowsToStart = 4;
     static constexpr int kWindowsToEnd = 3;
+    // Windows without the key that may come between those that start a press.
+    static constexpr int kMostGaps = 4;
     // Sub-blocks kept for measuring a press and finding its edges.
     static constexpr int kHistory = 64;
     // Sub-blocks analysed at a time before the windows ending at them are
@@ -142,7 +147,7 @@ private:
     // A key seen in the last windows, not yet a press.
     int candidate_ = -1;
     int candidate_count_ = 0;
-    bool candidate_gap_ = false;
+    int candidate_gaps_ = 0;  // windows between its windows that do not hold it
     std::array<Window, kWindowsToStart> candidate_windows_{};
 
     // The press going on, reported at its end if it passed the costly checks.
