@@ -54,8 +54,9 @@ const float kMaxTwist = static_cast<float>(Db(12));
 const float kMinHeldTwist = static_cast<float>(Db(-16));
 const float kMaxHeldTwist = static_cast<float>(Db(14));
 // GSM 06.10 may code a key's high tone 15-25 dB under its low one for most
-// of a short key. A window with nearly all its power in the two tones, which
-// neither speech nor music gives, may have that much twist.
+// of a short key. A window with nearly all its power in the two tones may
+// have that much twist: speech never puts so much into two key frequencies
+// with the others quiet.
 const float kMinCleanTwist = static_cast<float>(Db(-20));
 const float kMinHeldCleanTwist = static_cast<float>(Db(-26));
 constexpr float kCleanShare = 0.85f;
