@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "audio_input.h"
+#include "decode.h"
 #include "key_plans.h"
 #include "press_scanner.h"
 #include "press_tracker.h"
@@ -45,6 +45,7 @@
 #include "tone_kernels.h"
 
 using namespace tonewatch;
+using namespace tonescan;
 using tonetest::Score;
 
 namespace {
@@ -220,11 +221,11 @@ private:
 };
 
 // The samples of a file through dtmf-scan's input path at `rate`, mono.
-std::vector<int16_t> Decoded(const std::string& path, const std::optional<dtmfscan::RawFormat>& raw, int rate) {
+std::vector<int16_t> Decoded(const std::string& path, const std::optional<tonescan::RawFormat>& raw, int rate) {
     std::vector<int16_t> out;
-    const std::string error = dtmfscan::DecodeForScan(
-        path, raw, {.samples = [&](std::span<const int16_t> s) { out.insert(out.end(), s.begin(), s.end()); }},
-        {.rate = rate});
+    const std::string error = tonescan::DecodeForScan(
+        path, -1, raw, {.samples = [&](std::span<const int16_t> s) { out.insert(out.end(), s.begin(), s.end()); }},
+        {.rate = rate}).text;
     if (!error.empty()) std::fprintf(stderr, "compare_detectors: %s: %s\n", path.c_str(), error.c_str());
     return out;
 }
@@ -236,7 +237,7 @@ struct Heard {
     std::vector<TrackedPress> tracked;
 };
 
-Heard HearAll(const std::string& path, const std::optional<dtmfscan::RawFormat>& raw, const Scratch& scratch,
+Heard HearAll(const std::string& path, const std::optional<tonescan::RawFormat>& raw, const Scratch& scratch,
               const std::string& multimon) {
     Heard heard;
     const std::vector<int16_t> at8000 = Decoded(path, raw, kTrackerRate);
@@ -245,7 +246,7 @@ Heard HearAll(const std::string& path, const std::optional<dtmfscan::RawFormat>&
     tracker.Finish();
     heard.tracked = tracker.Presses();
     for (const TrackedPress& p : heard.tracked) heard.tracker += p.key;
-    heard.blocks = OursBatch(Decoded(path, raw, dtmfscan::kScanRate));
+    heard.blocks = OursBatch(Decoded(path, raw, tonescan::kScanRate));
     heard.spandsp = Spandsp(at8000);
     WriteRaw(scratch.File("multimon.raw"), Decoded(path, raw, 22050));
     heard.multimon = Multimon(multimon, scratch.File("multimon.raw")).first;
@@ -383,14 +384,14 @@ void PrintTalkOff(const std::string& speech, double music_minutes, const Scratch
             std::transform(samples.begin(), samples.end(), scaled.begin(),
                            [&](int16_t s) { return static_cast<int16_t>(std::lround(s * gain)); });
             WriteRaw(scratch.File("talk.raw"), scaled);
-            columns.push_back({name, hours, HearAll(scratch.File("talk.raw"), dtmfscan::RawFormat{8000, 1}, scratch, multimon)});
+            columns.push_back({name, hours, HearAll(scratch.File("talk.raw"), tonescan::RawFormat{8000, 1}, scratch, multimon)});
         }
     }
     for (const auto& [name, kind] : {std::pair{"chords", tonetest::Music::kChords}, {"melodies", tonetest::Music::kMelodies},
                                      {"sweeps", tonetest::Music::kSweeps}}) {
         WriteRaw(scratch.File("talk.raw"), tonetest::SynthesizeMusic(kind, music_minutes * 60, 100 + static_cast<uint32_t>(kind)));
         columns.push_back({name, music_minutes / 60,
-                           HearAll(scratch.File("talk.raw"), dtmfscan::RawFormat{8000, 1}, scratch, multimon)});
+                           HearAll(scratch.File("talk.raw"), tonescan::RawFormat{8000, 1}, scratch, multimon)});
     }
     std::printf("## Talk-off\n\nKeys heard per hour (all false)");
     if (speech.empty()) std::printf("; no speech file given (--speech)");

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "audio_input.h"
+#include "decode.h"
 
 namespace {
 
@@ -58,18 +58,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const auto body = static_cast<ssize_t>(size - 1);
     Check(pwrite(fd, data + 1, size - 1, 0) == body, "cannot write the input file");
 
-    std::optional<dtmfscan::RawFormat> raw;
+    std::optional<tonescan::RawFormat> raw;
     if (mode % 2 != 0) {
         const int rate = kRawRates[(mode >> 1) % std::size(kRawRates)];
-        raw = dtmfscan::RawFormat{rate, 1 + (mode >> 5)};
+        raw = tonescan::RawFormat{rate, 1 + (mode >> 5)};
     }
     std::size_t samples = 0;
-    const std::string error = dtmfscan::DecodeForScan(
-        path, raw, {.samples = [&](std::span<const int16_t> block) { samples += block.size(); }});
+    const std::string error =
+        tonescan::DecodeForScan(path, -1, raw, {.samples = [&](std::span<const int16_t> block) { samples += block.size(); }})
+            .text;
     Check(IsOneLine(error), "the reason is not one line: ", error);
     if (size == 1) Check(!error.empty(), "an empty file read without an error");
     // At 4000/s nothing is resampled: every whole frame gives one sample.
-    if (raw && raw->rate == dtmfscan::kScanRate && error.empty()) {
+    if (raw && raw->rate == tonescan::kScanRate && error.empty()) {
         const std::size_t frames = (size - 1) / (2 * static_cast<std::size_t>(raw->channels));
         Check(samples == frames, "raw input at 4000/s gave another number of samples than frames");
     }

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     std::vector<int16_t> samples((size - 1) / 2);
     if (!samples.empty()) std::memcpy(samples.data(), data + 1, 2 * samples.size());
-    tonewatch::PressTracker whole, pieces;
+    tonescan::PressTracker whole, pieces;
     whole.Feed(samples);
     whole.Finish();
     const std::size_t step = 1 + data[0] % 97;
@@ -42,11 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     Check(pieces.Presses().size() == whole.Presses().size(), "pieces give other presses");
     int64_t previous_end = 0;
     for (std::size_t i = 0; i < whole.Presses().size(); ++i) {
-        const tonewatch::TrackedPress& p = whole.Presses()[i];
+        const tonescan::TrackedPress& p = whole.Presses()[i];
         Check(std::strchr(tonewatch::kDtmfKeys, p.key) != nullptr && p.key != '\0', "not a key");
         Check(p.start >= previous_end && p.start < p.end, "press out of order");
         Check(p.end <= whole.Samples(), "press ends after the stream");
-        const tonewatch::TrackedPress& q = pieces.Presses()[i];
+        const tonescan::TrackedPress& q = pieces.Presses()[i];
         Check(q.key == p.key && q.start == p.start && q.end == p.end, "pieces give other presses");
         previous_end = p.end;
     }

@@ -1,4 +1,5 @@
-#include "audio_input.h"
+#include "decode.h"
+#include "mix.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +12,9 @@
 
 #include "tone_signals.h"
 
-using dtmfscan::DecodeForScan;
-using dtmfscan::FloatToSample;
-using dtmfscan::RawFormat;
+using tonescan::DecodeForScan;
+using tonescan::FloatToSample;
+using tonescan::RawFormat;
 using tonetest::Synthesize;
 
 namespace {
@@ -38,8 +39,10 @@ protected:
     // Decodes and returns the 4000/s samples; fails the test on an error.
     static std::vector<int16_t> Decode(const std::string& path, RawFormat raw) {
         std::vector<int16_t> out;
-        const std::string error = DecodeForScan(
-            path, raw, {.samples = [&](std::span<const int16_t> s) { out.insert(out.end(), s.begin(), s.end()); }});
+        const std::string error =
+            DecodeForScan(path, -1, raw,
+                          {.samples = [&](std::span<const int16_t> s) { out.insert(out.end(), s.begin(), s.end()); }})
+                .text;
         EXPECT_EQ(error, "");
         return out;
     }
@@ -70,12 +73,12 @@ TEST(FloatToSample, RoundsAndClipsToSixteenBits) {
 
 TEST(FiniteSample, NanIsSilenceAndInfinityFullScale) {
     constexpr float kInfinity = std::numeric_limits<float>::infinity();
-    EXPECT_EQ(dtmfscan::FiniteSample(std::numeric_limits<float>::quiet_NaN()), 0.0f);
-    EXPECT_EQ(dtmfscan::FiniteSample(-std::numeric_limits<float>::quiet_NaN()), 0.0f);
-    EXPECT_EQ(dtmfscan::FiniteSample(kInfinity), 1.0f);
-    EXPECT_EQ(dtmfscan::FiniteSample(-kInfinity), -1.0f);
-    EXPECT_EQ(dtmfscan::FiniteSample(0.25f), 0.25f);
-    EXPECT_EQ(dtmfscan::FiniteSample(-3.0f), -3.0f);  // clipped after the rate conversion, not here
+    EXPECT_EQ(tonescan::FiniteSample(std::numeric_limits<float>::quiet_NaN()), 0.0f);
+    EXPECT_EQ(tonescan::FiniteSample(-std::numeric_limits<float>::quiet_NaN()), 0.0f);
+    EXPECT_EQ(tonescan::FiniteSample(kInfinity), 1.0f);
+    EXPECT_EQ(tonescan::FiniteSample(-kInfinity), -1.0f);
+    EXPECT_EQ(tonescan::FiniteSample(0.25f), 0.25f);
+    EXPECT_EQ(tonescan::FiniteSample(-3.0f), -3.0f);  // clipped after the rate conversion, not here
 }
 
 TEST_F(AudioInput, FourThousandPerSecondPassesThroughUnchanged) {
@@ -116,7 +119,7 @@ TEST_F(AudioInput, ConvertsTheRateWithoutDelayOrAliases) {
 
 TEST_F(AudioInput, NamesWhatIsWrongWithAFile) {
     const auto error = [&](const std::string& path) {
-        return DecodeForScan(path, std::nullopt, {.samples = [](std::span<const int16_t>) {}});
+        return DecodeForScan(path, -1, std::nullopt, {.samples = [](std::span<const int16_t>) {}}).text;
     };
     EXPECT_EQ(error((dir_ / "missing.wav").string()), "No such file or directory");
     EXPECT_EQ(error(dir_.string()), "is a directory");
@@ -146,8 +149,9 @@ TEST_P(RateConversion, KeepsTheKeysAndStopsWhatWouldFoldOntoThem) {
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                     static_cast<std::streamsize>(bytes.size()));
         std::vector<int16_t> out;
-        EXPECT_EQ(DecodeForScan(path, RawFormat{c.rate, c.channels},
-                                {.samples = [&](std::span<const int16_t> s) { out.insert(out.end(), s.begin(), s.end()); }}),
+        EXPECT_EQ(DecodeForScan(path, -1, RawFormat{c.rate, c.channels},
+                                {.samples = [&](std::span<const int16_t> s) { out.insert(out.end(), s.begin(), s.end()); }})
+                      .text,
                   "");
         std::filesystem::remove(path);
         EXPECT_NEAR(static_cast<double>(out.size()), frames * 4000.0 / c.rate, 2.0);
@@ -197,18 +201,19 @@ TEST_P(DecodingSideBySide, GivesTheSamplesOfADecodingInOrder) {
     }
     const std::string path = WriteRaw("long.raw", interleaved);
     const RawFormat raw{c.rate, c.channels};
-    const dtmfscan::ScanTarget target{.rate = dtmfscan::kScanRate, .channel = c.channel};
+    const tonescan::ScanTarget target{.rate = tonescan::kScanRate, .channel = c.channel};
 
     std::vector<int16_t> in_order;
-    ASSERT_EQ(DecodeForScan(path, raw,
+    ASSERT_EQ(DecodeForScan(path, -1, raw,
                             {.samples = [&](std::span<const int16_t> s) { in_order.insert(in_order.end(), s.begin(), s.end()); }},
-                            target),
+                            target)
+                  .text,
               "");
 
     std::vector<int16_t> samples;
     std::vector<std::vector<int16_t>> parts;
     std::vector<int> begun;
-    ASSERT_EQ(DecodeForScan(path, raw,
+    ASSERT_EQ(DecodeForScan(path, -1, raw,
                             {.samples = [&](std::span<const int16_t> s) { samples.insert(samples.end(), s.begin(), s.end()); },
                              .threads = c.threads,
                              .parts_begin =
@@ -221,12 +226,13 @@ TEST_P(DecodingSideBySide, GivesTheSamplesOfADecodingInOrder) {
                                      auto& to = parts[static_cast<std::size_t>(part)];
                                      to.insert(to.end(), s.begin(), s.end());
                                  }},
-                            target),
+                            target)
+                  .text,
               "");
     for (std::size_t k = 0; k < parts.size(); ++k) {
         // Each part but the last holds whole seconds, and the last no less.
         if (k + 1 < parts.size()) {
-            EXPECT_EQ(parts[k].size() % dtmfscan::kScanRate, 0u) << k;
+            EXPECT_EQ(parts[k].size() % tonescan::kScanRate, 0u) << k;
         }
         EXPECT_GE(parts.back().size(), parts[k].size()) << k;
         samples.insert(samples.end(), parts[k].begin(), parts[k].end());

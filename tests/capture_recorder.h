@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "capture_service.h"
-#include "press_scanner.h"
+#include "key_press.h"
 #include "process_footprint.h"
 #include "tone_analysis.h"
 
@@ -128,11 +128,13 @@ inline void StopAndClose(Recorder& recorder, tonewatch::CaptureHandle device, to
 
 // Keys registered by the press rule over delivered blocks.
 inline std::string HeardKeys(const std::vector<Block>& blocks) {
-    std::vector<char> keys;
-    for (const Block& block : blocks) keys.push_back(tonewatch::ToneAnalyseBlock(block.bytes.data()));
-    tonewatch::PressScanner scanner;
-    scanner.FeedBlockKeys(keys);
-    return scanner.Keys();
+    std::string keys;
+    uint32_t held = 0;
+    for (const Block& block : blocks) {
+        const char key = tonewatch::ToneAnalyseBlock(block.bytes.data());
+        if (tonewatch::KeyPressAdvance(held, key)) keys += key;
+    }
+    return keys;
 }
 
 }

@@ -7,8 +7,7 @@
 
 #include "tone_signals.h"
 
-using tonewatch::BlockTime;
-using tonewatch::PressScanner;
+using tonescan::PressScanner;
 using tonetest::KeyTones;
 using tonetest::Synthesize;
 
@@ -88,14 +87,14 @@ TEST(PressScanner, PartsAnalysedApartGiveThePressesOfOneScan) {
     ASSERT_EQ(Keys(whole), "7D0");
     for (const std::vector<std::size_t>& cuts : std::vector<std::vector<std::size_t>>{
              {500}, {750}, {2000, 2250}, {250, 500, 3500}, {0, 3500}}) {
-        std::vector<tonewatch::BlockKeys> parts(cuts.size() + 1);
+        std::vector<tonescan::BlockKeys> parts(cuts.size() + 1);
         for (std::size_t k = 0, from = 0; k < parts.size(); ++k) {
             const std::size_t to = k < cuts.size() ? cuts[k] : audio.size();
             parts[k].Feed(std::span(audio).subspan(from, to - from));
             from = to;
         }
         PressScanner joined;
-        for (tonewatch::BlockKeys& part : parts) {
+        for (tonescan::BlockKeys& part : parts) {
             part.Finish();
             joined.FeedBlockKeys(part.Keys());
         }
@@ -124,14 +123,4 @@ TEST(PressScanner, PadsTheLastPartialBlockWithZeros) {
     // Whole blocks only: nothing to pad, no extra block.
     EXPECT_EQ(ScanInChunks(Recording({{'9', 500}}), 100).Blocks(), 2);
     EXPECT_EQ(ScanInChunks({}, 1).Blocks(), 0);
-}
-
-TEST(PressScanner, BlockTimesHaveThreeDecimals) {
-    EXPECT_EQ(BlockTime(0), "0.000");
-    EXPECT_EQ(BlockTime(1), "0.063");  // 62.5 ms rounds up
-    EXPECT_EQ(BlockTime(2), "0.125");
-    EXPECT_EQ(BlockTime(3), "0.188");
-    EXPECT_EQ(BlockTime(16), "1.000");
-    EXPECT_EQ(BlockTime(57600), "3600.000");
-    EXPECT_EQ(BlockTime(57601), "3600.063");
 }

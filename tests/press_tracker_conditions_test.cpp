@@ -9,7 +9,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "audio_input.h"
+#include "decode.h"
 #include "key_plans.h"
 #include "press_tracker.h"
 
@@ -23,12 +23,12 @@ void PrintTo(const Condition& condition, std::ostream* out) { *out << condition.
 namespace {
 
 using namespace tonetest;
-using tonewatch::PressTracker;
+using tonescan::PressTracker;
 
 std::vector<HeardPress> Heard(const PressTracker& tracker) {
     std::vector<HeardPress> heard;
-    for (const tonewatch::TrackedPress& p : tracker.Presses()) {
-        heard.push_back({p.key, double(p.start) / tonewatch::kTrackerRate, double(p.end) / tonewatch::kTrackerRate});
+    for (const tonescan::TrackedPress& p : tracker.Presses()) {
+        heard.push_back({p.key, double(p.start) / tonescan::kTrackerRate, double(p.end) / tonescan::kTrackerRate});
     }
     return heard;
 }
@@ -57,9 +57,9 @@ TEST_P(PressTrackerConditions, HearsEveryKeyOnceAndNothingElse) {
     TempDir dir;
     ASSERT_TRUE(WriteWav(dir.File("plan.wav"), audio, c.rate, c.channels));
     PressTracker tracker;
-    const std::string error = dtmfscan::DecodeForScan(
-        dir.File("plan.wav"), std::nullopt, {.samples = [&](std::span<const int16_t> s) { tracker.Feed(s); }},
-        {.rate = tonewatch::kTrackerRate});
+    const std::string error = tonescan::DecodeForScan(
+        dir.File("plan.wav"), -1, std::nullopt, {.samples = [&](std::span<const int16_t> s) { tracker.Feed(s); }},
+        {.rate = tonescan::kTrackerRate}).text;
     ASSERT_EQ(error, "");
     tracker.Finish();
     const Score score = ScoreByTime(plan, Heard(tracker));
@@ -102,7 +102,7 @@ TEST(PressTracker, HearsNoKeyInSpeech) {
         tracker.Feed(scaled);
         tracker.Finish();
         std::string keys;
-        for (const tonewatch::TrackedPress& p : tracker.Presses()) keys += p.key;
+        for (const tonescan::TrackedPress& p : tracker.Presses()) keys += p.key;
         EXPECT_EQ(keys, "") << "at gain " << gain;
     }
 }

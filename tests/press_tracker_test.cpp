@@ -23,11 +23,11 @@ using tonetest::Plan;
 using tonetest::Render;
 using tonetest::Synthesize;
 using tonetest::ToPcm;
-using tonewatch::PressTracker;
+using tonescan::PressTracker;
 
 TEST(PressTracker, SamplesFedInAnyPiecesGiveTheSamePresses) {
     const Plan plan = MakePlan({}, 4, 3);
-    const std::vector<int16_t> audio = ToPcm(Render(plan, tonewatch::kTrackerRate));
+    const std::vector<int16_t> audio = ToPcm(Render(plan, tonescan::kTrackerRate));
     PressTracker whole;
     whole.Feed(audio);
     whole.Finish();
@@ -51,7 +51,7 @@ TEST(PressTracker, SamplesFedInAnyPiecesGiveTheSamePresses) {
 
 // A press still going when the stream ends ends with it.
 TEST(PressTracker, APressCutOffByTheEndEndsThere) {
-    const std::vector<int16_t> audio = Synthesize(KeyTones('5', 8000), 2000, tonewatch::kTrackerRate);
+    const std::vector<int16_t> audio = Synthesize(KeyTones('5', 8000), 2000, tonescan::kTrackerRate);
     PressTracker tracker;
     tracker.Feed(audio);
     tracker.Finish();
@@ -72,8 +72,8 @@ TEST(PressTracker, HearsAShortKeyWhoseHighToneComesLate) {
         const auto append = [&](const std::vector<int16_t>& part) {
             audio.insert(audio.end(), part.begin(), part.end());
         };
-        append(Synthesize({{770, a}, {1336, weak * a}}, 224, tonewatch::kTrackerRate));
-        append(Synthesize({{770, a}, {1336, a}}, 96, tonewatch::kTrackerRate, 224));
+        append(Synthesize({{770, a}, {1336, weak * a}}, 224, tonescan::kTrackerRate));
+        append(Synthesize({{770, a}, {1336, a}}, 96, tonescan::kTrackerRate, 224));
         audio.resize(audio.size() + 800, 0);
         PressTracker tracker;
         tracker.Feed(audio);
@@ -99,8 +99,8 @@ TEST(PressTracker, APressGoesOnWhileOneToneIsWeak) {
         const auto append = [&](const std::vector<int16_t>& part) {
             audio.insert(audio.end(), part.begin(), part.end());
         };
-        append(Synthesize({{770, a}, {1336, 2 * a}}, 320, tonewatch::kTrackerRate));
-        append(Synthesize({{770, a}, {1336, 2 * a * std::pow(10, c.high_db / 20)}}, c.samples, tonewatch::kTrackerRate,
+        append(Synthesize({{770, a}, {1336, 2 * a}}, 320, tonescan::kTrackerRate));
+        append(Synthesize({{770, a}, {1336, 2 * a * std::pow(10, c.high_db / 20)}}, c.samples, tonescan::kTrackerRate,
                           320));
         const auto end = static_cast<int64_t>(audio.size());
         audio.resize(audio.size() + 800, 0);
@@ -130,9 +130,9 @@ TEST(PressTracker, APressBridgesBothTonesGarbledForUpToTwoSubBlocks) {
         };
         std::vector<tonetest::Tone> garbled = KeyTones('5', weak);
         garbled.push_back({1000, a});
-        append(Synthesize(KeyTones('5', a), 32, tonewatch::kTrackerRate));
-        append(Synthesize(garbled, c.garbled, tonewatch::kTrackerRate, 32));
-        append(Synthesize(KeyTones('5', a), 480 - 32 - c.garbled, tonewatch::kTrackerRate, 32 + c.garbled));
+        append(Synthesize(KeyTones('5', a), 32, tonescan::kTrackerRate));
+        append(Synthesize(garbled, c.garbled, tonescan::kTrackerRate, 32));
+        append(Synthesize(KeyTones('5', a), 480 - 32 - c.garbled, tonescan::kTrackerRate, 32 + c.garbled));
         audio.resize(audio.size() + 800, 0);
         PressTracker tracker;
         tracker.Feed(audio);
@@ -153,8 +153,8 @@ TEST(PressTracker, APressGoesOnWhereBothTonesGrowWeaker) {
         const auto append = [&](const std::vector<int16_t>& part) {
             audio.insert(audio.end(), part.begin(), part.end());
         };
-        append(Synthesize(KeyTones('5', a), 160, tonewatch::kTrackerRate));
-        append(Synthesize(KeyTones('5', weaker), 160, tonewatch::kTrackerRate, 160));
+        append(Synthesize(KeyTones('5', a), 160, tonescan::kTrackerRate));
+        append(Synthesize(KeyTones('5', weaker), 160, tonescan::kTrackerRate, 160));
         audio.resize(audio.size() + 800, 0);
         PressTracker tracker;
         tracker.Feed(audio);
@@ -178,10 +178,10 @@ TEST(PressTracker, HearsAKeyWithWeakHighToneButNoGlide) {
     };
     for (const Case c : {Case{-20, 0, 1}, Case{-26, 0, 0}, Case{0, 0.01, 1}, Case{0, 0.02, 0}}) {
         constexpr int kSamples = 1600;
-        const double seconds = double(kSamples) / tonewatch::kTrackerRate, a = tonetest::Amplitude(-10);
+        const double seconds = double(kSamples) / tonescan::kTrackerRate, a = tonetest::Amplitude(-10);
         std::vector<int16_t> audio(800 + kSamples + 800, 0);
         for (int i = 0; i < kSamples; ++i) {
-            const double t = double(i) / tonewatch::kTrackerRate;
+            const double t = double(i) / tonescan::kTrackerRate;
             double v = 0;
             for (const auto& [f, amplitude] : {std::pair{697.0, a}, {1477.0, a * std::pow(10, c.twist_db / 20)}}) {
                 const double from = f * (1 - c.glide / 2), to = f * (1 + c.glide / 2);
@@ -197,24 +197,24 @@ TEST(PressTracker, HearsAKeyWithWeakHighToneButNoGlide) {
 }
 
 TEST(PressTrackerKernels, EveryKernelGivesThePortableResult) {
-    const auto kernels = tonewatch::TrackerKernels();
+    const auto kernels = tonescan::TrackerKernels();
     ASSERT_GE(kernels.size(), 1u);
     EXPECT_STREQ(kernels[0].name, "portable");
     constexpr std::size_t kBlocks = 5;
-    std::vector<int16_t> samples(kBlocks * tonewatch::kTrackerSubBlock);
+    std::vector<int16_t> samples(kBlocks * tonescan::kTrackerSubBlock);
     std::mt19937 random(1);
     for (int16_t& s : samples) s = static_cast<int16_t>(std::uniform_int_distribution<int>(-32768, 32767)(random));
     // Full scale of either sign, and one sub-block whose folds are of the
     // sign that makes the first sum largest.
     std::fill_n(samples.begin() + 32, 32, int16_t{-32768});
     std::fill_n(samples.begin() + 64, 32, int16_t{32767});
-    for (int m = 0; m < tonewatch::kTrackerFolds; ++m) {
-        samples[96 + m] = samples[96 + 31 - m] = tonewatch::TrackerCorrelationTable()[m][0] < 0 ? -32768 : 32767;
+    for (int m = 0; m < tonescan::kTrackerFolds; ++m) {
+        samples[96 + m] = samples[96 + 31 - m] = tonescan::TrackerCorrelationTable()[m][0] < 0 ? -32768 : 32767;
     }
-    std::vector<int32_t> expected(kBlocks * tonewatch::kTrackerOutputs), out(expected.size());
+    std::vector<int32_t> expected(kBlocks * tonescan::kTrackerOutputs), out(expected.size());
     std::vector<int64_t> expected_energy(kBlocks), energy(kBlocks);
     kernels[0].correlate(samples.data(), kBlocks, expected.data(), expected_energy.data());
-    for (const tonewatch::TrackerKernel& kernel : kernels) {
+    for (const tonescan::TrackerKernel& kernel : kernels) {
         kernel.correlate(samples.data(), kBlocks, out.data(), energy.data());
         EXPECT_EQ(out, expected) << kernel.name;
         EXPECT_EQ(energy, expected_energy) << kernel.name;
@@ -225,20 +225,20 @@ TEST(PressTrackerKernels, EveryKernelGivesThePortableResult) {
 // The sums stay within 32 bits whatever the samples: the largest one, with
 // every half sum or difference at full scale of its coefficient's sign, fits.
 TEST(PressTrackerKernels, NoSumCanOverflow) {
-    for (int r = 0; r < tonewatch::kTrackerOutputs; ++r) {
+    for (int r = 0; r < tonescan::kTrackerOutputs; ++r) {
         int64_t worst = 0;
-        for (int m = 0; m < tonewatch::kTrackerFolds; ++m) {
-            worst += 32768LL * std::abs(tonewatch::TrackerCorrelationTable()[m][r]);
+        for (int m = 0; m < tonescan::kTrackerFolds; ++m) {
+            worst += 32768LL * std::abs(tonescan::TrackerCorrelationTable()[m][r]);
         }
         EXPECT_LE(worst, INT32_MAX) << "output " << r;
     }
 }
 
 TEST(PressTrackerKernels, EveryRecursionIsGoertzels) {
-    std::vector<float> samples(tonewatch::kTrackerProbeSamples);
+    std::vector<float> samples(tonescan::kTrackerProbeSamples);
     std::mt19937 random(2);
     for (float& s : samples) s = std::uniform_real_distribution<float>(-32768, 32767)(random);
-    std::vector<float> coefficient(tonewatch::kTrackerProbes);
+    std::vector<float> coefficient(tonescan::kTrackerProbes);
     for (std::size_t p = 0; p < coefficient.size(); ++p) coefficient[p] = 2 * std::cos(0.05f + 0.06f * p);
     std::vector<double> expected_last(coefficient.size()), expected_before(coefficient.size());
     for (std::size_t p = 0; p < coefficient.size(); ++p) {
@@ -252,7 +252,7 @@ TEST(PressTrackerKernels, EveryRecursionIsGoertzels) {
         expected_before[p] = s2;
     }
     std::vector<float> last(coefficient.size()), before(coefficient.size());
-    for (const tonewatch::TrackerKernel& kernel : tonewatch::TrackerKernels()) {
+    for (const tonescan::TrackerKernel& kernel : tonescan::TrackerKernels()) {
         kernel.recurse(samples.data(), coefficient.data(), last.data(), before.data());
         for (std::size_t p = 0; p < coefficient.size(); ++p) {
             EXPECT_NEAR(last[p], expected_last[p], 1e-3 * std::abs(expected_last[p]) + 10) << kernel.name << " " << p;

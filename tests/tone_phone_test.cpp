@@ -90,7 +90,7 @@ std::string DetectorKeys(const std::vector<int16_t>& samples, int offset) {
     std::vector<int16_t> audio(offset, 0);
     audio.insert(audio.end(), samples.begin(), samples.end());
     audio.resize(audio.size() + tonewatch::kBlockSamples, 0);
-    tonewatch::PressScanner scanner;
+    tonescan::PressScanner scanner;
     scanner.Feed(audio);
     scanner.Finish();
     return scanner.Keys();

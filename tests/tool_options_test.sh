@@ -61,7 +61,7 @@ EOF
 # before operands that start with '-'.
 sox -r 8000 -c 2 -n -b 16 ./-k.wav synth 0.15 sine 770 sine 1336 remix 1v0.316,2v0.316 pad 0.2 0.2
 out=$("$tools/dtmf-scan" -j1 --jobs=1 -- -k.wav 2>&1) || fail "dtmf-scan -j1 -- -k.wav: '$out'"
-[ "$out" = "0.188 5" ] || fail "dtmf-scan -j1 -- -k.wav: '$out'"
+[ "$out" = "0.200 5" ] || fail "dtmf-scan -j1 -- -k.wav: '$out'"
 out=$("$tools/dtmf-dial" -- -1 2>&1) || fail "dtmf-dial -- -1: '$out'"
 [ "$out" = "sent: -1" ] && [ "$(stat -c %s played.raw)" -eq 9600 ] || fail "dtmf-dial -- -1: '$out'"
 

@@ -1,6 +1,5 @@
-// dtmf-scan: finds DTMF key presses in recordings, with the detector's own
-// block analysis and press rule, or with the press tracker made for
-// recordings.
+// dtmf-scan: finds DTMF key presses in recordings through libtonescan, with
+// the recording detector or with libtonewatch's block analysis.
 #include <getopt.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -11,19 +10,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
-#include "audio_input.h"
-#include "press_scanner.h"
-#include "press_tracker.h"
 #include "scan_report.h"
+#include "tonescan.h"
 #include "tool.h"
 
 namespace {
@@ -86,10 +82,8 @@ constexpr const char* kUsage =
     "  are still scanned) or the results could not be written; 2 for a usage\n"
     "  error.\n";
 
-enum class Detector { kLibrary, kRecording };
-
 struct Options {
-    Detector detector = Detector::kLibrary;
+    int detector = TONESCAN_RECORDING;
     int channel = 0;  // 0: the average of all channels
     bool json = false;
     unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -124,9 +118,9 @@ Options ParseOptions(int argc, char** argv) {
                 std::exit(dtmftools::FinishOutput() ? 0 : 1);
             case kDetector:
                 if (std::string_view(optarg) == "library") {
-                    options.detector = Detector::kLibrary;
+                    options.detector = TONESCAN_BLOCKS;
                 } else if (std::string_view(optarg) == "recording") {
-                    options.detector = Detector::kRecording;
+                    options.detector = TONESCAN_RECORDING;
                 } else {
                     dtmftools::UsageError(std::string("--detector is library or recording, not '") + optarg + "'");
                 }
@@ -168,18 +162,14 @@ struct FileScan {
     bool failed = false;
 };
 
-// Streams are read as they come; the block analysis gathers blocks to
-// analyse many at once, and is told to analyse them when the input has
-// caught up. The press tracker decides on every sub-block as it comes.
-void CatchUp(tonewatch::PressScanner& scanner) { scanner.Flush(); }
-void CatchUp(tonewatch::PressTracker&) {}
-
-std::string JsonEnd(const std::string& name, const tonewatch::PressScanner& scanner) {
-    return dtmfscan::JsonEnd(name, scanner.Presses(), scanner.Blocks());
-}
-std::string JsonEnd(const std::string& name, const tonewatch::PressTracker& tracker) {
-    return dtmfscan::JsonEnd(name, tracker.Presses());
-}
+// What one file's scan has told so far, for the library's callbacks.
+struct Told {
+    class Scan* scan;
+    FileScan* file;
+    std::string name;
+    std::string prefix;
+    std::string keys;
+};
 
 class Scan {
 public:
@@ -194,82 +184,55 @@ public:
     std::mutex& Mutex() { return mutex_; }
     std::condition_variable& Changed() { return changed_; }
 
+    // Scans the file with libtonescan and tells each press as soon as the
+    // library has found it.
     void Run(FileScan& file) {
-        if (options_.detector == Detector::kRecording) {
-            tonewatch::PressTracker tracker;
-            RunWith(file, tracker, tonewatch::kTrackerRate);
-        } else {
-            tonewatch::PressScanner scanner;
-            RunWith(file, scanner, dtmfscan::kScanRate);
-        }
-    }
-
-    // Decodes the file at the detector's rate and tells each press as soon as
-    // the detector has found it.
-    template <class Listener>
-    void RunWith(FileScan& file, Listener& detector, int rate) {
-        const std::string name = DisplayName(file.path);
-        const std::string prefix = files_.size() > 1 ? dtmftools::QuotedName(name) + ": " : "";
-        std::size_t told = 0;
-        const auto tell_presses = [&] {
-            const auto& presses = detector.Presses();
-            if (told == presses.size()) return;
-            std::vector<Line> lines;
-            for (; told < presses.size(); ++told) {
-                lines.push_back({false, options_.json ? dtmfscan::JsonPress(name, presses[told])
-                                                      : dtmfscan::TextPress(prefix, presses[told])});
-            }
-            Add(file, std::move(lines));
-        };
-        // The block analysis may take a file in parts, analysed side by side;
-        // the press rule then runs over their blocks' keys in order.
-        std::vector<tonewatch::BlockKeys> parts;
-        constexpr bool kInParts = std::is_same_v<Listener, tonewatch::PressScanner>;
-        std::optional<dtmfscan::RawFormat> raw;
-        if (options_.raw_rate) raw = dtmfscan::RawFormat{*options_.raw_rate, options_.raw_channels.value_or(1)};
-        const std::string error = dtmfscan::DecodeForScan(
-            file.path, raw,
-            {.samples =
-                 [&](std::span<const int16_t> samples) {
-                     detector.Feed(samples);
-                     tell_presses();
-                 },
-             .caught_up =
-                 [&] {
-                     CatchUp(detector);
-                     tell_presses();
-                 },
-             .progress = [&](double fraction) { file.progress.store(fraction, std::memory_order_relaxed); },
-             .notice =
-                 [&](const std::string& text) {
-                     Add(file, {{true, Message(name, text)}});
-                 },
-             .threads = threads_,
-             .parts_begin = [&](int count) { parts.assign(static_cast<std::size_t>(count), {}); },
-             .part_samples =
-                 [&](int part, std::span<const int16_t> samples) {
-                     parts[static_cast<std::size_t>(part)].Feed(samples);
-                 }},
-            {.rate = rate, .channel = options_.channel});
+        Told told{this, &file, DisplayName(file.path), {}, {}};
+        told.prefix = files_.size() > 1 ? dtmftools::QuotedName(told.name) + ": " : "";
+        tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
+        spec.detector = options_.detector;
+        spec.channel = options_.channel;
+        spec.raw_rate = options_.raw_rate.value_or(0);
+        spec.raw_channels = options_.raw_channels.value_or(0);
+        spec.threads = threads_;
+        const tonescan_callbacks callbacks{sizeof(tonescan_callbacks), TellPress, TellProgress, TellNotice, &told};
+        int result = TONESCAN_ENOMEM;
+        const std::unique_ptr<tonescan_scanner, decltype(&tonescan_scanner_destroy)> scanner(
+            tonescan_scanner_create(&spec, &callbacks, &result), tonescan_scanner_destroy);
+        if (scanner) result = tonescan_scanner_scan_path(scanner.get(), file.path.c_str());
         std::vector<Line> end;
-        if (!error.empty()) {
-            end.push_back({true, Message(name, error)});
-            if (options_.json) end.push_back({false, dtmfscan::JsonError(name, error)});
-        } else {
-            if constexpr (kInParts) {
-                for (tonewatch::BlockKeys& part : parts) {
-                    part.Finish();
-                    detector.FeedBlockKeys(part.Keys());
-                }
-            }
-            detector.Finish();
-            tell_presses();
-            if (options_.json) end.push_back({false, JsonEnd(name, detector)});
+        if (result != TONESCAN_OK) {
+            const std::string error = scanner && *tonescan_scanner_message(scanner.get()) != '\0'
+                                          ? tonescan_scanner_message(scanner.get())
+                                          : tonescan_strerror(result);
+            end.push_back({true, Message(told.name, error)});
+            if (options_.json) end.push_back({false, dtmfscan::JsonError(told.name, error)});
+        } else if (options_.json) {
+            const bool blocks = options_.detector == TONESCAN_BLOCKS;
+            end.push_back(
+                {false, dtmfscan::JsonEnd(told.name, told.keys, blocks ? tonescan_scanner_blocks(scanner.get()) : -1)});
         }
-        Finish(file, std::move(end), !error.empty());
+        Finish(file, std::move(end), result != TONESCAN_OK);
     }
 
 private:
+    static void TellPress(void* user, const tonescan_press* press) {
+        Told& told = *static_cast<Told*>(user);
+        told.keys += press->key;
+        const Options& options = told.scan->options_;
+        told.scan->Add(*told.file, {{false, options.json ? dtmfscan::JsonPress(told.name, *press, options.detector == TONESCAN_RECORDING)
+                                                         : dtmfscan::TextPress(told.prefix, *press)}});
+    }
+
+    static void TellProgress(void* user, double fraction) {
+        static_cast<Told*>(user)->file->progress.store(fraction, std::memory_order_relaxed);
+    }
+
+    static void TellNotice(void* user, const char* text) {
+        Told& told = *static_cast<Told*>(user);
+        told.scan->Add(*told.file, {{true, Message(told.name, text)}});
+    }
+
     static std::string Message(const std::string& name, const std::string& text) {
         return std::string(dtmftools::ProgramName()) + ": " + dtmftools::QuotedName(name) + ": " + text + "\n";
     }

@@ -4,35 +4,25 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "press_scanner.h"
-#include "press_tracker.h"
+#include "tonescan.h"
 
 namespace dtmfscan {
 
-using tonewatch::Press;
+// A time in microseconds as seconds with three decimals, rounded half up to
+// the nearest millisecond ("1.250").
+std::string Seconds(int64_t microseconds);
 
-// "TIME KEY", preceded by `prefix` (empty, or the file name and ": ").
-std::string TextPress(const std::string& prefix, const Press& press);
+// "TIME KEY", preceded by `prefix` (empty, or the file name and ": "), at
+// the press's start.
+std::string TextPress(const std::string& prefix, const tonescan_press& press);
 
-// {"file":...,"time":...,"key":...}
-std::string JsonPress(const std::string& file, const Press& press);
+// {"file":...,"time":...,"key":...}, and with `end` its end too.
+std::string JsonPress(const std::string& file, const tonescan_press& press, bool end);
 
-// The end of a file that was read whole: {"file":...,"keys":...,"blocks":...}
-std::string JsonEnd(const std::string& file, const std::vector<Press>& presses, int64_t blocks);
-
-// The same for a press the press tracker found, at the time of its start;
-// in JSON with its end too: {"file":...,"time":...,"key":...,"end":...}.
-std::string TextPress(const std::string& prefix, const tonewatch::TrackedPress& press);
-std::string JsonPress(const std::string& file, const tonewatch::TrackedPress& press);
-
-// The end of a file the press tracker read whole: {"file":...,"keys":...}
-std::string JsonEnd(const std::string& file, const std::vector<tonewatch::TrackedPress>& presses);
-
-// A sample's time at 8000/s in seconds with three decimals, rounded to the
-// nearest millisecond ("1.250").
-std::string SampleTime(int64_t sample);
+// The end of a file that was read whole: {"file":...,"keys":...}, and
+// "blocks" where the block analysis counted them (blocks >= 0).
+std::string JsonEnd(const std::string& file, const std::string& keys, int64_t blocks);
 
 // {"file":...,"error":...}
 std::string JsonError(const std::string& file, const std::string& error);

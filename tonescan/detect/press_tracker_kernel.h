@@ -15,7 +15,10 @@
 
 #include "dtmf_keypad.h"
 
-namespace tonewatch {
+namespace tonescan {
+
+using tonewatch::kToneChannels;
+using tonewatch::kToneFrequencies;
 
 inline constexpr int kTrackerSubBlock = 32;
 inline constexpr int kTrackerFolds = kTrackerSubBlock / 2;

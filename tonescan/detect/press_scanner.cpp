@@ -1,17 +1,24 @@
 #include "press_scanner.h"
 
-#include <cinttypes>
-#include <cstdio>
 
 #include "key_press.h"
 #include "tone_analysis.h"
 
-namespace tonewatch {
+namespace tonescan {
+
+using tonewatch::KeyPressAdvance;
+using tonewatch::kBlockSamples;
+using tonewatch::ToneAnalyseBlocks;
 
 namespace {
 
 constexpr std::size_t kChunkBlocks = 256;
 
+}
+
+void BlockKeys::Reserve(std::size_t samples) {
+    pending_.reserve(kChunkBlocks * kBlockSamples + samples);
+    keys_.reserve(kChunkBlocks + samples / kBlockSamples + 1);
 }
 
 void BlockKeys::Feed(std::span<const int16_t> samples) {
@@ -33,6 +40,8 @@ void BlockKeys::Finish() {
     Flush();
 }
 
+PressScanner::PressScanner() { presses_.reserve(16); }
+
 void PressScanner::Feed(std::span<const int16_t> samples) {
     analysed_.Feed(samples);
     TakeKeys();
@@ -46,6 +55,11 @@ void PressScanner::Flush() {
 void PressScanner::Finish() {
     analysed_.Finish();
     TakeKeys();
+    if (key_held_ != 0) {
+        key_held_ = 0;
+        open_.end = blocks_;
+        presses_.push_back(open_);
+    }
 }
 
 void PressScanner::TakeKeys() {
@@ -56,7 +70,13 @@ void PressScanner::TakeKeys() {
 
 void PressScanner::FeedBlockKeys(std::span<const char> keys) {
     for (char key : keys) {
-        if (KeyPressAdvance(key_held_, key)) presses_.push_back({blocks_, key});
+        const bool held = key_held_ != 0;
+        if (KeyPressAdvance(key_held_, key)) {
+            open_ = {blocks_, key};
+        } else if (held && key_held_ == 0) {
+            open_.end = blocks_;
+            presses_.push_back(open_);
+        }
         ++blocks_;
     }
 }
@@ -65,14 +85,6 @@ std::string PressScanner::Keys() const {
     std::string keys;
     for (const Press& press : presses_) keys += press.key;
     return keys;
-}
-
-std::string BlockTime(int64_t block) {
-    // block * 62.5 ms, rounded half up to whole milliseconds.
-    const int64_t ms = (block * 125 + 1) / 2;
-    char text[32];
-    std::snprintf(text, sizeof text, "%" PRId64 ".%03" PRId64, ms / 1000, ms % 1000);
-    return text;
 }
 
 }

@@ -10,7 +10,7 @@
 
 #include "press_tracker.h"
 
-namespace tonewatch {
+namespace tonescan {
 namespace {
 
 constexpr int kB = kTrackerSubBlock;

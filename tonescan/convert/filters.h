@@ -19,12 +19,12 @@
 // Not under ThreadSanitizer: the loader runs the choosing function before the
 // sanitizer's runtime is up, and its instrumented code then crashes.
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
-#define TONEWATCH_FILTER_CLONES __attribute__((target_clones("avx2", "default")))
+#define TONESCAN_FILTER_CLONES __attribute__((target_clones("avx2", "default")))
 #else
-#define TONEWATCH_FILTER_CLONES
+#define TONESCAN_FILTER_CLONES
 #endif
 
-namespace dtmfscan {
+namespace tonescan {
 
 // A vector whose new elements are left as they are rather than zeroed: the
 // filters' buffers are written in full after each resize.
@@ -153,4 +153,4 @@ private:
     std::vector<uint32_t> rows_;
 };
 
-}  // namespace dtmfscan
+}  // namespace tonescan

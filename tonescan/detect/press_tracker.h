@@ -51,10 +51,13 @@
 #include <vector>
 
 #include "dtmf_keypad.h"
+#include "rates.h"
 
-namespace tonewatch {
+namespace tonescan {
 
-inline constexpr int kTrackerRate = 8000;
+using tonewatch::kToneChannels;
+using tonewatch::kToneFrequencies;
+using tonewatch::ToneKeyTable;
 
 struct TrackerLevels;
 struct TrackerProbes;
@@ -80,6 +83,8 @@ public:
     // decided on; the history outlives a batch by far.
     static constexpr std::size_t kBatch = 16;
 
+    PressTracker() { presses_.reserve(16); }
+
     // Takes any number of samples, in order.
     void Feed(std::span<const int16_t> samples);
     // Ends the stream: silence is fed until every window has passed the last
@@ -89,6 +94,8 @@ public:
 
     // The presses found so far, in order; each appears once its end is known.
     const std::vector<TrackedPress>& Presses() const { return presses_; }
+    // Forgets the presses found so far, keeping their room.
+    void ClearPresses() { presses_.clear(); }
     int64_t Samples() const { return samples_; }
 
     // One sub-block's correlations with the key frequencies, turned to the

@@ -8,7 +8,7 @@
 
 #include "press_tracker_kernel.h"
 
-namespace tonewatch {
+namespace tonescan {
 
 // The levels of the windows ending at one sub-block.
 struct TrackerLevels {

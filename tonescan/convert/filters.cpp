@@ -6,9 +6,9 @@
 #include <cstring>
 #include <numeric>
 
-#include "audio_input.h"
+#include "rates.h"
 
-namespace dtmfscan {
+namespace tonescan {
 namespace {
 
 using Floats8 = float __attribute__((vector_size(32)));
@@ -16,7 +16,7 @@ constexpr std::size_t kLanes = 8;
 
 // out[m] = the sum over taps i, in order, of taps[i] * x_i[m], where x_i
 // starts at `starts[i]`.
-TONEWATCH_FILTER_CLONES void SumTaps(const float* const* starts, const float* taps, std::size_t tap_count,
+TONESCAN_FILTER_CLONES void SumTaps(const float* const* starts, const float* taps, std::size_t tap_count,
                                      float* out, std::size_t outputs) {
     // Four registers of outputs at a time, so that four chains of adds
     // overlap; then one register at a time.
@@ -60,7 +60,7 @@ using Shorts8 = int16_t __attribute__((vector_size(16)));
 // Adding and taking away 1.5 * 2^23 rounds half to even inline. With
 // `scale` a power of two the product is exact, and clamping before rounding
 // gives what rounding before clamping does.
-TONEWATCH_FILTER_CLONES void RoundToSamples(const float* acc, float scale, int16_t* out, std::size_t n) {
+TONESCAN_FILTER_CLONES void RoundToSamples(const float* acc, float scale, int16_t* out, std::size_t n) {
     constexpr float kRound = 12582912.0f;
     std::size_t m = 0;
     for (; m + kLanes <= n; m += kLanes) {
@@ -121,7 +121,7 @@ double Sinc(double cutoff, double t) {
 // the `stride` inputs from history + offsets[j]: eight lanes summed tap after
 // tap, then the lanes in a fixed order. Four outputs at a time keep four
 // chains of adds in flight; each output's own sums are the same either way.
-TONEWATCH_FILTER_CLONES void SumRows(const float* history, const uint32_t* offsets, const uint32_t* rows,
+TONESCAN_FILTER_CLONES void SumRows(const float* history, const uint32_t* offsets, const uint32_t* rows,
                                      const float* table, std::size_t stride, float* out, std::size_t count) {
     const std::size_t vectors = stride / kLanes;
     const auto lanes = [](const Floats8& acc) {
@@ -370,4 +370,4 @@ void RatioDecimator::Run(Buffer<float>& out) {
     phase_ = phase;
 }
 
-}  // namespace dtmfscan
+}  // namespace tonescan

@@ -1,18 +1,19 @@
-// Reads an audio file into a detector's input: mono 16-bit samples, at
-// 4000/s for the block analysis and 8000/s for the press tracker.
+// Reads an audio file into a detector's input: mono 16-bit samples at the
+// detector's rate (4000/s for the block analysis, 8000/s for the press
+// tracker), from any format libsndfile reads or headerless PCM, from a
+// regular file, a pipe or a device.
 #pragma once
 
-#include <algorithm>
-#include <cmath>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
 #include <string>
 
-namespace dtmfscan {
+#include "rates.h"
 
-inline constexpr int kScanRate = 4000;
+namespace tonescan {
 
 // Headerless input: signed 16-bit little-endian PCM, channels interleaved.
 struct RawFormat {
@@ -27,7 +28,18 @@ struct ScanTarget {
     int channel = 0;
 };
 
+// Why an input could not be read: a TONESCAN_E* code and the details.
+struct ScanError {
+    int code = 0;
+    std::string text;
+    explicit operator bool() const { return code != 0; }
+};
+
+ScanError Fail(int code, std::string text);
+
 struct DecodeCallbacks {
+    // The input's own rate, once it is known and before any samples.
+    std::function<void(int rate)> rate = [](int) {};
     // The samples at the target rate, in order.
     std::function<void(std::span<const int16_t>)> samples;
     // Streams only: everything read so far has been handed to `samples`.
@@ -38,6 +50,8 @@ struct DecodeCallbacks {
     std::function<void(double)> progress = [](double) {};
     // Something about the input worth saying that is not an error.
     std::function<void(const std::string&)> notice = [](const std::string&) {};
+    // Set from another thread to end the decoding soon with TONESCAN_ECANCELLED.
+    const std::atomic<bool>* cancel = nullptr;
 
     // Files only: how many threads the decoding of a file may keep busy.
     // With two or more, parts of a file may be decoded side by side, where
@@ -55,33 +69,17 @@ struct DecodeCallbacks {
     // A part's samples in order, on the part's own thread. The parts follow
     // one another; each but the last holds a whole number of seconds.
     std::function<void(int part, std::span<const int16_t>)> part_samples = [](int, std::span<const int16_t>) {};
+
+    bool Cancelled() const { return cancel != nullptr && cancel->load(std::memory_order_relaxed); }
 };
 
-// Decodes `path` ("-" is standard input) with any format libsndfile reads, or
-// as raw PCM when `raw` is given; averages the channels or takes the one the
-// target names, converts the rate to the target's and hands the samples over
-// in order. Regular files are checked against the length their header
-// promises; anything else (a pipe, a FIFO, a device) is a stream, read to
-// its end as it arrives. Returns an empty string on success, otherwise why
-// the input could not be read.
-std::string DecodeForScan(const std::string& path, const std::optional<RawFormat>& raw,
-                          const DecodeCallbacks& callbacks, const ScanTarget& target = {});
-
-// Full scale 1.0 maps to 32768; values beyond 16 bits are clipped to the
-// nearest end, as a saturating recorder would, rather than wrapped.
-inline int16_t FloatToSample(float value) {
-    if (std::isnan(value)) return 0;
-    const double scaled = std::nearbyint(static_cast<double>(value) * 32768.0);
-    return static_cast<int16_t>(std::clamp(scaled, -32768.0, 32767.0));
-}
-
-// One decoded sample as it enters the channel mix: NaN is silence and an
-// infinity full scale, so that neither can spread through the rate
-// converter's filter and wipe out the audio around it.
-inline float FiniteSample(float value) {
-    if (std::isnan(value)) return 0.0f;
-    if (std::isinf(value)) return std::copysign(1.0f, value);
-    return value;
-}
+// Decodes `path` ("-" is standard input), or what `fd` reads when `path` is
+// empty, with any format libsndfile reads, or as raw PCM when `raw` is
+// given; averages the channels or takes the one the target names, converts
+// the rate to the target's and hands the samples over in order. Regular
+// files are checked against the length their header promises; anything else
+// (a pipe, a FIFO, a device) is a stream, read to its end as it arrives.
+ScanError DecodeForScan(const std::string& path, int fd, const std::optional<RawFormat>& raw,
+                        const DecodeCallbacks& callbacks, const ScanTarget& target = {});
 
 }

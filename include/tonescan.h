@@ -1,0 +1,209 @@
+/*
+ * libtonescan: finds DTMF key presses (0-9, *, #, A-D) in recorded or
+ * streamed audio, with the start and end of each, at any sample rate from
+ * 4000 to 192000 frames/s.
+ *
+ * Two ways in:
+ *   - a detector takes interleaved frames pushed by the caller (int16 or
+ *     float) and hands out the presses found so far;
+ *   - a scanner reads a file, a path or an open descriptor (WAV, FLAC, Ogg,
+ *     AIFF and whatever else libsndfile reads, or headerless PCM) and calls
+ *     back for each press.
+ *
+ * Two detectors listen:
+ *   TONESCAN_RECORDING  the recording detector: tones and pauses down to
+ *                       40 ms, quiet, noisy, coded or slightly mistuned keys;
+ *   TONESCAN_BLOCKS     libtonewatch's block analysis, exactly as a
+ *                       libtonewatch host hears the same audio (blocks of
+ *                       62.5 ms at 4000/s).
+ *
+ * Results are ints: TONESCAN_OK (0) or a negative TONESCAN_E* code, which
+ * tonescan_strerror() puts into words. The library has no global state and
+ * prints nothing. A handle is used by one thread at a time; different
+ * handles may be used on different threads freely. No call blocks on
+ * another handle's work.
+ */
+#ifndef TONESCAN_H
+#define TONESCAN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(TONESCAN_BUILDING) && defined(__GNUC__)
+#define TONESCAN_EXPORT __attribute__((visibility("default")))
+#else
+#define TONESCAN_EXPORT
+#endif
+
+#define TONESCAN_VERSION_MAJOR 0
+#define TONESCAN_VERSION_MINOR 1
+#define TONESCAN_VERSION_PATCH 0
+
+/* Results. */
+#define TONESCAN_OK 0
+#define TONESCAN_EARG (-1)       /* a null pointer or a value out of range */
+#define TONESCAN_ERATE (-2)      /* sample rate outside 4000-192000 */
+#define TONESCAN_ECHANNEL (-3)   /* no such channel, or no channels */
+#define TONESCAN_EENDED (-4)     /* fed after tonescan_detector_finish */
+#define TONESCAN_EFULL (-5)      /* the press queue is full: take presses, feed the rest */
+#define TONESCAN_ENOMEM (-6)     /* out of memory */
+#define TONESCAN_EOPEN (-7)      /* the input could not be opened */
+#define TONESCAN_EFORMAT (-8)    /* not audio that the library reads */
+#define TONESCAN_ETRUNCATED (-9) /* the file ends before its header says */
+#define TONESCAN_EREAD (-10)     /* a read or decoding error */
+#define TONESCAN_ECANCELLED (-11) /* tonescan_scanner_cancel was called */
+#define TONESCAN_EINTERNAL (-12) /* the library failed (rate conversion) */
+
+/* Detectors. */
+#define TONESCAN_RECORDING 0
+#define TONESCAN_BLOCKS 1
+
+/* One key press. Times are frames of the input (at its own rate) from its
+ * first frame; the same in microseconds, exact at the detector's own
+ * resolution (125 us for the recording detector, 62.5 ms for the blocks). */
+typedef struct tonescan_press {
+    int64_t start;     /* first frame of the tone */
+    int64_t end;       /* one past its last frame */
+    int64_t start_us;
+    int64_t end_us;
+    float low_dbfs;    /* level of the low tone, dBFS (a full-scale sine is 0) */
+    float high_dbfs;   /* of the high tone */
+    char key;          /* '0'-'9', '*', '#', 'A'-'D' */
+} tonescan_press;
+
+/* ------------------------------------------------------------------------
+ * Push detection.
+ */
+
+/* What a detector listens to. Fill it with TONESCAN_SPEC_INIT(rate,
+ * channels) and change what you need; `size` lets later versions add
+ * fields. */
+typedef struct tonescan_spec {
+    size_t size;        /* sizeof(tonescan_spec) */
+    int32_t rate;       /* frames per second, 4000-192000 */
+    int32_t channels;   /* samples per frame, 1-1024 */
+    int32_t channel;    /* 0: the average of all channels; 1-channels: that one alone */
+    int32_t detector;   /* TONESCAN_RECORDING (default) or TONESCAN_BLOCKS */
+    int32_t queue;      /* presses held until taken, 16-65536; 0: 64 */
+} tonescan_spec;
+
+#define TONESCAN_SPEC_INIT(rate, channels) \
+    { sizeof(tonescan_spec), (rate), (channels), 0, TONESCAN_RECORDING, 0 }
+
+typedef struct tonescan_detector tonescan_detector;
+
+/* A detector for one stream, or NULL with *error (if error is not NULL) set
+ * to why: TONESCAN_EARG, TONESCAN_ERATE, TONESCAN_ECHANNEL or
+ * TONESCAN_ENOMEM. Everything it needs is allocated here: feeding, taking
+ * and finishing allocate nothing and take no lock. */
+TONESCAN_EXPORT tonescan_detector* tonescan_detector_create(const tonescan_spec* spec, int* error);
+
+/* Feeds `count` interleaved frames (count * channels samples), any count
+ * per call. int16 full scale is 32768; float full scale is 1.0, beyond it
+ * clips, NaN is silence. Returns TONESCAN_OK when every frame was taken.
+ * When the press queue has no room left, feeding stops early and returns
+ * TONESCAN_EFULL: *consumed (if not NULL) says how many frames were taken;
+ * take presses and feed the rest. Nothing is dropped. TONESCAN_EENDED
+ * after tonescan_detector_finish (until a reset). */
+TONESCAN_EXPORT int tonescan_detector_feed_i16(tonescan_detector* detector, const int16_t* frames, size_t count,
+                                               size_t* consumed);
+TONESCAN_EXPORT int tonescan_detector_feed_f32(tonescan_detector* detector, const float* frames, size_t count,
+                                               size_t* consumed);
+
+/* Ends the stream: the presses still going are ended at the last frame fed
+ * and queued. TONESCAN_EFULL when the queue cannot hold them yet: take
+ * presses and call it again. */
+TONESCAN_EXPORT int tonescan_detector_finish(tonescan_detector* detector);
+
+/* Moves up to `max` presses found so far into `presses`, oldest first, and
+ * returns how many. A press is found once it has ended: the recording
+ * detector knows a press about 15 ms after its tone ends, the blocks with
+ * the first block without its key; both take a little longer behind rate
+ * conversion. */
+TONESCAN_EXPORT size_t tonescan_detector_take(tonescan_detector* detector, tonescan_press* presses, size_t max);
+
+/* Starts a new stream with the same spec; presses not taken are dropped. */
+TONESCAN_EXPORT int tonescan_detector_reset(tonescan_detector* detector);
+
+/* Frees the detector; NULL is ignored. */
+TONESCAN_EXPORT void tonescan_detector_destroy(tonescan_detector* detector);
+
+/* ------------------------------------------------------------------------
+ * Files.
+ */
+
+/* How a scanner reads. Fill it with TONESCAN_SCAN_SPEC_INIT. */
+typedef struct tonescan_scan_spec {
+    size_t size;            /* sizeof(tonescan_scan_spec) */
+    int32_t detector;       /* TONESCAN_RECORDING (default) or TONESCAN_BLOCKS */
+    int32_t channel;        /* 0: the average of all channels; N: channel N alone */
+    int32_t raw_rate;       /* 0: the input has a header; N: headerless signed 16-bit
+                               little-endian PCM at N frames/s */
+    int32_t raw_channels;   /* channels of headerless input; 0: 1 */
+    int32_t threads;        /* how many threads one scan may keep busy; 0: 1 */
+} tonescan_scan_spec;
+
+#define TONESCAN_SCAN_SPEC_INIT { sizeof(tonescan_scan_spec), TONESCAN_RECORDING, 0, 0, 0, 0 }
+
+/* What a scanner tells as it reads. Every member may be NULL. Calls never
+ * overlap, but with threads > 1 they may come from the scanner's own
+ * threads; they must not call the scanner back (but for cancel). */
+typedef struct tonescan_callbacks {
+    size_t size;  /* sizeof(tonescan_callbacks) */
+    /* A press, in order, as soon as it is known. */
+    void (*press)(void* user, const tonescan_press* press);
+    /* Files only: the fraction of the file read, 0 to 1. */
+    void (*progress)(void* user, double fraction);
+    /* Something about the input worth saying that is not an error. */
+    void (*notice)(void* user, const char* text);
+    void* user;
+} tonescan_callbacks;
+
+typedef struct tonescan_scanner tonescan_scanner;
+
+/* A scanner, or NULL with *error set (TONESCAN_EARG, TONESCAN_ERATE for a
+ * raw rate out of range, TONESCAN_ENOMEM). `callbacks` is copied. */
+TONESCAN_EXPORT tonescan_scanner* tonescan_scanner_create(const tonescan_scan_spec* spec,
+                                                          const tonescan_callbacks* callbacks, int* error);
+
+/* Scans a file by name ("-" is standard input), or what an open descriptor
+ * reads (it is not closed). A regular file is checked against the length
+ * its header promises; anything else (a pipe, a FIFO, a device) is a
+ * stream, read to its end as it comes, with each press called back as soon
+ * as it is found. Returns TONESCAN_OK, or a code whose details
+ * tonescan_scanner_message gives; presses found before a failure have been
+ * called back. */
+TONESCAN_EXPORT int tonescan_scanner_scan_path(tonescan_scanner* scanner, const char* path);
+TONESCAN_EXPORT int tonescan_scanner_scan_fd(tonescan_scanner* scanner, int fd);
+
+/* Makes the scan going on, or the next one, end soon with
+ * TONESCAN_ECANCELLED. The one call that may come from another thread. */
+TONESCAN_EXPORT void tonescan_scanner_cancel(tonescan_scanner* scanner);
+
+/* Why the last scan failed, in words ("file is truncated: ..."); "" after
+ * a scan that succeeded. Valid until the next scan. */
+TONESCAN_EXPORT const char* tonescan_scanner_message(const tonescan_scanner* scanner);
+
+/* The 62.5 ms blocks the last scan analysed (TONESCAN_BLOCKS), or 0. */
+TONESCAN_EXPORT int64_t tonescan_scanner_blocks(const tonescan_scanner* scanner);
+
+/* Frees the scanner; NULL is ignored. */
+TONESCAN_EXPORT void tonescan_scanner_destroy(tonescan_scanner* scanner);
+
+/* ------------------------------------------------------------------------ */
+
+/* A result in words, e.g. "the press queue is full". */
+TONESCAN_EXPORT const char* tonescan_strerror(int error);
+
+/* The library's version, "0.1.0". */
+TONESCAN_EXPORT const char* tonescan_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

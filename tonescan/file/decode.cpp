@@ -1,0 +1,370 @@
+#include "decode.h"
+
+#include <fcntl.h>
+#include <sndfile.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "frames.h"
+#include "input.h"
+#include "mix.h"
+#include "parts.h"
+#include "rate_converter.h"
+#include "sources.h"
+#include "stream.h"
+#include "tonescan.h"
+#include "wav.h"
+
+namespace tonescan {
+
+ScanError Fail(int code, std::string text) { return {code, std::move(text)}; }
+
+bool IntegerInput(const SF_INFO& info) {
+    return (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 && MixesAsIntegers(info.channels);
+}
+
+ScanError ChannelProblem(const SF_INFO& info, const ScanTarget& target) {
+    if (info.channels < 1 || info.samplerate < 1) return Fail(TONESCAN_EFORMAT, "no audio channels or no sample rate");
+    if (target.channel > info.channels) {
+        return Fail(TONESCAN_ECHANNEL, "has no channel " + std::to_string(target.channel) + ", only " +
+                                           std::to_string(info.channels));
+    }
+    return {};
+}
+
+void Report(const SF_INFO& info, const DecodeCallbacks& callbacks, bool stream, sf_count_t total) {
+    if (stream) {
+        callbacks.caught_up();
+    } else if (info.frames > 0) {
+        callbacks.progress(static_cast<double>(total) / static_cast<double>(info.frames));
+    }
+}
+
+namespace {
+
+ScanError Cancelled() { return Fail(TONESCAN_ECANCELLED, "cancelled"); }
+
+ScanError Converting(std::string error) {
+    if (error.empty()) return {};
+    return Fail(TONESCAN_EINTERNAL, std::move(error));
+}
+
+ScanError Truncated(sf_count_t decoded, sf_count_t promised) {
+    char text[128];
+    std::snprintf(text, sizeof text, "file is truncated: decoded %" PRId64 " of %" PRId64 " frames",
+                  static_cast<int64_t>(decoded), static_cast<int64_t>(promised));
+    return Fail(TONESCAN_ETRUNCATED, text);
+}
+
+// The integer path, over frames `read` gives. The mix, or the choice of the
+// target's channel, runs with the reading.
+ScanError DecodeShorts(const SF_INFO& info, FrameReader read, sf_count_t frames_per_read,
+                       const DecodeCallbacks& callbacks, const ScanTarget& target, bool stream, sf_count_t& total) {
+    if (ScanError problem = ChannelProblem(info, target)) return problem;
+    callbacks.rate(info.samplerate);
+    RateConverter converter(callbacks.samples);
+    if (ScanError error =
+            Converting(converter.Open(info.samplerate, target.rate, true, !stream && callbacks.threads > 1))) {
+        return error;
+    }
+    const auto channels = static_cast<std::size_t>(info.channels);
+    // How many channels each sum adds up.
+    const int summed = target.channel > 0 ? 1 : info.channels;
+    total = 0;
+    Buffer<int32_t> sums;
+    for (std::span<const unsigned char> bytes; !(bytes = read(frames_per_read)).empty();) {
+        if (callbacks.Cancelled()) return Cancelled();
+        const auto frames = static_cast<sf_count_t>(bytes.size() / (2 * channels));
+        MixShorts(bytes.data(), static_cast<std::size_t>(frames), channels, target.channel, sums);
+        if (ScanError error = Converting(converter.PushSums(sums, summed))) return error;
+        total += frames;
+        Report(info, callbacks, stream, total);
+    }
+    return Converting(converter.Flush(summed));
+}
+
+// Whatever libsndfile decodes: the integer path where it applies, floats
+// otherwise.
+ScanError Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& callbacks, const ScanTarget& target,
+                 bool stream, sf_count_t& total) {
+    if (ScanError problem = ChannelProblem(info, target)) return problem;
+    const auto channels = static_cast<std::size_t>(info.channels);
+    const sf_count_t wanted = stream ? std::max(1, info.samplerate / kStreamReadsPerSecond) : kFileReadFrames;
+    const sf_count_t frames_per_read =
+        std::clamp<sf_count_t>(static_cast<sf_count_t>(kReadBytes / (channels * sizeof(float))), 1, wanted);
+    ScanError error;
+    if (IntegerInput(info)) {
+        error = DecodeShorts(info, SndfileFrames(file, info.channels), frames_per_read, callbacks, target, stream,
+                             total);
+    } else {
+        callbacks.rate(info.samplerate);
+        RateConverter converter(callbacks.samples);
+        if (ScanError open_error = Converting(
+                converter.Open(info.samplerate, target.rate, false, !stream && callbacks.threads > 1))) {
+            return open_error;
+        }
+        std::vector<float> interleaved(static_cast<std::size_t>(frames_per_read) * channels);
+        std::vector<float> mono(static_cast<std::size_t>(frames_per_read));
+        total = 0;
+        for (;;) {
+            const sf_count_t frames = sf_readf_float(file, interleaved.data(), frames_per_read);
+            if (frames <= 0) break;
+            if (callbacks.Cancelled()) return Cancelled();
+            MixFloats(interleaved.data(), static_cast<std::size_t>(frames), channels, target.channel, mono.data());
+            if ((error = Converting(converter.Push({mono.data(), static_cast<std::size_t>(frames)})))) return error;
+            total += frames;
+            Report(info, callbacks, stream, total);
+        }
+        if (!error) error = Converting(converter.Flush(1));
+    }
+    if (sf_error(file) != SF_ERR_NO_ERROR) return Fail(TONESCAN_EREAD, std::string("decoding failed: ") + sf_strerror(file));
+    return error;
+}
+
+ScanError DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& callbacks, const ScanTarget& target) {
+    SF_VIRTUAL_IO io = SourceIo();
+    SndfilePtr file;
+    {
+        std::lock_guard lock(open_mutex);
+        file.reset(sf_open_virtual(&io, SFM_READ, &info, &source));
+        if (!file && source.read_error == 0) {
+            return Fail(TONESCAN_EFORMAT, std::string("not a readable audio file: ") + sf_strerror(nullptr));
+        }
+    }
+    // Each part reads through a libsndfile of its own, seeked to its start.
+    const OpenFrames open = [&](sf_count_t first) -> std::optional<FrameReader> {
+        if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC) {
+            return FlacFrames(source.fd, source.base, source.length, first, info);
+        }
+        struct Part {
+            Source source;
+            SndfilePtr file;
+        };
+        auto part = std::make_shared<Part>();
+        part->source.fd = source.fd;
+        part->source.base = source.base;
+        part->source.length = source.length;
+        part->source.patch_at = source.patch_at;
+        part->source.patch = source.patch;
+        SF_INFO part_info{};
+        {
+            std::lock_guard lock(open_mutex);
+            part->file.reset(sf_open_virtual(&io, SFM_READ, &part_info, &part->source));
+        }
+        if (!part->file || part_info.frames != info.frames || part_info.channels != info.channels ||
+            part_info.format != info.format || sf_seek(part->file.get(), first, SEEK_SET) != first) {
+            return std::nullopt;
+        }
+        // The reader keeps the part's libsndfile open.
+        return [part, read = SndfileFrames(part->file.get(), info.channels)](sf_count_t frames) mutable {
+            return read(frames);
+        };
+    };
+    if (file && source.fd >= 0 && info.seekable && DecodeInParts(info, open, callbacks, target)) return {};
+    sf_count_t total = 0;
+    ScanError error = file ? Decode(file.get(), info, callbacks, target, false, total) : ScanError{};
+    if (source.read_error != 0) return Fail(TONESCAN_EREAD, std::string("read error: ") + std::strerror(source.read_error));
+    if (error) return error;
+    if (total < info.frames) return Truncated(total, info.frames);
+    return {};
+}
+
+// A WAV header's promise set against the file's own size: a file cut short
+// is reported rather than scanned in part, and a header that gives no length
+// (a streaming recorder's, never finished) is given the length that is there.
+ScanError CheckWavLength(const WavLayout& layout, Source& source, const DecodeCallbacks& callbacks) {
+    if (layout.data_at > static_cast<uint64_t>(source.length)) return {};
+    const uint64_t present = static_cast<uint64_t>(source.length) - layout.data_at;
+    if (layout.promised == 0 && present > 0) {
+        const auto length = static_cast<uint32_t>(std::min<uint64_t>(present, 0xFFFFFFFE));
+        for (int i = 0; i < 4; ++i) {
+            const int shift = layout.big_endian ? 24 - 8 * i : 8 * i;
+            source.patch[static_cast<std::size_t>(i)] = static_cast<unsigned char>(length >> shift);
+        }
+        source.patch_at = static_cast<sf_count_t>(layout.length_at);
+        callbacks.notice("the WAV header gives no length for its audio; scanning the " + std::to_string(present) +
+                         " bytes that follow it");
+        return {};
+    }
+    if (layout.promised >= kPlaceholderLength || layout.promised <= present) return {};
+    return Fail(TONESCAN_ETRUNCATED, "file is truncated: header promises " + std::to_string(layout.promised) +
+                                         " bytes of audio, file holds " + std::to_string(present));
+}
+
+// 16-bit little-endian PCM of one or two channels in a regular file, read
+// straight from the page cache: `bytes` of audio from `at` in the file, as
+// `format` describes it. Nothing when the file cannot be mapped, which
+// leaves the decoding to libsndfile.
+std::optional<ScanError> DecodeMapped(int fd, off_t size, uint64_t at, uint64_t bytes, SF_INFO format,
+                                      const DecodeCallbacks& callbacks, const ScanTarget& target) {
+    const bool fits = format.format == (SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE) && IntegerInput(format) &&
+                      format.samplerate >= 1 && at <= static_cast<uint64_t>(size) &&
+                      bytes <= static_cast<uint64_t>(size) - at;
+    if (!fits) return std::nullopt;
+    void* map = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map == MAP_FAILED) return std::nullopt;
+    // Read ahead, and let pages go behind: a file may be larger than memory.
+    madvise(map, static_cast<std::size_t>(size), MADV_SEQUENTIAL);
+    const std::size_t frame_bytes = 2 * static_cast<std::size_t>(format.channels);
+    const unsigned char* next = static_cast<const unsigned char*>(map) + at;
+    format.frames = static_cast<sf_count_t>(bytes / frame_bytes);
+    const OpenFrames open = [&](sf_count_t first) -> std::optional<FrameReader> {
+        return MappedFrames(next + static_cast<std::size_t>(first) * frame_bytes, format.frames - first, frame_bytes);
+    };
+    if (DecodeInParts(format, open, callbacks, target)) {
+        munmap(map, static_cast<std::size_t>(size));
+        return ScanError{};
+    }
+    std::optional<MapAhead> ahead;
+    if (callbacks.threads > 1) ahead.emplace(static_cast<const unsigned char*>(map), static_cast<std::size_t>(size));
+    sf_count_t total = 0;
+    ScanError error = DecodeShorts(format, MappedFrames(next, format.frames, frame_bytes, ahead ? &*ahead : nullptr),
+                                   kFileReadFrames, callbacks, target, false, total);
+    ahead.reset();
+    munmap(map, static_cast<std::size_t>(size));
+    return error;
+}
+
+ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<RawFormat>& raw,
+                            const DecodeCallbacks& callbacks, const ScanTarget& target) {
+    if (size <= base) return Fail(TONESCAN_EFORMAT, "file is empty");
+    Source source;
+    source.fd = fd;
+    source.base = base;
+    source.length = size - base;
+    SF_INFO info{};
+    if (raw) {
+        info.samplerate = raw->rate;
+        info.channels = raw->channels;
+        info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
+        if (auto mapped = DecodeMapped(fd, size, static_cast<uint64_t>(base), static_cast<uint64_t>(size - base), info,
+                                       callbacks, target)) {
+            return *mapped;
+        }
+    } else if (const auto layout = FindWavData(
+                   [&](uint64_t at, unsigned char* out, std::size_t n) { return source.ReadAt(at, out, n); })) {
+        if (ScanError error = CheckWavLength(*layout, source, callbacks)) return error;
+        if (layout->raw && layout->data_at <= static_cast<uint64_t>(source.length)) {
+            // The length the header promises, or all there is when it
+            // promises none or a placeholder.
+            const uint64_t present = static_cast<uint64_t>(source.length) - layout->data_at;
+            const uint64_t audio = layout->promised == 0 || layout->promised >= kPlaceholderLength
+                                       ? present
+                                       : std::min<uint64_t>(layout->promised, present);
+            if (auto mapped = DecodeMapped(fd, size, static_cast<uint64_t>(base) + layout->data_at, audio,
+                                           *layout->raw, callbacks, target)) {
+                return *mapped;
+            }
+        }
+    }
+    return DecodeSource(source, info, callbacks, target);
+}
+
+ScanError ReadFailure(const std::string& error) { return Fail(TONESCAN_EREAD, error); }
+
+ScanError DecodeWholeStream(StreamHead& head, const DecodeCallbacks& callbacks, const ScanTarget& target) {
+    while (head.Need(head.bytes.size() + (std::size_t{1} << 16))) {
+        if (callbacks.Cancelled()) return Cancelled();
+    }
+    if (!head.error.empty()) return ReadFailure(head.error);
+    Source source;
+    source.memory = std::move(head.bytes);
+    source.length = static_cast<sf_count_t>(source.memory.size());
+    return DecodeSource(source, SF_INFO{}, callbacks, target);
+}
+
+ScanError DecodeStream(int fd, bool standard_input, const std::optional<RawFormat>& raw,
+                       const DecodeCallbacks& callbacks, const ScanTarget& target) {
+    StreamHead head(fd);
+    head.Need(12);
+    if (!head.error.empty()) return ReadFailure(head.error);
+    if (head.bytes.empty()) return Fail(TONESCAN_EFORMAT, standard_input ? "standard input is empty" : "input is empty");
+
+    SF_INFO info{};
+    // A WAV stream whose length is unknown is read as the headerless audio it
+    // holds, so that it is read to its end, not to a placeholder's.
+    std::optional<WavLayout> layout;
+    bool check_length = false;
+    if (raw) {
+        info.samplerate = raw->rate;
+        info.channels = raw->channels;
+        info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
+    } else if (head.bytes.size() >= 4 && std::memcmp(head.bytes.data(), "fLaC", 4) == 0) {
+        // libsndfile cannot decode FLAC from a pipe; it is read whole first.
+        return DecodeWholeStream(head, callbacks, target);
+    } else {
+        layout = FindWavData([&](uint64_t at, unsigned char* out, std::size_t n) { return head.ReadAt(at, out, n); });
+        if (!head.error.empty()) return ReadFailure(head.error);
+    }
+    if (layout && layout->promised == 0) {
+        callbacks.notice("the WAV header gives no length for its audio; reading it to the end of the stream");
+    }
+    if (layout && layout->raw && (layout->promised == 0 || layout->promised >= kPlaceholderLength)) {
+        info = *layout->raw;
+        head.Need(static_cast<std::size_t>(layout->data_at));
+        head.bytes.erase(head.bytes.begin(), head.bytes.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(
+                                                                      layout->data_at, head.bytes.size())));
+    } else if (layout && layout->promised == 0) {
+        const std::size_t at = static_cast<std::size_t>(layout->length_at);
+        std::fill(head.bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                  head.bytes.begin() + static_cast<std::ptrdiff_t>(at + 4), static_cast<unsigned char>(0xFF));
+    } else if (layout) {
+        check_length = layout->promised < kPlaceholderLength;
+    }
+
+    PipeFeeder feeder;
+    if (std::string error = feeder.Start(fd, std::move(head.bytes)); !error.empty()) return ReadFailure(error);
+    SndfilePtr file;
+    {
+        std::lock_guard lock(open_mutex);
+        file.reset(sf_open_fd(feeder.ReadEnd(), SFM_READ, &info, SF_FALSE));
+        if (!file) {
+            const std::string reason = sf_strerror(nullptr);
+            if (std::string error = feeder.Stop(); !error.empty()) return ReadFailure(error);
+            return Fail(TONESCAN_EFORMAT, "not a readable audio file: " + reason);
+        }
+    }
+    sf_count_t total = 0;
+    ScanError error = Decode(file.get(), info, callbacks, target, true, total);
+    file.reset();
+    if (std::string read_error = feeder.Stop(); !read_error.empty()) return ReadFailure(read_error);
+    if (error) return error;
+    if (check_length && total < info.frames) return Truncated(total, info.frames);
+    return {};
+}
+
+}
+
+ScanError DecodeForScan(const std::string& path, int fd, const std::optional<RawFormat>& raw,
+                        const DecodeCallbacks& callbacks, const ScanTarget& target) {
+    Descriptor input;
+    const bool standard_input = path == "-";
+    if (path.empty()) {
+        input.fd = fd;
+    } else if (standard_input) {
+        input.fd = STDIN_FILENO;
+    } else {
+        input.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (input.fd < 0) return Fail(TONESCAN_EOPEN, ErrnoText());
+        input.owned = true;
+    }
+    struct stat status {};
+    if (fstat(input.fd, &status) != 0) return Fail(TONESCAN_EOPEN, ErrnoText());
+    if (S_ISDIR(status.st_mode)) return Fail(TONESCAN_EOPEN, "is a directory");
+    if (S_ISREG(status.st_mode)) {
+        const off_t base = path != "-" && !path.empty() ? 0 : std::max<off_t>(lseek(input.fd, 0, SEEK_CUR), 0);
+        return DecodeRegularFile(input.fd, base, status.st_size, raw, callbacks, target);
+    }
+    return DecodeStream(input.fd, standard_input, raw, callbacks, target);
+}
+
+}

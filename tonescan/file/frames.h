@@ -1,0 +1,49 @@
+// Frame readers: 16-bit interleaved frames from a mapping read in place,
+// from libsndfile, or from libFLAC itself.
+#pragma once
+
+#include <sndfile.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+
+#include "sources.h"
+
+namespace tonescan {
+
+// libsndfile keeps the reason for a failed open in one process-wide slot, so
+// parallel jobs must not interleave an open with the reading of that reason.
+extern std::mutex open_mutex;
+
+struct SndfileCloser {
+    void operator()(SNDFILE* file) const { sf_close(file); }
+};
+using SndfilePtr = std::unique_ptr<SNDFILE, SndfileCloser>;
+
+// Reads up to `frames` interleaved frames of 16-bit samples on, in the
+// processor's byte order, and returns their bytes; none at the end.
+using FrameReader = std::function<std::span<const unsigned char>(sf_count_t frames)>;
+// A reader from frame `first` on, for one part; nothing when there is none.
+using OpenFrames = std::function<std::optional<FrameReader>(sf_count_t first)>;
+
+// The frames of a file in memory, read in place; `ahead`, when there is one,
+// is told how far. Without one, the pages read are let go every few MB, as
+// MapAhead does: a mapped hour at 44100/s stereo is 635 MB.
+FrameReader MappedFrames(const unsigned char* from, sf_count_t frames, std::size_t frame_bytes,
+                         MapAhead* ahead = nullptr);
+
+// The frames libsndfile decodes.
+FrameReader SndfileFrames(SNDFILE* file, int channels);
+
+// A 16-bit FLAC file's frames from frame `first` on, decoded by libFLAC
+// itself, for a part: through libsndfile the copying costs about half as much
+// again as the decoding. Nothing when the file is not as `info` says or the
+// seek fails; errors later end the frames early, and the part then fails.
+std::optional<FrameReader> FlacFrames(int fd, off_t base, sf_count_t length, sf_count_t first, const SF_INFO& info);
+
+}
