@@ -98,8 +98,9 @@ typedef struct tonescan_detector tonescan_detector;
 
 /* A detector for one stream, or NULL with *error (if error is not NULL) set
  * to why: TONESCAN_EARG, TONESCAN_ERATE, TONESCAN_ECHANNEL or
- * TONESCAN_ENOMEM. Everything it needs is allocated here: feeding, taking
- * and finishing allocate nothing and take no lock. */
+ * TONESCAN_ENOMEM. Feeding, taking and finishing take no lock; feeding
+ * allocates only while its first pieces size its working buffers (the first
+ * 20 ms or so), never after. */
 TONESCAN_EXPORT tonescan_detector* tonescan_detector_create(const tonescan_spec* spec, int* error);
 
 /* Feeds `count` interleaved frames (count * channels samples), any count
@@ -108,7 +109,8 @@ TONESCAN_EXPORT tonescan_detector* tonescan_detector_create(const tonescan_spec*
  * When the press queue has no room left, feeding stops early and returns
  * TONESCAN_EFULL: *consumed (if not NULL) says how many frames were taken;
  * take presses and feed the rest. Nothing is dropped. TONESCAN_EENDED
- * after tonescan_detector_finish (until a reset). */
+ * after tonescan_detector_finish (until a reset); TONESCAN_EARG for the
+ * other sample type than the stream's first feed used. */
 TONESCAN_EXPORT int tonescan_detector_feed_i16(tonescan_detector* detector, const int16_t* frames, size_t count,
                                                size_t* consumed);
 TONESCAN_EXPORT int tonescan_detector_feed_f32(tonescan_detector* detector, const float* frames, size_t count,
@@ -123,7 +125,7 @@ TONESCAN_EXPORT int tonescan_detector_finish(tonescan_detector* detector);
  * returns how many. A press is found once it has ended: the recording
  * detector knows a press about 15 ms after its tone ends, the blocks with
  * the first block without its key; both take a little longer behind rate
- * conversion. */
+ * conversion. Whatever a feed call has found can be taken when it returns. */
 TONESCAN_EXPORT size_t tonescan_detector_take(tonescan_detector* detector, tonescan_press* presses, size_t max);
 
 /* Starts a new stream with the same spec; presses not taken are dropped. */

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "listener.h"
@@ -35,7 +36,12 @@ struct tonescan_detector {
     std::size_t piece = 0;
     RateConverter::Sink sink;
     std::unique_ptr<Listener> listener;
-    std::unique_ptr<RateConverter> converter;
+    // A stream is fed one sample type: 16-bit frames of one or two channels
+    // are mixed and converted as integers, everything else as floats, as
+    // the file side does. The first feed chooses.
+    std::unique_ptr<RateConverter> integer_converter;
+    std::unique_ptr<RateConverter> float_converter;
+    enum class Fed { kNothing, kIntegers, kFloats } fed = Fed::kNothing;
     Buffer<int32_t> sums;
     std::vector<float> mono;
     std::vector<float> interleaved;
@@ -47,8 +53,13 @@ struct tonescan_detector {
     int Start() {
         listener = std::make_unique<Listener>(spec.detector, 2 * piece * static_cast<std::size_t>(kTrackerRate) /
                                                                      static_cast<std::size_t>(spec.rate) + 64);
-        converter = std::make_unique<RateConverter>(sink);
-        if (!converter->Open(spec.rate, listener->Rate(), Integers()).empty()) return TONESCAN_EINTERNAL;
+        integer_converter = std::make_unique<RateConverter>(sink);
+        float_converter = std::make_unique<RateConverter>(sink);
+        if (!integer_converter->Open(spec.rate, listener->Rate(), Integers()).empty() ||
+            !float_converter->Open(spec.rate, listener->Rate(), false).empty()) {
+            return TONESCAN_EINTERNAL;
+        }
+        fed = Fed::kNothing;
         head = 0;
         held = 0;
         ended = false;
@@ -75,10 +86,13 @@ struct tonescan_detector {
     int Feed(const Sample* frames, std::size_t count, std::size_t* consumed) {
         std::size_t done = 0;
         int result = TONESCAN_OK;
+        const Fed type = std::is_same_v<Sample, int16_t> ? Fed::kIntegers : Fed::kFloats;
         if (ended) {
             result = TONESCAN_EENDED;
-        } else if (frames == nullptr && count > 0) {
+        } else if ((frames == nullptr && count > 0) || (fed != Fed::kNothing && fed != type)) {
             result = TONESCAN_EARG;
+        } else if (count > 0) {
+            fed = type;
         }
         const auto channels = static_cast<std::size_t>(spec.channels);
         while (result == TONESCAN_OK && done < count) {
@@ -91,6 +105,10 @@ struct tonescan_detector {
             Queue();
             done += n;
         }
+        // The block analysis gathers blocks to analyse many at once; what a
+        // call has fed is analysed before it returns.
+        listener->CaughtUp();
+        Queue();
         if (consumed != nullptr) *consumed = done;
         return result;
     }
@@ -99,7 +117,7 @@ struct tonescan_detector {
         const auto channels = static_cast<std::size_t>(spec.channels);
         if (Integers()) {
             MixShorts(reinterpret_cast<const unsigned char*>(frames), n, channels, spec.channel, sums);
-            return converter->PushSums(sums, Summed()).empty();
+            return integer_converter->PushSums(sums, Summed()).empty();
         }
         // As a file's decoder gives them: full scale 1.0.
         std::transform(frames, frames + n * channels, interleaved.begin(),
@@ -109,14 +127,16 @@ struct tonescan_detector {
 
     bool Convert(const float* frames, std::size_t n) {
         MixFloats(frames, n, static_cast<std::size_t>(spec.channels), spec.channel, mono.data());
-        return converter->Push({mono.data(), n}).empty();
+        return float_converter->Push({mono.data(), n}).empty();
     }
 
     // What the end finds waits in the listener until the queue has room.
     int Finish() {
         if (!ended) {
             ended = true;
-            if (!converter->Flush(Integers() ? Summed() : 1).empty()) return TONESCAN_EINTERNAL;
+            const bool integers = fed == Fed::kIntegers && Integers();
+            RateConverter& converter = integers ? *integer_converter : *float_converter;
+            if (!converter.Flush(integers ? Summed() : 1).empty()) return TONESCAN_EINTERNAL;
             listener->Finish();
         }
         Queue();

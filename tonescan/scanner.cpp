@@ -114,7 +114,10 @@ private:
 int tonescan_scanner::Scan(const std::string& path, int fd) {
     message.clear();
     blocks = 0;
-    return FileScan(*this).Run(path, fd);
+    const int result = FileScan(*this).Run(path, fd);
+    // A cancel that came after the scan's last look at it ends the next.
+    if (result == TONESCAN_ECANCELLED) cancel.store(false, std::memory_order_relaxed);
+    return result;
 }
 
 extern "C" {

@@ -1,0 +1,405 @@
+// libtonescan through its C API alone, as a host links it: the push
+// detector against the file scanner on the same audio, at common rates and
+// layouts, its queue, reset and errors, and the scanner's results.
+#include "tonescan.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "key_plans.h"
+
+namespace {
+
+std::atomic<long> allocations{0};
+
+struct Found {
+    char key;
+    int64_t start, end, start_us, end_us;
+    bool operator==(const Found&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Found& f) {
+    return out << f.key << " " << f.start << "-" << f.end << " (" << f.start_us << "-" << f.end_us << " us)";
+}
+
+Found From(const tonescan_press& p) { return {p.key, p.start, p.end, p.start_us, p.end_us}; }
+
+std::string Keys(const std::vector<Found>& presses) {
+    std::string keys;
+    for (const Found& p : presses) keys += p.key;
+    return keys;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/tonescan-api-XXXXXX";
+        path_ = mkdtemp(name);
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// A WAV of 32-bit floats (format tag 3).
+void WriteFloatWav(const std::string& path, const std::vector<float>& interleaved, int rate, int channels) {
+    std::ofstream out(path, std::ios::binary);
+    const auto word32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+    const auto word16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+    const auto bytes = static_cast<uint32_t>(interleaved.size() * 4);
+    out.write("RIFF", 4);
+    word32(36 + bytes);
+    out.write("WAVEfmt ", 8);
+    word32(16);
+    word16(3);
+    word16(static_cast<uint16_t>(channels));
+    word32(static_cast<uint32_t>(rate));
+    word32(static_cast<uint32_t>(rate * channels * 4));
+    word16(static_cast<uint16_t>(channels * 4));
+    word16(32);
+    out.write("data", 4);
+    word32(bytes);
+    out.write(reinterpret_cast<const char*>(interleaved.data()), bytes);
+}
+
+// The plan's keys at `rate` on `channels` channels: the first channel holds
+// the plan, others half of it, so that the average still holds the keys.
+std::vector<int16_t> Interleaved(const tonetest::Plan& plan, int rate, int channels) {
+    const std::vector<int16_t> mono = tonetest::ToPcm(tonetest::Render(plan, rate));
+    std::vector<int16_t> out(mono.size() * static_cast<std::size_t>(channels));
+    for (std::size_t i = 0; i < mono.size(); ++i) {
+        for (int c = 0; c < channels; ++c) out[i * channels + c] = static_cast<int16_t>(c == 0 ? mono[i] : mono[i] / 2);
+    }
+    return out;
+}
+
+std::vector<Found> ScanFile(const std::string& path, int detector) {
+    std::vector<Found> found;
+    tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
+    spec.detector = detector;
+    tonescan_callbacks callbacks{sizeof(tonescan_callbacks), nullptr, nullptr, nullptr, &found};
+    callbacks.press = [](void* user, const tonescan_press* press) {
+        static_cast<std::vector<Found>*>(user)->push_back(From(*press));
+    };
+    int error = 0;
+    tonescan_scanner* scanner = tonescan_scanner_create(&spec, &callbacks, &error);
+    EXPECT_EQ(error, TONESCAN_OK);
+    EXPECT_EQ(tonescan_scanner_scan_path(scanner, path.c_str()), TONESCAN_OK) << tonescan_scanner_message(scanner);
+    tonescan_scanner_destroy(scanner);
+    return found;
+}
+
+// Feeds the frames in pieces of `piece` frames, taking presses after each.
+template <typename Sample>
+std::vector<Found> Push(const std::vector<Sample>& frames, int rate, int channels, int detector, std::size_t piece) {
+    tonescan_spec spec = TONESCAN_SPEC_INIT(rate, channels);
+    spec.detector = detector;
+    int error = -100;
+    tonescan_detector* d = tonescan_detector_create(&spec, &error);
+    EXPECT_EQ(error, TONESCAN_OK);
+    std::vector<Found> found;
+    tonescan_press presses[8];
+    const auto take = [&] {
+        for (std::size_t n; (n = tonescan_detector_take(d, presses, 8)) > 0;) {
+            for (std::size_t i = 0; i < n; ++i) found.push_back(From(presses[i]));
+        }
+    };
+    const std::size_t count = frames.size() / static_cast<std::size_t>(channels);
+    for (std::size_t at = 0; at < count; at += piece) {
+        const std::size_t n = std::min(piece, count - at);
+        std::size_t consumed = 0;
+        int result;
+        if constexpr (std::is_same_v<Sample, int16_t>) {
+            result = tonescan_detector_feed_i16(d, frames.data() + at * channels, n, &consumed);
+        } else {
+            result = tonescan_detector_feed_f32(d, frames.data() + at * channels, n, &consumed);
+        }
+        EXPECT_EQ(result, TONESCAN_OK);
+        EXPECT_EQ(consumed, n);
+        take();
+    }
+    EXPECT_EQ(tonescan_detector_finish(d), TONESCAN_OK);
+    take();
+    tonescan_detector_destroy(d);
+    return found;
+}
+
+struct Layout {
+    int rate;
+    int channels;
+    bool floats;
+    int detector;
+};
+
+class PushApi : public ::testing::TestWithParam<Layout> {};
+
+// The presses of the push API are those of the file scan of the same
+// samples, whatever pieces they come in, and every key of the plan is heard.
+TEST_P(PushApi, FindsThePressesOfAFileScan) {
+    const Layout c = GetParam();
+    tonetest::Shape shape;
+    shape.tone_ms = 150;
+    shape.pause_ms = 150;
+    const tonetest::Plan plan = tonetest::MakePlan(shape, 1, 7);
+    const std::vector<int16_t> frames = Interleaved(plan, c.rate, c.channels);
+    TempDir dir;
+    const std::string path = dir.File("plan.wav");
+    std::vector<Found> pushed;
+    // Pieces of 20 ms and of an odd count, so that no piece lines up.
+    const std::size_t piece = c.rate / 50 + 7;
+    if (c.floats) {
+        std::vector<float> floats(frames.size());
+        std::transform(frames.begin(), frames.end(), floats.begin(), [](int16_t s) { return s / 32768.0f; });
+        WriteFloatWav(path, floats, c.rate, c.channels);
+        pushed = Push(floats, c.rate, c.channels, c.detector, piece);
+    } else {
+        ASSERT_TRUE(tonetest::WriteWav(path, frames, c.rate, c.channels));
+        pushed = Push(frames, c.rate, c.channels, c.detector, piece);
+    }
+    const std::vector<Found> scanned = ScanFile(path, c.detector);
+    EXPECT_EQ(pushed, scanned);
+    std::string planned;
+    for (const auto& p : plan.presses) planned += p.key;
+    EXPECT_EQ(Keys(pushed), planned);
+    for (std::size_t i = 0; i < std::min(pushed.size(), plan.presses.size()); ++i) {
+        // Starts and ends in frames at the input's rate; the blocks' edges
+        // lie on their 62.5 ms grid.
+        const double tolerance = c.detector == TONESCAN_BLOCKS ? 0.07 : 0.005;
+        EXPECT_NEAR(double(pushed[i].start) / c.rate, plan.presses[i].start, tolerance) << i;
+        EXPECT_NEAR(double(pushed[i].end) / c.rate, plan.presses[i].end, tolerance) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RatesAndLayouts, PushApi,
+    ::testing::Values(Layout{8000, 1, false, TONESCAN_RECORDING}, Layout{8000, 2, true, TONESCAN_RECORDING},
+                      Layout{16000, 1, true, TONESCAN_RECORDING}, Layout{16000, 2, false, TONESCAN_RECORDING},
+                      Layout{44100, 2, false, TONESCAN_RECORDING}, Layout{44100, 1, true, TONESCAN_RECORDING},
+                      Layout{48000, 1, false, TONESCAN_RECORDING}, Layout{48000, 2, true, TONESCAN_RECORDING},
+                      Layout{8000, 1, false, TONESCAN_BLOCKS}, Layout{16000, 2, true, TONESCAN_BLOCKS},
+                      Layout{44100, 2, false, TONESCAN_BLOCKS}, Layout{48000, 1, true, TONESCAN_BLOCKS}));
+
+TEST(PushApi, BadArgumentsAreResultsNotCrashes) {
+    const auto create = [](tonescan_spec spec) {
+        int error = 1;
+        tonescan_detector* d = tonescan_detector_create(&spec, &error);
+        EXPECT_EQ(d == nullptr, error != TONESCAN_OK);
+        tonescan_detector_destroy(d);
+        return error;
+    };
+    const auto spec = [](int rate, int channels, int channel, int detector, int queue) {
+        tonescan_spec s = TONESCAN_SPEC_INIT(rate, channels);
+        s.channel = channel;
+        s.detector = detector;
+        s.queue = queue;
+        return s;
+    };
+    const struct {
+        tonescan_spec spec;
+        int error;
+    } cases[] = {
+        {spec(8000, 1, 0, TONESCAN_RECORDING, 0), TONESCAN_OK},
+        {spec(4000, 1, 0, TONESCAN_BLOCKS, 16), TONESCAN_OK},
+        {spec(192000, 8, 8, TONESCAN_RECORDING, 65536), TONESCAN_OK},
+        {spec(3999, 1, 0, TONESCAN_RECORDING, 0), TONESCAN_ERATE},
+        {spec(192001, 1, 0, TONESCAN_RECORDING, 0), TONESCAN_ERATE},
+        {spec(8000, 0, 0, TONESCAN_RECORDING, 0), TONESCAN_ECHANNEL},
+        {spec(8000, 2, 3, TONESCAN_RECORDING, 0), TONESCAN_ECHANNEL},
+        {spec(8000, 2, -1, TONESCAN_RECORDING, 0), TONESCAN_ECHANNEL},
+        {spec(8000, 1025, 0, TONESCAN_RECORDING, 0), TONESCAN_ECHANNEL},
+        {spec(8000, 1, 0, 7, 0), TONESCAN_EARG},
+        {spec(8000, 1, 0, TONESCAN_RECORDING, 15), TONESCAN_EARG},
+    };
+    for (const auto& c : cases) EXPECT_EQ(create(c.spec), c.error) << c.spec.rate << " " << c.spec.channels;
+    tonescan_spec small = TONESCAN_SPEC_INIT(8000, 1);
+    small.size = 8;
+    EXPECT_EQ(create(small), TONESCAN_EARG);
+    int error = 0;
+    EXPECT_EQ(tonescan_detector_create(nullptr, &error), nullptr);
+    EXPECT_EQ(error, TONESCAN_EARG);
+
+    const int16_t frames[4] = {};
+    tonescan_press press;
+    std::size_t consumed = 99;
+    EXPECT_EQ(tonescan_detector_feed_i16(nullptr, frames, 4, &consumed), TONESCAN_EARG);
+    EXPECT_EQ(consumed, 0u);
+    EXPECT_EQ(tonescan_detector_finish(nullptr), TONESCAN_EARG);
+    EXPECT_EQ(tonescan_detector_take(nullptr, &press, 1), 0u);
+    EXPECT_EQ(tonescan_detector_reset(nullptr), TONESCAN_EARG);
+
+    const tonescan_spec ok = TONESCAN_SPEC_INIT(8000, 1);
+    tonescan_detector* d = tonescan_detector_create(&ok, nullptr);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(tonescan_detector_feed_i16(d, nullptr, 4, nullptr), TONESCAN_EARG);
+    EXPECT_EQ(tonescan_detector_feed_i16(d, nullptr, 0, nullptr), TONESCAN_OK);
+    EXPECT_EQ(tonescan_detector_finish(d), TONESCAN_OK);
+    EXPECT_EQ(tonescan_detector_feed_i16(d, frames, 4, &consumed), TONESCAN_EENDED);
+    EXPECT_EQ(consumed, 0u);
+    EXPECT_EQ(tonescan_detector_reset(d), TONESCAN_OK);
+    EXPECT_EQ(tonescan_detector_feed_i16(d, frames, 4, &consumed), TONESCAN_OK);
+    tonescan_detector_destroy(d);
+    for (int code = TONESCAN_EINTERNAL; code <= TONESCAN_OK; ++code) EXPECT_STRNE(tonescan_strerror(code), "unknown error");
+    EXPECT_STREQ(tonescan_version(), "0.1.0");
+}
+
+// A queue too small for what one feed finds stops the feed, and nothing is
+// lost: taking and feeding the rest gives every press, as a reset does again.
+TEST(PushApi, AFullQueueStopsTheFeedAndLosesNothing) {
+    tonetest::Shape shape;
+    shape.tone_ms = 60;
+    shape.pause_ms = 60;
+    const tonetest::Plan plan = tonetest::MakePlan(shape, 3, 11);  // 48 presses
+    const std::vector<int16_t> audio = tonetest::ToPcm(tonetest::Render(plan, 8000));
+    tonescan_spec spec = TONESCAN_SPEC_INIT(8000, 1);
+    spec.queue = 16;
+    tonescan_detector* d = tonescan_detector_create(&spec, nullptr);
+    ASSERT_NE(d, nullptr);
+    for (int round = 0; round < 2; ++round) {
+        std::string keys;
+        int stops = 0;
+        tonescan_press presses[64];
+        for (std::size_t at = 0; at < audio.size();) {
+            std::size_t consumed = 0;
+            const int result = tonescan_detector_feed_i16(d, audio.data() + at, audio.size() - at, &consumed);
+            at += consumed;
+            if (result == TONESCAN_EFULL) {
+                ++stops;
+                EXPECT_LT(at, audio.size());
+            } else {
+                EXPECT_EQ(result, TONESCAN_OK);
+            }
+            const std::size_t n = tonescan_detector_take(d, presses, 64);
+            for (std::size_t i = 0; i < n; ++i) keys += presses[i].key;
+        }
+        EXPECT_EQ(tonescan_detector_finish(d), TONESCAN_OK);
+        const std::size_t n = tonescan_detector_take(d, presses, 64);
+        for (std::size_t i = 0; i < n; ++i) keys += presses[i].key;
+        std::string planned;
+        for (const auto& p : plan.presses) planned += p.key;
+        EXPECT_EQ(keys, planned) << "round " << round;
+        EXPECT_GE(stops, 2) << "round " << round;
+        EXPECT_EQ(tonescan_detector_reset(d), TONESCAN_OK);
+    }
+    tonescan_detector_destroy(d);
+}
+
+// Once the first pieces have sized its buffers, feeding allocates nothing.
+TEST(PushApi, FeedingAllocatesNothingOnceUnderWay) {
+    for (const int detector : {TONESCAN_RECORDING, TONESCAN_BLOCKS}) {
+        for (const int rate : {8000, 16000, 44100, 48000}) {
+            tonetest::Shape shape;
+            shape.tone_ms = 150;
+            shape.pause_ms = 150;
+            const std::vector<int16_t> audio = Interleaved(tonetest::MakePlan(shape, 1, 3), rate, 2);
+            const tonescan_spec spec = [&] {
+                tonescan_spec s = TONESCAN_SPEC_INIT(rate, 2);
+                s.detector = detector;
+                return s;
+            }();
+            tonescan_detector* d = tonescan_detector_create(&spec, nullptr);
+            ASSERT_NE(d, nullptr);
+            const std::size_t piece = static_cast<std::size_t>(rate / 50);
+            const std::size_t frames = audio.size() / 2;
+            tonescan_press presses[8];
+            long during = 0;
+            int heard = 0;
+            for (std::size_t at = 0; at < frames; at += piece) {
+                const long before = allocations.load();
+                tonescan_detector_feed_i16(d, audio.data() + 2 * at, std::min(piece, frames - at), nullptr);
+                heard += static_cast<int>(tonescan_detector_take(d, presses, 8));
+                if (at >= static_cast<std::size_t>(rate)) during += allocations.load() - before;
+            }
+            EXPECT_EQ(during, 0) << rate << " " << detector;
+            EXPECT_GE(heard, 15) << rate << " " << detector;
+            tonescan_detector_destroy(d);
+        }
+    }
+}
+
+TEST(Scanner, FailuresAreCodesWithTheirReasons) {
+    TempDir dir;
+    const std::vector<int16_t> audio = tonetest::ToPcm(tonetest::Render(tonetest::MakePlan({}, 1, 5), 8000));
+    ASSERT_TRUE(tonetest::WriteWav(dir.File("good.wav"), audio, 8000, 1));
+    std::filesystem::copy_file(dir.File("good.wav"), dir.File("cut.wav"));
+    std::filesystem::resize_file(dir.File("cut.wav"), 1000);
+    std::ofstream(dir.File("text.wav")) << "not audio at all, just words";
+    std::filesystem::create_directory(dir.File("folder"));
+    const struct {
+        std::string path;
+        int channel;
+        int result;
+        const char* message;
+    } cases[] = {
+        {dir.File("good.wav"), 0, TONESCAN_OK, ""},
+        {dir.File("good.wav"), 2, TONESCAN_ECHANNEL, "has no channel 2, only 1"},
+        {dir.File("missing.wav"), 0, TONESCAN_EOPEN, "No such file or directory"},
+        {dir.File("folder"), 0, TONESCAN_EOPEN, "is a directory"},
+        {dir.File("cut.wav"), 0, TONESCAN_ETRUNCATED, "file is truncated"},
+        {dir.File("text.wav"), 0, TONESCAN_EFORMAT, "not a readable audio file"},
+    };
+    for (const auto& c : cases) {
+        tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
+        spec.channel = c.channel;
+        tonescan_scanner* scanner = tonescan_scanner_create(&spec, nullptr, nullptr);
+        ASSERT_NE(scanner, nullptr);
+        EXPECT_EQ(tonescan_scanner_scan_path(scanner, c.path.c_str()), c.result) << c.path;
+        EXPECT_EQ(std::string(tonescan_scanner_message(scanner)).rfind(c.message, 0), 0u)
+            << c.path << ": " << tonescan_scanner_message(scanner);
+        tonescan_scanner_destroy(scanner);
+    }
+    EXPECT_EQ(tonescan_scanner_scan_path(nullptr, "x"), TONESCAN_EARG);
+    tonescan_scanner* scanner = tonescan_scanner_create(nullptr, nullptr, nullptr);
+    EXPECT_EQ(scanner, nullptr);
+}
+
+// A scan cancelled from another thread ends with its code; the scanner
+// then reads the next file whole.
+TEST(Scanner, CancelEndsAScanFromAnotherThread) {
+    TempDir dir;
+    std::vector<int16_t> noise(8000 * 600);
+    uint32_t x = 1;
+    for (int16_t& s : noise) s = static_cast<int16_t>((x = x * 1664525u + 1013904223u) >> 20);
+    ASSERT_TRUE(tonetest::WriteWav(dir.File("long.wav"), noise, 8000, 1));
+    struct Progress {
+        tonescan_scanner* scanner = nullptr;
+        std::atomic<bool> started{false};
+    } progress;
+    tonescan_callbacks callbacks{sizeof(tonescan_callbacks), nullptr, nullptr, nullptr, &progress};
+    callbacks.progress = [](void* user, double) { static_cast<Progress*>(user)->started = true; };
+    tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
+    tonescan_scanner* scanner = tonescan_scanner_create(&spec, &callbacks, nullptr);
+    ASSERT_NE(scanner, nullptr);
+    std::thread canceller([&] {
+        while (!progress.started) std::this_thread::yield();
+        tonescan_scanner_cancel(scanner);
+    });
+    EXPECT_EQ(tonescan_scanner_scan_path(scanner, dir.File("long.wav").c_str()), TONESCAN_ECANCELLED);
+    canceller.join();
+    EXPECT_EQ(tonescan_scanner_scan_path(scanner, dir.File("long.wav").c_str()), TONESCAN_OK);
+    tonescan_scanner_destroy(scanner);
+}
+
+}
+
+void* operator new(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
