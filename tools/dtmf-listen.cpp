@@ -15,6 +15,7 @@
 #include "winmm_probe.h"
 #else
 #include "alsa_probe.h"
+#include "recording_listener.h"
 #endif
 #include "tool.h"
 #include "tonewatch.h"
@@ -41,6 +42,15 @@ constexpr const char* kUsage =
     "                         or TONEWATCH_CAPTURE_DEVICE)\n"
 #endif
     "  -d, --seconds=N        stop after N seconds\n"
+#if !defined(_WIN32)
+    "      --detector=NAME    which detector listens (default: library):\n"
+    "                           library    libtonewatch, as a host program hears\n"
+    "                           recording  libtonescan's recording detector on\n"
+    "                                      8000/s audio captured by dtmf-listen\n"
+    "                                      itself: keys down to 40 ms, each\n"
+    "                                      printed when it ends, with its start\n"
+    "                                      and end (\"1.250 5 1.400\")\n"
+#endif
     "      --json             print JSON lines instead: {\"time\",\"key\"} per press,\n"
     "                         the same records as dtmf-scan's, and {\"blocks\"}\n"
     "  -h, --help             show this help and exit\n"
@@ -117,12 +127,15 @@ std::string PressLine(bool json, double seconds, char key) {
 int main(int argc, char** argv) {
     dtmftools::SetProgramName("dtmf-listen");
     dtmftools::GuardStandardDescriptors();
-    enum LongOnly { kJson = 256, kVersion };
+    enum LongOnly { kJson = 256, kVersion, kDetector };
     static const option kOptions[] = {
 #if !defined(_WIN32)
         {"device", required_argument, nullptr, 'D'},
 #endif
         {"seconds", required_argument, nullptr, 'd'},
+#if !defined(_WIN32)
+        {"detector", required_argument, nullptr, kDetector},
+#endif
         {"json", no_argument, nullptr, kJson},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},
@@ -130,6 +143,7 @@ int main(int argc, char** argv) {
     };
     double seconds = 0;  // 0: until a signal
     bool json = false;
+    bool recording = false;
     opterr = 0;
 #if defined(_WIN32)
     const char* const kShortOptions = ":d:h";
@@ -153,6 +167,15 @@ int main(int argc, char** argv) {
                 break;
             }
             case kJson: json = true; break;
+#if !defined(_WIN32)
+            case kDetector:
+                if (std::string(optarg) == "recording" || std::string(optarg) == "library") {
+                    recording = std::string(optarg) == "recording";
+                } else {
+                    dtmftools::UsageError(std::string("--detector is library or recording, not '") + optarg + "'");
+                }
+                break;
+#endif
             case 'h':
                 dtmftools::Output(kUsage);
                 return dtmftools::FinishOutput() ? 0 : 1;
@@ -169,6 +192,17 @@ int main(int argc, char** argv) {
 #endif
     std::signal(SIGINT, RequestStop);
     std::signal(SIGTERM, RequestStop);
+#if !defined(_WIN32)
+    if (recording) {
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        const char* name = std::getenv("TONEWATCH_CAPTURE_DEVICE");
+        const int status = dtmftools::ListenForRecordings(
+            {name != nullptr && *name != '\0' ? name : "default", seconds, json, &stop_requested});
+        return dtmftools::FinishOutput() ? status : 1;
+    }
+#else
+    (void)recording;
+#endif
 
     const auto start = std::chrono::steady_clock::now();
     const int32_t started = PhoneDTMFCheckStart();
