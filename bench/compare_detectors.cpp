@@ -10,7 +10,7 @@
 //      each detector takes: hits/misses/false/duplicates per detector, and
 //      how far the press tracker's starts and ends are from the truth;
 //   3. talk-off: false keys per hour in synthetic speech (a file made by
-//      tests/make_speech.sh, at peaks of 0 and -6 dBFS) and in synthetic
+//      testing/make_speech.sh, at peaks of 0 and -6 dBFS) and in synthetic
 //      chords, melodies and sweeps.
 //
 //   compare_detectors [--minutes N] [--runs N] [--multimon PATH]

@@ -28,7 +28,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "tone_analysis.h"
+#include "tone_decision.h"
 #include "tone_bank.h"
 #include "tone_fixed.h"
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tone_analysis.h"
+#include "tone_decision.h"
 #include "tone_bank.h"
 
 namespace tonewatch {

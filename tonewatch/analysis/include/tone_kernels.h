@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-#include "tone_analysis.h"
+#include "tone_decision.h"
 #include "tone_bank.h"
 
 namespace tonewatch {
