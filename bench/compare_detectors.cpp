@@ -381,8 +381,9 @@ void PrintTalkOff(const std::string& speech, double music_minutes, const Scratch
         const double hours = double(samples.size()) / 8000 / 3600;
         for (const auto& [name, gain] : {std::pair{"speech, peaks 0 dBFS", 1.0}, {"speech, peaks -6 dBFS", 0.5}}) {
             std::vector<int16_t> scaled(samples.size());
+            // Copied under a name of its own: Clang 14 cannot capture a structured binding.
             std::transform(samples.begin(), samples.end(), scaled.begin(),
-                           [&](int16_t s) { return static_cast<int16_t>(std::lround(s * gain)); });
+                           [gain = gain](int16_t s) { return static_cast<int16_t>(std::lround(s * gain)); });
             WriteRaw(scratch.File("talk.raw"), scaled);
             columns.push_back({name, hours, HearAll(scratch.File("talk.raw"), tonescan::RawFormat{8000, 1}, scratch, multimon)});
         }

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "scan_report.h"
@@ -299,7 +300,11 @@ public:
         if (room >= line.size() + 7) {
             const std::size_t width = room - line.size() - 2;
             const auto filled = static_cast<std::size_t>(fraction * static_cast<double>(width));
-            line = "[" + std::string(filled, '#') + std::string(width - filled, ' ') + "]" + line;
+            // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on
+            // "[" + std::string(...) at -O3.
+            std::string bar = "[";
+            bar.append(filled, '#').append(width - filled, ' ').append("]").append(line);
+            line = std::move(bar);
         }
         line.resize(std::min(line.size(), room));
         std::fprintf(stderr, "\r%s\033[K", line.c_str());
