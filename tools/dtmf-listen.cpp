@@ -164,15 +164,15 @@ int main(int argc, char** argv) {
     }
     if (optind < argc) dtmftools::UsageError(std::string("unexpected argument '") + argv[optind] + "'");
 
-#if !defined(_WIN32)
-    dtmftools::RouteAlsaMessages();
-#endif
-    std::signal(SIGINT, RequestStop);
-    std::signal(SIGTERM, RequestStop);
-
+    // A signal before listening begins ends the tool at once (the start may
+    // wait a few seconds for a sound server that does not answer); once it
+    // listens, a signal ends listening as the time given would.
     const auto start = std::chrono::steady_clock::now();
     const int32_t started = PhoneDTMFCheckStart();
-    if (started != TONEWATCH_RUNNING) {
+    if (started == TONEWATCH_RUNNING) {
+        std::signal(SIGINT, RequestStop);
+        std::signal(SIGTERM, RequestStop);
+    } else {
         PhoneDTMFCheckStop();
         std::string why = CaptureProblem();
         if (why.empty()) why = StartFailure(started);
