@@ -44,6 +44,9 @@ constexpr const char* kUsage =
     "high tone -8.5 dBFS. DIGITS starting with '-' follow \"--\".\n"
 #if defined(_WIN32)
     "The tones play on the preferred winmm playback device, through tonedial.dll.\n"
+#else
+    "The dial is watched through ALSA's tee PCM around the device: a character\n"
+    "counts as played once the device has taken all of its 300 ms.\n"
 #endif
     "\n"
     "Options:\n"

@@ -59,10 +59,11 @@ constexpr const char* kUsage =
 #endif
     "\n"
     "Exit status:\n"
-    "  0 when listening ran to its end; 1 when capture could not start, stopped\n"
-    "  delivering audio (the device or sound server gone: found when listening\n"
-    "  ends, from fewer blocks than the time allows) or the output could not be\n"
-    "  written; 2 for a usage error.\n";
+    "  0 when listening ran to its end; 1 when capture could not start (the\n"
+    "  reason is given; a sound server that does not answer is given up on within\n"
+    "  a few seconds), stopped delivering audio (the device or sound server gone\n"
+    "  or frozen: found when listening ends, from fewer blocks than the time\n"
+    "  allows) or the output could not be written; 2 for a usage error.\n";
 
 constexpr double kBlockSeconds = 0.0625;
 constexpr double kStartSeconds = 3.0;
