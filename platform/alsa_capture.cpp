@@ -554,9 +554,9 @@ uint32_t CaptureOpen(CaptureHandle* handle, uint32_t device_id, const WaveFormat
     const int opened = alsaworker::BoundedCall(
         d->pcm, [pcm_name, rate](snd_pcm_t*& pcm) { return OpenAndConfigure(pcm, pcm_name, rate); }, kOpenBound);
     // A server that does not answer in time is as good as none.
-    if (opened == -ETIMEDOUT || opened == -EAGAIN) {
+    if (opened == -ETIMEDOUT) {
         Release(d);
-        return opened == -ETIMEDOUT ? kCaptureNoDriver : kCaptureNoMemory;
+        return kCaptureNoDriver;
     }
     if (opened < 0 || d->pcm == nullptr) {
         Release(d);

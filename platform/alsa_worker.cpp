@@ -81,7 +81,7 @@ int BoundedCall(snd_pcm_t*& pcm, std::function<int(snd_pcm_t*&)> call, std::chro
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (created != 0) {
         delete shared;
-        return -EAGAIN;
+        return -ENOMEM;
     }
     {
         std::unique_lock lock(shared->mutex);

@@ -26,7 +26,7 @@ namespace alsaworker {
 // The result of `call`, run on a thread of its own with `pcm` (which it may
 // open, replace or close), or -ETIMEDOUT when it has not returned within
 // `bound`; the PCM then belongs to that thread and `pcm` is set to null.
-// -EAGAIN when no thread could be made. `call` must hold its own copies of
+// -ENOMEM when no thread could be made. `call` must hold its own copies of
 // everything it uses besides the PCM.
 int BoundedCall(snd_pcm_t*& pcm, std::function<int(snd_pcm_t*&)> call, std::chrono::milliseconds bound);
 
