@@ -39,7 +39,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
-#include <string>
 
 #include "alsa_worker.h"
 
@@ -187,12 +186,14 @@ unsigned ChooseRate(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, unsigned wanted) {
     return rate;
 }
 
-// Opens the PCM `name` and sets it up for `rate` (or a rate it supports)
+// Opens the PCM named by `wanted.text` and sets it up for the rate
+// `wanted.number` (or a rate it supports)
 // with periods as above. A kCapture result, or an open's negative error.
-int OpenAndConfigure(snd_pcm_t*& pcm, const std::string& name, unsigned rate) {
+int OpenAndConfigure(snd_pcm_t*& pcm, const alsaworker::CallData& wanted) {
+    const unsigned rate = wanted.number;
     // Non-blocking: a busy device fails the open at once, and reads never
     // block the thread that must also answer requests.
-    const int error = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+    const int error = snd_pcm_open(&pcm, wanted.text, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
     if (error < 0) {
         pcm = nullptr;
         return error;
@@ -266,7 +267,7 @@ void Release(CaptureDevice* d) {
     delete d;
 }
 
-int PrepareAndStart(snd_pcm_t*& pcm) {
+int PrepareAndStart(snd_pcm_t*& pcm, const alsaworker::CallData&) {
     const int error = snd_pcm_prepare(pcm);
     return error < 0 ? error : snd_pcm_start(pcm);
 }
@@ -290,7 +291,8 @@ bool Recover(CaptureDevice& d, int error) {
     }
     if (error == -ESTRPIPE) {
         for (int attempt = 0; attempt < 10; ++attempt) {
-            error = alsaworker::BoundedCall(d.pcm, [](snd_pcm_t*& pcm) { return snd_pcm_resume(pcm); }, kCallBound);
+            error = alsaworker::BoundedCall(
+                d.pcm, [](snd_pcm_t*& pcm, const alsaworker::CallData&) { return snd_pcm_resume(pcm); }, kCallBound);
             if (error != -EAGAIN) break;
             pollfd wake{d.wake_fd, POLLIN, 0};
             if (poll(&wake, 1, 100) > 0) break;
@@ -444,7 +446,8 @@ void HandBackHead(CaptureDevice& d) {
 // and with `reset` every other queued buffer too, empty or not.
 void StopPcm(CaptureDevice& d, bool reset) {
     if (d.running && d.pcm != nullptr) {
-        alsaworker::BoundedCall(d.pcm, [](snd_pcm_t*& pcm) { return snd_pcm_drop(pcm); }, kCallBound);
+        alsaworker::BoundedCall(
+            d.pcm, [](snd_pcm_t*& pcm, const alsaworker::CallData&) { return snd_pcm_drop(pcm); }, kCallBound);
         if (d.pcm == nullptr) d.gone = true;
     }
     d.running = false;
@@ -549,10 +552,10 @@ uint32_t CaptureOpen(CaptureHandle* handle, uint32_t device_id, const WaveFormat
     d->instance = instance;
 
     const char* name = std::getenv("TONEWATCH_CAPTURE_DEVICE");
-    const std::string pcm_name = name != nullptr && *name != '\0' ? name : "default";
-    const unsigned rate = d->rate;
-    const int opened = alsaworker::BoundedCall(
-        d->pcm, [pcm_name, rate](snd_pcm_t*& pcm) { return OpenAndConfigure(pcm, pcm_name, rate); }, kOpenBound);
+    alsaworker::CallData wanted;
+    wanted.text = name != nullptr && *name != '\0' ? name : "default";
+    wanted.number = d->rate;
+    const int opened = alsaworker::BoundedCall(d->pcm, OpenAndConfigure, wanted, kOpenBound);
     // A server that does not answer in time is as good as none.
     if (opened == -ETIMEDOUT) {
         Release(d);

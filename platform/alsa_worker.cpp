@@ -13,9 +13,10 @@ extern "C" {
 #include <cerrno>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
-#include <utility>
 
 namespace alsaworker {
 
@@ -26,19 +27,49 @@ void DropMessage(const char*, int, const char*, int, const char*, va_list) {}
 // Shared by the caller and the call's thread; freed by the caller once the
 // call is done, or by the thread when the caller has gone on without it.
 struct Call {
-    std::function<int(snd_pcm_t*&)> run;
+    CallFunction run = nullptr;
+    CallData data;  // pointing at the copies below
+    char* text = nullptr;
+    int16_t* frames = nullptr;
     snd_pcm_t* pcm = nullptr;
     std::mutex mutex;
     std::condition_variable finished;
     int result = 0;
     bool done = false;
     bool abandoned = false;
+
+    ~Call() {
+        std::free(text);
+        std::free(frames);
+    }
 };
+
+// A Call holding its own copy of `data`; null when memory is short.
+Call* NewCall(CallFunction run, const CallData& data) {
+    auto* call = new (std::nothrow) Call;
+    if (call == nullptr) return nullptr;
+    call->run = run;
+    call->data = data;
+    if (data.text != nullptr) {
+        call->text = strdup(data.text);
+        call->data.text = call->text;
+    }
+    if (data.count > 0) {
+        call->frames = static_cast<int16_t*>(std::malloc(data.count * sizeof(int16_t)));
+        if (call->frames != nullptr) std::memcpy(call->frames, data.frames, data.count * sizeof(int16_t));
+        call->data.frames = call->frames;
+    }
+    if ((data.text != nullptr && call->text == nullptr) || (data.count > 0 && call->frames == nullptr)) {
+        delete call;
+        return nullptr;
+    }
+    return call;
+}
 
 void* RunCall(void* argument) {
     auto* call = static_cast<Call*>(argument);
     QuietThisThread();
-    const int result = call->run(call->pcm);
+    const int result = call->run(call->pcm, call->data);
     {
         std::lock_guard lock(call->mutex);
         if (!call->abandoned) {
@@ -66,10 +97,9 @@ void KeepThisLibraryLoaded() {
 
 }
 
-int BoundedCall(snd_pcm_t*& pcm, std::function<int(snd_pcm_t*&)> call, std::chrono::milliseconds bound) {
-    auto* shared = new (std::nothrow) Call;
+int BoundedCall(snd_pcm_t*& pcm, CallFunction run, const CallData& data, std::chrono::milliseconds bound) {
+    Call* shared = NewCall(run, data);
     if (shared == nullptr) return -ENOMEM;
-    shared->run = std::move(call);
     shared->pcm = pcm;
     pthread_t thread;
     // Signals stay with the host's threads.
@@ -101,11 +131,15 @@ int BoundedCall(snd_pcm_t*& pcm, std::function<int(snd_pcm_t*&)> call, std::chro
     return result;
 }
 
+int BoundedCall(snd_pcm_t*& pcm, CallFunction run, std::chrono::milliseconds bound) {
+    return BoundedCall(pcm, run, CallData{}, bound);
+}
+
 void BoundedClose(snd_pcm_t*& pcm, std::chrono::milliseconds bound) {
     if (pcm == nullptr) return;
     BoundedCall(
         pcm,
-        [](snd_pcm_t*& closing) {
+        [](snd_pcm_t*& closing, const CallData&) {
             const int result = snd_pcm_close(closing);
             closing = nullptr;
             return result;

@@ -19,16 +19,29 @@
 #include <alsa/asoundlib.h>
 
 #include <chrono>
-#include <functional>
+#include <cstddef>
+#include <cstdint>
 
 namespace alsaworker {
 
-// The result of `call`, run on a thread of its own with `pcm` (which it may
-// open, replace or close), or -ETIMEDOUT when it has not returned within
-// `bound`; the PCM then belongs to that thread and `pcm` is set to null.
-// -ENOMEM when no thread could be made. `call` must hold its own copies of
-// everything it uses besides the PCM.
-int BoundedCall(snd_pcm_t*& pcm, std::function<int(snd_pcm_t*&)> call, std::chrono::milliseconds bound);
+// What a call needs besides the PCM; BoundedCall hands it a copy of its own.
+struct CallData {
+    const char* text = nullptr;  // a PCM name
+    const int16_t* frames = nullptr;
+    std::size_t count = 0;  // frames
+    unsigned number = 0;  // a rate
+};
+
+using CallFunction = int (*)(snd_pcm_t*& pcm, const CallData& data);
+
+// The result of `run`, called on a thread of its own with `pcm` (which it may
+// open, replace or close) and a copy of `data`, or -ETIMEDOUT when it has not
+// returned within `bound`; the PCM then belongs to that thread and `pcm` is
+// set to null. -ENOMEM when no thread or copy could be made.
+int BoundedCall(snd_pcm_t*& pcm, CallFunction run, const CallData& data, std::chrono::milliseconds bound);
+
+// The same for a call that needs nothing but the PCM.
+int BoundedCall(snd_pcm_t*& pcm, CallFunction run, std::chrono::milliseconds bound);
 
 // Closes `pcm` (if not null) within `bound`, or leaves the close to a thread
 // of its own.

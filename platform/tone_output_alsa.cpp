@@ -10,8 +10,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <new>
-#include <string>
-#include <vector>
 
 #include "alsa_worker.h"
 #include "tone_output.h"
@@ -37,12 +35,13 @@ struct ToneOutput {
 
 ToneOutput* ToneOutputOpen() {
     const char* name = std::getenv("TONEDIAL_PLAYBACK_DEVICE");
-    const std::string pcm_name = name != nullptr && *name != '\0' ? name : "default";
+    alsaworker::CallData device;
+    device.text = name != nullptr && *name != '\0' ? name : "default";
     snd_pcm_t* pcm = nullptr;
     const int opened = alsaworker::BoundedCall(
         pcm,
-        [pcm_name](snd_pcm_t*& opening) {
-            const int error = snd_pcm_open(&opening, pcm_name.c_str(), SND_PCM_STREAM_PLAYBACK, 0);
+        [](snd_pcm_t*& opening, const alsaworker::CallData& wanted) {
+            const int error = snd_pcm_open(&opening, wanted.text, SND_PCM_STREAM_PLAYBACK, 0);
             if (error < 0) {
                 opening = nullptr;
                 return error;
@@ -50,7 +49,7 @@ ToneOutput* ToneOutputOpen() {
             return snd_pcm_set_params(opening, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1, kToneRate, 1,
                                       kLatencyUs);
         },
-        kOpenBound);
+        device, kOpenBound);
     if (opened < 0) {
         alsaworker::BoundedClose(pcm, kStallBound);
         return nullptr;
@@ -62,13 +61,15 @@ ToneOutput* ToneOutputOpen() {
 
 bool ToneOutputPlay(ToneOutput* output, const int16_t* frames, std::size_t count) {
     if (output->pcm == nullptr) return false;
-    // The call's own copy: a write left behind may still read it.
-    std::vector<int16_t> copy(frames, frames + count);
+    // The call plays its own copy: a write left behind may still read it.
+    alsaworker::CallData tones;
+    tones.frames = frames;
+    tones.count = count;
     const int result = alsaworker::BoundedCall(
         output->pcm,
-        [copy = std::move(copy)](snd_pcm_t*& pcm) {
-            const int16_t* next = copy.data();
-            auto left = static_cast<snd_pcm_uframes_t>(copy.size());
+        [](snd_pcm_t*& pcm, const alsaworker::CallData& played) {
+            const int16_t* next = played.frames;
+            auto left = static_cast<snd_pcm_uframes_t>(played.count);
             while (left > 0) {
                 const snd_pcm_sframes_t written = snd_pcm_writei(pcm, next, left);
                 if (written < 0) {
@@ -82,14 +83,14 @@ bool ToneOutputPlay(ToneOutput* output, const int16_t* frames, std::size_t count
             }
             return 0;
         },
-        PlayingTime(count) + kStallBound);
+        tones, PlayingTime(count) + kStallBound);
     return result == 0;
 }
 
 void ToneOutputClose(ToneOutput* output) {
     if (output->pcm != nullptr) {
         alsaworker::BoundedCall(
-            output->pcm, [](snd_pcm_t*& pcm) { return snd_pcm_drain(pcm); },
+            output->pcm, [](snd_pcm_t*& pcm, const alsaworker::CallData&) { return snd_pcm_drain(pcm); },
             PlayingTime(kToneRate * kLatencyUs / 1000000) + kStallBound);
         alsaworker::BoundedClose(output->pcm, kStallBound);
     }
