@@ -2,7 +2,7 @@
 # dtmf-dial on a private loopback (SERVER: pulse-private or pipewire-private)
 # whose server fails: killed 2 s into the tones of a 20-digit dial, the tool
 # names the digits not played and exits 1; frozen (SIGSTOP) before or during
-# a dial, it gives up within seconds saying so. Exits 77 (skipped) when the
+# a dial, it gives up within seconds saying so, and a signal ends it at once. Exits 77 (skipped) when the
 # server is not installed.
 # usage: dtmf_dial_live_test.sh DTMF-DIAL SOURCE-DIR SERVER
 set -euo pipefail
@@ -70,6 +70,15 @@ status=0; "$tool" 1 >"$dir/out" 2>"$dir/err" || status=$?
 took=$(($(now_ms) - started))
 [ "$status" -eq 1 ] && grep -q '^dtmf-dial: cannot play on "default": the sound server did not answer' "$dir/err" &&
   [ "$took" -lt 5000 ] || fail "frozen server: status $status after $took ms, $(cat "$dir/err")"
+# A signal while it waits for the frozen server ends it at once.
+"$tool" 1 >/dev/null 2>&1 &
+dial=$!
+sleep 0.5
+started=$(now_ms)
+kill -TERM "$dial"
+status=0; wait "$dial" || status=$?
+took=$(($(now_ms) - started))
+[ "$status" -eq 143 ] && [ "$took" -lt 1000 ] || fail "SIGTERM with a frozen server: status $status after $took ms"
 kill -CONT -- "-$group"
 "$tool" "$digits" >"$dir/out" 2>"$dir/err" &
 dial=$!
