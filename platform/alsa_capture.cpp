@@ -187,8 +187,8 @@ unsigned ChooseRate(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, unsigned wanted) {
 }
 
 // Opens the PCM named by `wanted.text` and sets it up for the rate
-// `wanted.number` (or a rate it supports)
-// with periods as above. A kCapture result, or an open's negative error.
+// `wanted.number` (or a rate it supports) with periods as above. A kCapture
+// result, or an open's negative error. Runs on a call's thread.
 int OpenAndConfigure(snd_pcm_t*& pcm, const alsaworker::CallData& wanted) {
     const unsigned rate = wanted.number;
     // Non-blocking: a busy device fails the open at once, and reads never
