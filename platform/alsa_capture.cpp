@@ -13,6 +13,15 @@
 // notifications never run inside a seam call and never overlap. The thread
 // reads only while started and a buffer is queued, and sleeps in poll (on the
 // PCM and an eventfd that wakes it for requests) or on a condition variable.
+//
+// Every wait on the sound server is bounded. Reads, polls and the PCM's
+// state are answered by the plugin without the server; opening, starting,
+// preparing, resuming, dropping and closing wait for its answer, for ever when
+// it is frozen, so they run through alsaworker::BoundedCall. One that does not
+// return in time leaves its PCM to the call's thread: the device has failed
+// for good, as one whose reads keep failing, and a stop or close returns at
+// once. The open is given longer, since a server connects and sets up a
+// stream then, which is slow on a busy machine.
 #include "capture_service.h"
 
 #include <alsa/asoundlib.h>
@@ -30,6 +39,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+
+#include "alsa_worker.h"
 
 namespace tonewatch {
 
@@ -64,6 +75,11 @@ constexpr int kLateMs = 15;
 constexpr int kFirstRetryNapMs = 10;
 constexpr int kLongestRetryNapMs = 500;
 constexpr int kGiveUpMs = 3000;
+// Bounds on the calls that wait for the sound server: a stop or close then
+// returns within a second even when the server is frozen.
+constexpr std::chrono::milliseconds kOpenBound{3000};
+constexpr std::chrono::milliseconds kStartBound{3000};
+constexpr std::chrono::milliseconds kCallBound{800};
 
 enum class Request { kNone, kStart, kStop, kReset, kClose };
 
@@ -170,37 +186,64 @@ unsigned ChooseRate(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, unsigned wanted) {
     return rate;
 }
 
-uint32_t Configure(CaptureDevice& d) {
+// Opens the PCM named by `wanted.text` and sets it up for the rate
+// `wanted.number` (or a rate it supports) with periods as above. A kCapture
+// result, or an open's negative error. Runs on a call's thread.
+int OpenAndConfigure(snd_pcm_t*& pcm, const alsaworker::CallData& wanted) {
+    const unsigned rate = wanted.number;
+    // Non-blocking: a busy device fails the open at once, and reads never
+    // block the thread that must also answer requests.
+    const int error = snd_pcm_open(&pcm, wanted.text, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+    if (error < 0) {
+        pcm = nullptr;
+        return error;
+    }
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&hw);
-    if (snd_pcm_hw_params_any(d.pcm, hw) < 0) return kCaptureError;
-    if (snd_pcm_hw_params_set_rate_resample(d.pcm, hw, 0) < 0 ||
-        snd_pcm_hw_params_set_access(d.pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
-        snd_pcm_hw_params_set_format(d.pcm, hw, SND_PCM_FORMAT_S16_LE) < 0 ||
-        snd_pcm_hw_params_set_channels(d.pcm, hw, 1) < 0) {
-        return kCaptureBadFormat;
+    if (snd_pcm_hw_params_any(pcm, hw) < 0) return static_cast<int>(kCaptureError);
+    if (snd_pcm_hw_params_set_rate_resample(pcm, hw, 0) < 0 ||
+        snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
+        snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_S16_LE) < 0 ||
+        snd_pcm_hw_params_set_channels(pcm, hw, 1) < 0) {
+        return static_cast<int>(kCaptureBadFormat);
     }
-    d.device_rate = ChooseRate(d.pcm, hw, d.rate);
-    if (d.device_rate == 0 || snd_pcm_hw_params_set_rate(d.pcm, hw, d.device_rate, 0) < 0) return kCaptureBadFormat;
+    const unsigned device_rate = ChooseRate(pcm, hw, rate);
+    if (device_rate == 0 || snd_pcm_hw_params_set_rate(pcm, hw, device_rate, 0) < 0) {
+        return static_cast<int>(kCaptureBadFormat);
+    }
     unsigned period = kPeriodMicroseconds;
     unsigned buffer = kBufferMicroseconds;
     unsigned longest = kLongestPeriodMicroseconds;
     int below = -1;
-    snd_pcm_hw_params_set_buffer_time_near(d.pcm, hw, &buffer, nullptr);
-    snd_pcm_hw_params_set_period_time_max(d.pcm, hw, &longest, &below);
-    snd_pcm_hw_params_set_period_time_near(d.pcm, hw, &period, nullptr);
-    if (snd_pcm_hw_params(d.pcm, hw) < 0) return kCaptureBadFormat;
+    snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer, nullptr);
+    snd_pcm_hw_params_set_period_time_max(pcm, hw, &longest, &below);
+    snd_pcm_hw_params_set_period_time_near(pcm, hw, &period, nullptr);
+    if (snd_pcm_hw_params(pcm, hw) < 0) return static_cast<int>(kCaptureBadFormat);
 
     snd_pcm_uframes_t period_frames = 0;
-    snd_pcm_uframes_t buffer_frames = 0;
     snd_pcm_uframes_t boundary = 0;
     snd_pcm_sw_params_t* sw;
     snd_pcm_sw_params_alloca(&sw);
-    if (snd_pcm_hw_params_get_period_size(hw, &period_frames, nullptr) < 0 ||
-        snd_pcm_hw_params_get_buffer_size(hw, &buffer_frames) < 0 || snd_pcm_sw_params_current(d.pcm, sw) < 0 ||
-        snd_pcm_sw_params_get_boundary(sw, &boundary) < 0 || snd_pcm_sw_params_set_avail_min(d.pcm, sw, period_frames) < 0 ||
+    if (snd_pcm_hw_params_get_period_size(hw, &period_frames, nullptr) < 0 || snd_pcm_sw_params_current(pcm, sw) < 0 ||
+        snd_pcm_sw_params_get_boundary(sw, &boundary) < 0 || snd_pcm_sw_params_set_avail_min(pcm, sw, period_frames) < 0 ||
         // Started explicitly by CaptureStart, never by a read.
-        snd_pcm_sw_params_set_start_threshold(d.pcm, sw, boundary) < 0 || snd_pcm_sw_params(d.pcm, sw) < 0) {
+        snd_pcm_sw_params_set_start_threshold(pcm, sw, boundary) < 0 || snd_pcm_sw_params(pcm, sw) < 0) {
+        return static_cast<int>(kCaptureError);
+    }
+    return static_cast<int>(kCaptureOk);
+}
+
+// Takes the rate and sizes the open settled on, and makes the converter when
+// the device runs at another rate than asked for.
+uint32_t TakeSettings(CaptureDevice& d) {
+    const alsaworker::AlsaQuietScope quiet;
+    snd_pcm_hw_params_t* hw;
+    snd_pcm_hw_params_alloca(&hw);
+    snd_pcm_uframes_t period_frames = 0;
+    snd_pcm_uframes_t buffer_frames = 0;
+    if (snd_pcm_hw_params_current(d.pcm, hw) < 0 || snd_pcm_hw_params_get_rate(hw, &d.device_rate, nullptr) < 0 ||
+        snd_pcm_hw_params_get_period_size(hw, &period_frames, nullptr) < 0 ||
+        snd_pcm_hw_params_get_buffer_size(hw, &buffer_frames) < 0 || d.device_rate == 0) {
         return kCaptureError;
     }
     d.read_limit = static_cast<int>(std::min<snd_pcm_uframes_t>(buffer_frames, kStagingFrames));
@@ -218,10 +261,15 @@ uint32_t Configure(CaptureDevice& d) {
 }
 
 void Release(CaptureDevice* d) {
-    if (d->pcm != nullptr) snd_pcm_close(d->pcm);
+    alsaworker::BoundedClose(d->pcm, kCallBound);
     if (d->resampler != nullptr) soxr_delete(d->resampler);
     if (d->wake_fd >= 0) close(d->wake_fd);
     delete d;
+}
+
+int PrepareAndStart(snd_pcm_t*& pcm, const alsaworker::CallData&) {
+    const int error = snd_pcm_prepare(pcm);
+    return error < 0 ? error : snd_pcm_start(pcm);
 }
 
 // Brings the PCM back after an error: an overrun, a suspend, or a device that
@@ -229,6 +277,7 @@ void Release(CaptureDevice* d) {
 // this device. A request cuts a nap short; the retry then waits for the next
 // failure.
 bool Recover(CaptureDevice& d, int error) {
+    if (d.pcm == nullptr) return false;
     const auto now = std::chrono::steady_clock::now();
     if (d.failures++ == 0) d.failing_since = now;
     if (now - d.failing_since >= std::chrono::milliseconds(kGiveUpMs)) return false;
@@ -241,16 +290,20 @@ bool Recover(CaptureDevice& d, int error) {
         }
     }
     if (error == -ESTRPIPE) {
-        for (int attempt = 0; attempt < 10 && (error = snd_pcm_resume(d.pcm)) == -EAGAIN; ++attempt) {
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            error = alsaworker::BoundedCall(
+                d.pcm, [](snd_pcm_t*& pcm, const alsaworker::CallData&) { return snd_pcm_resume(pcm); }, kCallBound);
+            if (error != -EAGAIN) break;
             pollfd wake{d.wake_fd, POLLIN, 0};
             if (poll(&wake, 1, 100) > 0) break;
         }
         if (error == 0) return true;
+        if (d.pcm == nullptr) return false;
     }
     // A device that cannot be prepared or started yet is tried again at the
     // next failure.
-    if (snd_pcm_prepare(d.pcm) == 0) snd_pcm_start(d.pcm);
-    return true;
+    alsaworker::BoundedCall(d.pcm, PrepareAndStart, kCallBound);
+    return d.pcm != nullptr;
 }
 
 // Milliseconds until `missing` more frames are due, and at least one period.
@@ -374,7 +427,10 @@ void FillHead(CaptureDevice& d) {
 uint32_t StartPcm(CaptureDevice& d) {
     if (d.gone) return kCaptureError;
     if (d.running) return kCaptureOk;
-    if (snd_pcm_prepare(d.pcm) < 0 || snd_pcm_start(d.pcm) < 0) return kCaptureError;
+    if (alsaworker::BoundedCall(d.pcm, PrepareAndStart, kStartBound) < 0) {
+        d.gone = d.pcm == nullptr;
+        return kCaptureError;
+    }
     d.running = true;
     d.failures = 0;
     return kCaptureOk;
@@ -389,7 +445,11 @@ void HandBackHead(CaptureDevice& d) {
 // Ends capturing: the head buffer goes back if frames were written into it,
 // and with `reset` every other queued buffer too, empty or not.
 void StopPcm(CaptureDevice& d, bool reset) {
-    if (d.running) snd_pcm_drop(d.pcm);
+    if (d.running && d.pcm != nullptr) {
+        alsaworker::BoundedCall(
+            d.pcm, [](snd_pcm_t*& pcm, const alsaworker::CallData&) { return snd_pcm_drop(pcm); }, kCallBound);
+        if (d.pcm == nullptr) d.gone = true;
+    }
     d.running = false;
     d.converted_count = 0;
     if (d.resampler != nullptr) soxr_clear(d.resampler);
@@ -411,6 +471,7 @@ void Deliver(CaptureDevice& d, std::unique_lock<std::mutex>& lock, uint32_t mess
 
 void* ServiceThread(void* argument) {
     CaptureDevice& d = *static_cast<CaptureDevice*>(argument);
+    alsaworker::QuietThisThread();
     std::unique_lock lock(d.mutex);
     for (;;) {
         if (d.open_pending) {
@@ -491,16 +552,21 @@ uint32_t CaptureOpen(CaptureHandle* handle, uint32_t device_id, const WaveFormat
     d->instance = instance;
 
     const char* name = std::getenv("TONEWATCH_CAPTURE_DEVICE");
-    if (name == nullptr || *name == '\0') name = "default";
-    // Non-blocking: a busy device fails the open at once, and reads never
-    // block the thread that must also answer requests.
-    const int error = snd_pcm_open(&d->pcm, name, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
-    if (error < 0) {
-        d->pcm = nullptr;
+    alsaworker::CallData wanted;
+    wanted.text = name != nullptr && *name != '\0' ? name : "default";
+    wanted.number = d->rate;
+    const int opened = alsaworker::BoundedCall(d->pcm, OpenAndConfigure, wanted, kOpenBound);
+    // A server that does not answer in time is as good as none.
+    if (opened == -ETIMEDOUT) {
         Release(d);
-        return OpenResult(error);
+        return kCaptureNoDriver;
     }
-    uint32_t result = Configure(*d);
+    if (opened < 0 || d->pcm == nullptr) {
+        Release(d);
+        return OpenResult(opened);
+    }
+    uint32_t result = static_cast<uint32_t>(opened);
+    if (result == kCaptureOk) result = TakeSettings(*d);
     if (result == kCaptureOk) {
         d->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (d->wake_fd < 0) result = kCaptureError;

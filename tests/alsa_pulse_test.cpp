@@ -73,13 +73,21 @@ public:
     bool NotInstalled() const { return status_ == kNotInstalled; }
 
     // The server dies as in a crash: every process of its group at once.
-    void Kill() {
-        std::ifstream pid_file(dir_ + "/pid");
-        pid_t group = 0;
-        if (pid_file >> group && group > 0) kill(-group, SIGKILL);
+    void Kill() { SignalGroup(SIGKILL); }
+
+    // The server hangs: every process of its group stops, until Thaw.
+    void Freeze() {
+        frozen_ = true;
+        SignalGroup(SIGSTOP);
+    }
+
+    void Thaw() {
+        if (frozen_) SignalGroup(SIGCONT);
+        frozen_ = false;
     }
 
     void Stop() {
+        Thaw();
         if (!dir_.empty()) Run(helper_ + " stop " + dir_);
         dir_.clear();
     }
@@ -89,9 +97,16 @@ public:
     ~PrivatePulse() { Stop(); }
 
 private:
+    void SignalGroup(int signal) {
+        std::ifstream pid_file(dir_ + "/pid");
+        pid_t group = 0;
+        if (pid_file >> group && group > 0) kill(-group, signal);
+    }
+
     std::string helper_;
     int status_ = 0;
     std::string dir_;
+    bool frozen_ = false;
 };
 
 // Each test runs on each server; PulseAudio may be missing where pipewire-alsa
@@ -200,6 +215,53 @@ TEST_P(AlsaPulseCapture, ServerKilledDuringCaptureEndsItWithoutAHang) {
     ASSERT_NE(device, nullptr);
     EXPECT_TRUE(recorder.WaitForBlocks(3));
     StopAndClose(recorder, device, header);
+}
+
+// A server that stops answering (SIGSTOP) while capturing, or before the
+// open: the plugin would wait for it for ever in a drop or a connect. Stop and
+// close return within their bound, the device counts as failed, and once the
+// server is back nothing of the capture is left running.
+TEST_P(AlsaPulseCapture, FrozenServerNeverHoldsAStopOrAnOpen) {
+    const Footprint before;
+    {
+        Recorder recorder(1000);
+        uint8_t buffer[kBlockBytes] = {};
+        WaveHeader header{buffer, kBlockBytes, 0, 0, 0, 0, nullptr, 0};
+        const CaptureHandle device = StartCapture(recorder, header);
+        ASSERT_NE(device, nullptr);
+        ASSERT_TRUE(recorder.WaitForBlocks(3));
+        server_.Freeze();
+        const auto stopping = std::chrono::steady_clock::now();
+        StopAndClose(recorder, device, header);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - stopping;
+        std::printf("stop and close with a frozen server: %.3f s\n", took.count());
+        EXPECT_LT(took.count(), 2.0);
+        EXPECT_TRUE(recorder.ContractKept());
+    }
+    {
+        Recorder recorder(1000);
+        CaptureHandle device = nullptr;
+        const WaveFormat format = capturetest::Format4000();
+        const auto opening = std::chrono::steady_clock::now();
+        EXPECT_EQ(CaptureOpen(&device, 0, &format, Recorder::Notify, recorder.Instance(), kCallbackFunction),
+                  kCaptureNoDriver);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - opening;
+        std::printf("open with a frozen server: %.3f s\n", took.count());
+        EXPECT_LT(took.count(), 4.0);
+        EXPECT_EQ(device, nullptr);
+    }
+    // The calls left behind end, and close their PCMs, once the server
+    // answers again.
+    server_.Thaw();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    Footprint after = capturetest::SettledFootprint(before);
+    while ((after.threads > before.threads || after.descriptors > before.descriptors) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        after = Footprint();
+    }
+    EXPECT_LE(after.threads, before.threads);
+    EXPECT_EQ(after.descriptors, before.descriptors);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, AlsaPulseCapture, ::testing::Values("pulse-private", "pipewire-private"),

@@ -24,10 +24,9 @@ size=$(stat -c %s "$dir/dial.raw")
 if ALSA_CONFIG_PATH="$tests/alsa-no-playback.conf" "$tool" 1 >"$dir/out" 2>"$dir/err"; then
   fail "dialled without a playback device"
 fi
-grep -q '^dtmf-dial: cannot play on "default": cannot open it: ' "$dir/err" || fail "no clear message: $(cat "$dir/err")"
-# alsa-lib's own lines come through the tool, prefixed, each once.
-! grep -v '^dtmf-dial: ' "$dir/err" || fail "unprefixed messages"
-[ -z "$(sort "$dir/err" | uniq -d)" ] || fail "repeated messages: $(sort "$dir/err" | uniq -d)"
+# One line of its own: none of alsa-lib's.
+[ "$(wc -l <"$dir/err")" -eq 1 ] && grep -q '^dtmf-dial: cannot play on "default": cannot open it: ' "$dir/err" ||
+  fail "no clear message: $(cat "$dir/err")"
 [ ! -s "$dir/out" ] || fail "claimed to send: $(cat "$dir/out")"
 
 # -D chooses the device, here where "default" has none; -o writes a WAV file.
@@ -37,6 +36,26 @@ out=$(ALSA_CONFIG_PATH="$tests/alsa-no-playback.conf" "$tool" -o "$dir/tones.wav
 [ "$out" = "sent: 1# " ] || fail "-o printed '$out'"
 [ "$(soxi -r "$dir/tones.wav") $(soxi -c "$dir/tones.wav") $(soxi -s "$dir/tones.wav")" = "8000 1 7200" ] ||
   fail "-o wrote $(soxi "$dir/tones.wav")"
+# The format follows the extension; "-" is WAV on standard output, with no
+# "sent" line in the audio. Each file holds the same samples.
+for name in tones.flac tones.ogg TONES.WAV; do
+  out=$(ALSA_CONFIG_PATH="$tests/alsa-no-playback.conf" "$tool" -o "$dir/$name" '1# ')
+  [ "$out" = "sent: 1# " ] || fail "-o $name printed '$out'"
+done
+[ "$(soxi -t "$dir/tones.flac") $(soxi -s "$dir/tones.flac")" = "flac 7200" ] || fail "-o tones.flac wrote $(soxi "$dir/tones.flac")"
+[ "$(soxi -t "$dir/tones.ogg") $(soxi -r "$dir/tones.ogg")" = "vorbis 8000" ] || fail "-o tones.ogg wrote $(soxi "$dir/tones.ogg")"
+cmp -s "$dir/TONES.WAV" "$dir/tones.wav" || fail "-o TONES.WAV differs from tones.wav"
+[ "$(sox "$dir/tones.flac" -t raw - | md5sum)" = "$(sox "$dir/tones.wav" -t raw - | md5sum)" ] || fail "FLAC samples differ"
+ALSA_CONFIG_PATH="$tests/alsa-no-playback.conf" "$tool" -o - '1# ' >"$dir/stdout.wav"
+cmp -s "$dir/stdout.wav" "$dir/tones.wav" || fail "-o - wrote $(soxi "$dir/stdout.wav" 2>&1)"
+ALSA_CONFIG_PATH="$tests/alsa-no-playback.conf" "$tool" -o - 12 | sox -t wav - -t raw "$dir/piped.raw"
+[ "$(stat -c %s "$dir/piped.raw")" -eq 9600 ] || fail "-o - through a pipe: $(stat -c %s "$dir/piped.raw") bytes"
+for name in tones.mp3 tones noext.d/x; do
+  status=0; "$tool" -o "$dir/$name" 1 >"$dir/out" 2>"$dir/err" || status=$?
+  [ "$status" -eq 2 ] && grep -q "^dtmf-dial: cannot tell the format of '$dir/$name'" "$dir/err" && [ ! -e "$dir/$name" ] ||
+    fail "-o $name: status $status, $(cat "$dir/err")"
+done
+
 for target in "$dir/no/such/folder.wav" /dev/full; do
   if "$tool" -o "$target" 1 >"$dir/out" 2>"$dir/err"; then fail "-o $target: succeeded"; fi
   grep -q "^dtmf-dial: .*'$target'" "$dir/err" && [ ! -s "$dir/out" ] || fail "-o $target: $(cat "$dir/out" "$dir/err")"

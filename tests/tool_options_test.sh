@@ -40,6 +40,7 @@ dtmf-dial
 dtmf-dial 1 2
 dtmf-dial -D
 dtmf-dial -D pcm -o out.wav 1
+dtmf-dial -o out.mp3 1
 dtmf-roundtrip --bogus 12
 dtmf-roundtrip -x
 dtmf-listen --bogus

@@ -1,5 +1,5 @@
 #!/bin/sh
-# dtmf-dial.exe into dtmf-listen.exe through the private PulseAudio loopback,
+# dtmf-dial.exe into dtmf-listen.exe through the private audio loopback,
 # under Wine: the listener prints every key dialled, in order, and its block
 # count at the end.
 # Usage: windows_tools_test.sh WINE-RUN BIN-DIR

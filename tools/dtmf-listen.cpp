@@ -69,10 +69,11 @@ constexpr const char* kUsage =
 #endif
     "\n"
     "Exit status:\n"
-    "  0 when listening ran to its end; 1 when capture could not start, stopped\n"
-    "  delivering audio (the device or sound server gone: found when listening\n"
-    "  ends, from fewer blocks than the time allows) or the output could not be\n"
-    "  written; 2 for a usage error.\n";
+    "  0 when listening ran to its end; 1 when capture could not start (the\n"
+    "  reason is given; a sound server that does not answer is given up on within\n"
+    "  a few seconds), stopped delivering audio (the device or sound server gone\n"
+    "  or frozen: found when listening ends, from fewer blocks than the time\n"
+    "  allows) or the output could not be written; 2 for a usage error.\n";
 
 constexpr double kBlockSeconds = 0.0625;
 constexpr double kStartSeconds = 3.0;
@@ -189,12 +190,9 @@ int main(int argc, char** argv) {
     if (optind < argc) dtmftools::UsageError(std::string("unexpected argument '") + argv[optind] + "'");
 
 #if !defined(_WIN32)
-    dtmftools::RouteAlsaMessages();
-#endif
-    std::signal(SIGINT, RequestStop);
-    std::signal(SIGTERM, RequestStop);
-#if !defined(_WIN32)
     if (recording) {
+        std::signal(SIGINT, RequestStop);
+        std::signal(SIGTERM, RequestStop);
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
         const char* name = std::getenv("TONEWATCH_CAPTURE_DEVICE");
         const int status = dtmftools::ListenForRecordings(
@@ -205,9 +203,15 @@ int main(int argc, char** argv) {
     (void)recording;
 #endif
 
+    // A signal before listening begins ends the tool at once (the start may
+    // wait a few seconds for a sound server that does not answer); once it
+    // listens, a signal ends listening as the time given would.
     const auto start = std::chrono::steady_clock::now();
     const int32_t started = PhoneDTMFCheckStart();
-    if (started != TONEWATCH_RUNNING) {
+    if (started == TONEWATCH_RUNNING) {
+        std::signal(SIGINT, RequestStop);
+        std::signal(SIGTERM, RequestStop);
+    } else {
         PhoneDTMFCheckStop();
         std::string why = CaptureProblem();
         if (why.empty()) why = StartFailure(started);

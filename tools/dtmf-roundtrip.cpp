@@ -99,7 +99,6 @@ int main(int argc, char** argv) {
     std::vector<std::string> dials(argv + optind, argv + argc);
     if (dials.empty()) dials = {"0123456789*#ABCD", "1122#"};
 
-    dtmftools::RouteAlsaMessages();
     const std::string playback = Device("TONEDIAL_PLAYBACK_DEVICE");
     if (const std::string why = dtmftools::DeviceProblem(playback, dtmftools::Direction::kPlayback); !why.empty()) {
         dtmftools::Complain("cannot play on \"" + playback + "\": " + why);

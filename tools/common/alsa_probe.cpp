@@ -1,68 +1,29 @@
 #include "alsa_probe.h"
 
+// alsa-lib's error.h declares snd_lib_error_set_local after its extern "C"
+// block has closed.
+extern "C" {
 #include <alsa/asoundlib.h>
+}
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
-#include <cstdio>
 #include <memory>
 #include <mutex>
-#include <set>
-
-#include "tool.h"
+#include <thread>
 
 namespace dtmftools {
 namespace {
 
-struct Messages {
-    std::mutex mutex;
-    std::set<std::string> seen;
-    int count = 0;
-};
-
-// Never destroyed: the libraries may still make alsa-lib speak while the
-// process exits, after static objects are gone.
-Messages& TheMessages() {
-    static auto* messages = new Messages;
-    return *messages;
-}
-
-// alsa-lib calls this on whichever thread meets the error, the libraries'
-// capture thread included.
-__attribute__((format(printf, 5, 6))) void AlsaMessage(const char*, int, const char*, int error, const char* format,
-                                                        ...) {
-    char text[512];
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    std::string message = text;
-    message.erase(message.find_last_not_of(" \n") + 1);
-    if (error != 0) message += std::string(": ") + snd_strerror(error);
-    Messages& messages = TheMessages();
-    std::lock_guard lock(messages.mutex);
-    ++messages.count;
-    if (!messages.seen.insert(message).second) return;
-    std::fprintf(stderr, "%s: ALSA: %s\n", ProgramName(), message.c_str());
-}
+void DropMessage(const char*, int, const char*, int, const char*, va_list) {}
 
 struct PcmCloser {
     void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
 };
 
-}
-
-void RouteAlsaMessages() {
-    TheMessages();
-    snd_lib_error_set_handler(AlsaMessage);
-}
-
-int AlsaMessageCount() {
-    Messages& messages = TheMessages();
-    std::lock_guard lock(messages.mutex);
-    return messages.count;
-}
-
-std::string DeviceProblem(const std::string& name, Direction direction) {
+std::string Probe(const std::string& name, Direction direction) {
+    snd_lib_error_set_local(DropMessage);
     snd_pcm_t* opened = nullptr;
     const bool capture = direction == Direction::kCapture;
     int error = snd_pcm_open(&opened, name.c_str(), capture ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
@@ -84,6 +45,45 @@ std::string DeviceProblem(const std::string& name, Direction direction) {
         return std::string("it does not capture 16-bit mono: ") + snd_strerror(error);
     }
     return {};
+}
+
+struct Answer {
+    std::mutex mutex;
+    std::condition_variable given;
+    bool done = false;
+    std::string problem;
+};
+
+}
+
+std::string DeviceProblem(const std::string& name, Direction direction) {
+    // The probe's thread may outlive this call: it shares only the answer.
+    auto answer = std::make_shared<Answer>();
+    std::thread([answer, name, direction] {
+        std::string problem = Probe(name, direction);
+        std::lock_guard lock(answer->mutex);
+        answer->problem = std::move(problem);
+        answer->done = true;
+        answer->given.notify_all();
+    }).detach();
+    std::unique_lock lock(answer->mutex);
+    if (!answer->given.wait_for(lock, std::chrono::seconds(kProbeSeconds), [&] { return answer->done; })) {
+        return NoAnswer();
+    }
+    return answer->problem;
+}
+
+std::string NoAnswer() {
+    return "the sound server did not answer within " + std::to_string(kProbeSeconds) + " s (timed out)";
+}
+
+std::string AlsaQuoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + '"';
 }
 
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "alsa_probe.h"
+#include "alsa_worker.h"
 #include "tonescan.h"
 #include "tool.h"
 
@@ -23,9 +24,13 @@ constexpr int kWaitMs = 100;
 // A device that delivers nothing for this long has stopped (a frozen or
 // vanished sound server).
 constexpr double kStallSeconds = 3.0;
+// A sound server's plugin waits for the server's answer to an open or a
+// close without a bound; a frozen server must not hang the tool.
+constexpr std::chrono::milliseconds kOpenBound{3000};
+constexpr std::chrono::milliseconds kCloseBound{800};
 
 struct PcmCloser {
-    void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
+    void operator()(snd_pcm_t* pcm) const { alsaworker::BoundedClose(pcm, kCloseBound); }
 };
 struct DetectorCloser {
     void operator()(tonescan_detector* detector) const { tonescan_detector_destroy(detector); }
@@ -51,18 +56,29 @@ void Print(tonescan_detector* detector, bool json) {
     }
 }
 
-// Opens the PCM for 16-bit mono capture at 8000/s, not blocking; null after
-// saying why.
-snd_pcm_t* OpenCapture(const std::string& device) {
-    snd_pcm_t* pcm = nullptr;
-    int error = snd_pcm_open(&pcm, device.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+int OpenAndStart(snd_pcm_t*& pcm, const alsaworker::CallData& data) {
+    int error = snd_pcm_open(&pcm, data.text, SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
     if (error >= 0) {
         error = snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1, kRate, 1, 200000);
     }
     if (error >= 0) error = snd_pcm_start(pcm);
+    if (error < 0 && pcm != nullptr) {
+        snd_pcm_close(pcm);
+        pcm = nullptr;
+    }
+    return error;
+}
+
+// Opens the PCM for 16-bit mono capture at 8000/s, not blocking; null after
+// saying why.
+snd_pcm_t* OpenCapture(const std::string& device) {
+    snd_pcm_t* pcm = nullptr;
+    alsaworker::CallData data;
+    data.text = device.c_str();
+    const int error = alsaworker::BoundedCall(pcm, OpenAndStart, data, kOpenBound);
     if (error < 0) {
-        if (pcm != nullptr) snd_pcm_close(pcm);
-        std::string why = DeviceProblem(device, Direction::kCapture);
+        std::string why = error == -ETIMEDOUT ? "the sound server did not answer within 3 s (timed out)" : "";
+        if (why.empty()) why = DeviceProblem(device, Direction::kCapture);
         if (why.empty()) why = snd_strerror(error);
         Complain("cannot capture from \"" + device + "\": " + why);
         return nullptr;
@@ -73,6 +89,8 @@ snd_pcm_t* OpenCapture(const std::string& device) {
 }
 
 int ListenForRecordings(const RecordingListen& listen) {
+    // alsa-lib speaks to stderr for itself; the tool says what went wrong.
+    const alsaworker::AlsaQuietScope quiet;
     const std::unique_ptr<snd_pcm_t, PcmCloser> pcm(OpenCapture(listen.device));
     if (!pcm) return 1;
     const tonescan_spec spec = TONESCAN_SPEC_INIT(kRate, 1);
