@@ -196,6 +196,26 @@ TEST(PressTracker, HearsAKeyWithWeakHighToneButNoGlide) {
     }
 }
 
+// Each press carries its tones' levels, as a meter reading the peaks of
+// sines would show them, at any level and twist, and slightly mistuned.
+TEST(PressTracker, GivesEachTonesLevel) {
+    struct Case {
+        double low_dbfs, high_dbfs, detune;
+    };
+    for (const Case c : {Case{-10, -10, 0}, Case{-30, -24, 0}, Case{-4, -12, 0}, Case{-40, -42, 0.015}, Case{-10, -12, -0.015}}) {
+        const std::vector<int16_t> audio =
+            Synthesize({{852 * (1 + c.detune), tonetest::Amplitude(c.low_dbfs)},
+                        {1477 * (1 + c.detune), tonetest::Amplitude(c.high_dbfs)}},
+                       800, tonewatch::kTrackerRate);
+        PressTracker tracker;
+        tracker.Feed(audio);
+        tracker.Finish();
+        ASSERT_EQ(tracker.Presses().size(), 1u) << c.low_dbfs << "/" << c.high_dbfs;
+        EXPECT_NEAR(tracker.Presses()[0].low_dbfs, c.low_dbfs, 0.5) << c.low_dbfs << "/" << c.high_dbfs;
+        EXPECT_NEAR(tracker.Presses()[0].high_dbfs, c.high_dbfs, 0.5) << c.low_dbfs << "/" << c.high_dbfs;
+    }
+}
+
 TEST(PressTrackerKernels, EveryKernelGivesThePortableResult) {
     const auto kernels = tonewatch::TrackerKernels();
     ASSERT_GE(kernels.size(), 1u);

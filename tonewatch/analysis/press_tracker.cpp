@@ -648,7 +648,17 @@ void PressTracker::Release() {
         steady = steady &&
                  std::abs(drift_hz) <= kMaxDrift * kToneFrequencies[tones.channel[t]] + kOffsetDeviations * deviation_hz;
     }
-    if (report_ && steady) presses_.push_back({ToneKeyTable[held_ / 4][held_ % 4], start_, end});
+    if (report_ && steady) {
+        // Measured on the last window wholly inside the press where there is
+        // one. A sine of amplitude A correlates to 16 A over a sub-block,
+        // whether on its key frequency or off it by a few percent.
+        const int64_t inner = end / kB - 1;
+        const Tones levels = inner - kLowBlocks + 1 >= (start_ + kB - 1) / kB ? Fit(held_, inner) : tones;
+        const auto dbfs = [&](int t) {
+            return static_cast<float>(10 * std::log10(std::max(Norm(levels.value[t]) / 256, 1e-3) / (32768.0 * 32768.0)));
+        };
+        presses_.push_back({ToneKeyTable[held_ / 4][held_ % 4], start_, end, dbfs(0), dbfs(1)});
+    }
     earliest_ = end;
     held_ = -1;
 }

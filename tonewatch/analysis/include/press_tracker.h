@@ -63,6 +63,10 @@ struct TrackedPress {
     char key;
     int64_t start;  // first sample of the tone
     int64_t end;    // one past its last sample
+    // Each tone's peak level in dBFS (0 is a full-scale sine), in the last
+    // window at about the press's full strength.
+    float low_dbfs;
+    float high_dbfs;
 };
 
 class PressTracker {
