@@ -4,7 +4,8 @@
 // misses, and keeps quiet for speech, music and tones off the keypad.
 //
 // The samples are cut into sub-blocks of 4 ms, each correlated with the
-// eight key frequencies. With every sub-block a window moves on by 4 ms: the
+// eight key frequencies, less the samples' offset (their mean, followed
+// over some 30 ms). With every sub-block a window moves on by 4 ms: the
 // low group is measured over its last 24 ms, the high group over the 16 ms
 // in the middle, so that both resolve about 5% of their frequencies.
 //
@@ -32,7 +33,12 @@
 //     neighbouring keys, no strong second harmonic, and nothing within 10 dB
 //     of the weaker tone at the difference of the two frequencies, at
 //     60-660 Hz, between the groups or above them: voices, instruments and
-//     third tones show there.
+//     third tones show there. Where the tones hold 65% of the power with
+//     at most 9 dB of twist, anything there up to what a background 5 dB
+//     under them can put into one frequency is taken for speech or music
+//     under the key; such a press is reported only if neither tone's level
+//     changed by more than 3 dB from its start to its end, as fading notes
+//     do.
 //
 // Its start and end are found by walking out from the press to the first
 // sub-block that holds less than 40% of the tones' magnitude and less than
@@ -122,7 +128,7 @@ private:
     void Decide(const TrackerLevels& levels);
     void Confirm(int key);
     TrackerProbes Probe(int key, int64_t last) const;
-    static bool NothingElse(int key, const TrackerProbes& x);
+    static bool NothingElse(int key, const TrackerProbes& x, bool under);
     static bool OnKey(const Tones& tones, const TrackerProbes& x);
     static double Uncertainty(const Tones& tones, int t);
     void Release();
@@ -145,6 +151,7 @@ private:
     int64_t analysed_ = 0;  // sub-blocks in history_
     int64_t blocks_ = 0;    // sub-blocks decided on
     int64_t stream_end_ = INT64_MAX;
+    float offset_ = 0;      // the samples' mean of late
     std::array<SubBlock, kHistory> history_{};
     std::array<int16_t, kSubBlock * kHistory> recent_{};  // the samples of history_
 
@@ -157,6 +164,7 @@ private:
     // The press going on, reported at its end if it passed the costly checks.
     int held_ = -1;
     bool report_ = false;
+    bool over_background_ = false;  // passed only allowing for a background
     int misses_ = 0;
     int64_t start_ = 0;
     Window end_window_;  // the last window at about full strength
