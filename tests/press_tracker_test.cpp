@@ -216,6 +216,39 @@ TEST(PressTracker, GivesEachTonesLevel) {
     }
 }
 
+// A lost frame or two inside a tone (up to 20 ms of silence), or an echo of
+// the tone up to 10 dB down and 50 ms late, leave one press; a pause of
+// 40 ms or more between two presses of a key leaves two.
+TEST(PressTracker, GapsAndEchoesInsideAKeyLeaveOnePress) {
+    struct Case {
+        int gap;       // samples of silence in the middle of 240 ms of tones
+        int echo;      // samples late, at -10 dB; 0 for none
+        std::size_t presses;
+    };
+    for (const Case c : {Case{80, 0, 1}, Case{160, 0, 1}, Case{320, 0, 2}, Case{480, 0, 2}, Case{0, 240, 1},
+                         Case{0, 400, 1}}) {
+        const double a = tonetest::Amplitude(-10);
+        std::vector<double> audio(800 + 1920 + c.gap + 1600, 0.0);
+        const std::vector<int16_t> tones = Synthesize(KeyTones('8', a), 1920 + c.gap, tonewatch::kTrackerRate);
+        for (int i = 0; i < 1920 + c.gap; ++i) {
+            if (i < 960 || i >= 960 + c.gap) audio[static_cast<std::size_t>(800 + i)] = tones[static_cast<std::size_t>(i)];
+        }
+        if (c.echo > 0) {
+            for (std::size_t i = audio.size(); i-- > static_cast<std::size_t>(c.echo);) {
+                audio[i] += std::pow(10, -10.0 / 20) * audio[i - static_cast<std::size_t>(c.echo)];
+            }
+        }
+        PressTracker tracker;
+        tracker.Feed(ToPcm(audio));
+        tracker.Finish();
+        ASSERT_EQ(tracker.Presses().size(), c.presses) << "gap " << c.gap << ", echo " << c.echo;
+        EXPECT_NEAR(tracker.Presses().front().start, 800, 8) << "gap " << c.gap << ", echo " << c.echo;
+        // The echo's end may or may not be taken in.
+        EXPECT_GE(tracker.Presses().back().end, 800 + 1920 + c.gap - 8) << "gap " << c.gap << ", echo " << c.echo;
+        EXPECT_LE(tracker.Presses().back().end, 800 + 1920 + c.gap + c.echo + 8) << "gap " << c.gap << ", echo " << c.echo;
+    }
+}
+
 TEST(PressTrackerKernels, EveryKernelGivesThePortableResult) {
     const auto kernels = tonewatch::TrackerKernels();
     ASSERT_GE(kernels.size(), 1u);

@@ -145,6 +145,8 @@ const Turns kTurns = [] {
 }();
 
 constexpr float kOffsetFollow = 1.0f / 8;
+// Presses of one key with less than this between them, in samples, are one.
+constexpr int64_t kMostGap = 30 * kTrackerRate / 1000;
 
 // What a constant of 1 adds to each of a sub-block's correlations, in the
 // kernel's units: the cosine columns' sums (the sines' cancel). Made on
@@ -518,6 +520,7 @@ void PressTracker::Finish() {
     // Enough for a press beginning in the last sub-block to be confirmed,
     // with the most windows between, and released.
     for (int i = 0; i < kLowBlocks + kWindowsToStart + kMostGaps + kWindowsToEnd; ++i) Feed(silence);
+    Flush();
     samples_ = fed;
 }
 
@@ -552,6 +555,12 @@ std::array<float, kLowSamples> PressTracker::Samples(int64_t last) const {
 
 void PressTracker::Decide(const TrackerLevels& levels) {
     const int64_t last = blocks_ - 1;
+    // A press of the same key could still start within the gap after the
+    // last one only while it is held or a candidate, or its windows still
+    // reach into the gap.
+    if (ready_ && held_ != ready_key_ && candidate_ != ready_key_ && last * kB > ready_->end + kMostGap + kLowSamples) {
+        Flush();
+    }
     if (held_ >= 0) {
         const Verdict still = StillHeld(levels, held_);
         if (still.key >= 0) {
@@ -589,6 +598,7 @@ void PressTracker::Decide(const TrackerLevels& levels) {
 }
 
 void PressTracker::Confirm(int key) {
+    if (key != ready_key_) Flush();
     float strongest = 0;
     for (const Window& w : candidate_windows_) strongest = std::max(strongest, w.power);
     const auto near = [&](const Window& w) { return w.power >= kReferencePower * strongest; };
@@ -726,10 +736,25 @@ void PressTracker::Release() {
         const auto dbfs = [&](int t) {
             return static_cast<float>(10 * std::log10(std::max(Norm(levels.value[t]) / 256, 1e-3) / (32768.0 * 32768.0)));
         };
-        presses_.push_back({ToneKeyTable[held_ / 4][held_ % 4], start_, end, dbfs(0), dbfs(1)});
+        // A gap of a lost frame or two inside a tone, or an echo of its end
+        // after it, leaves one press; a new press of the key after a pause
+        // shorter than kMostGap does not happen.
+        if (ready_ && ready_key_ == held_ && start_ - ready_->end < kMostGap) {
+            ready_->end = end;
+        } else {
+            Flush();
+            ready_ = TrackedPress{ToneKeyTable[held_ / 4][held_ % 4], start_, end, dbfs(0), dbfs(1)};
+            ready_key_ = held_;
+        }
     }
     earliest_ = end;
     held_ = -1;
+}
+
+void PressTracker::Flush() {
+    if (ready_) presses_.push_back(*ready_);
+    ready_.reset();
+    ready_key_ = -1;
 }
 
 // Within a press, each tone's sub-block correlations keep one amplitude and

@@ -40,6 +40,9 @@
 //     changed by more than 3 dB from its start to its end, as fading notes
 //     do.
 //
+// Presses of one key less than 30 ms apart are one: a lost frame leaves a
+// gap inside a tone, and an echo may outlast it.
+//
 // Its start and end are found by walking out from the press to the first
 // sub-block that holds less than 40% of the tones' magnitude and less than
 // 60% of either tone's, and has less than 60% of its power in the tones or
@@ -53,6 +56,7 @@
 #include <array>
 #include <complex>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -97,7 +101,8 @@ public:
     // the last sample fed.
     void Finish();
 
-    // The presses found so far, in order; each appears once its end is known.
+    // The presses found so far, in order; each appears once its end is known
+    // and no press of its key can follow within 30 ms.
     const std::vector<TrackedPress>& Presses() const { return presses_; }
     int64_t Samples() const { return samples_; }
 
@@ -132,6 +137,7 @@ private:
     static bool OnKey(const Tones& tones, const TrackerProbes& x);
     static double Uncertainty(const Tones& tones, int t);
     void Release();
+    void Flush();
     std::array<float, kSubBlock * kLowBlocks> Samples(int64_t last) const;
     Tones Fit(int key, int64_t last) const;
     double Presence(const Tones& tones, int64_t block, const std::array<std::complex<double>, 2>& expected) const;
@@ -171,6 +177,10 @@ private:
     Tones start_tones_{};  // fitted at the start
 
     int64_t earliest_ = 0;  // no press starts before the last one ended
+    // The last press found, kept until no press of its key can follow
+    // it closely enough to be the same.
+    std::optional<TrackedPress> ready_;
+    int ready_key_ = -1;
     std::vector<TrackedPress> presses_;
 };
 
