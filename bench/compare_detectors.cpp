@@ -6,7 +6,9 @@
 //      scanned), the press tracker and spandsp's dtmf_rx at 8000/s, and
 //      multimon-ng as a whole process on the plan at 22050/s;
 //   2. the key plans of every test condition (100 presses per key, tones and
-//      pauses 40 ms), each read through dtmf-scan's input path at the rate
+//      pauses 40 ms), and of what calls hold besides keys (speech and music
+//      under them, hum, an offset, AMR-NB, lost frames, echo, strong noise;
+//      tones 150 ms), each read through dtmf-scan's input path at the rate
 //      each detector takes: hits/misses/false/duplicates per detector, and
 //      how far the press tracker's starts and ends are from the truth;
 //   3. talk-off: false keys per hour in synthetic speech (a file made by
@@ -314,13 +316,18 @@ void PrintSpeed(const SpeedPlan& plan, int runs, const std::string& multimon, co
     std::printf("press tracker vs spandsp dtmf_rx: %.1f times the throughput\n\n", span_cpu / tracker_cpu);
 }
 
-void PrintConditions(const Scratch& scratch, const std::string& multimon) {
-    const auto& conditions = tonetest::Conditions();
+void PrintConditions(const std::vector<tonetest::Condition>& conditions, const char* title, const char* caption,
+                     const std::vector<int16_t>& speech, const Scratch& scratch, const std::string& multimon) {
     std::vector<Heard> heard;
     std::vector<tonetest::Plan> plans;
     for (const tonetest::Condition& c : conditions) {
         plans.push_back(tonetest::MakePlan(c.shape, 100, 17));
-        const std::vector<int16_t> audio = tonetest::Hear(c, plans.back(), 5);
+        if (c.under == tonetest::Under::kSpeech && speech.empty()) {
+            std::fprintf(stderr, "compare_detectors: no speech file given (--speech) for '%s'\n", c.name);
+            heard.emplace_back();
+            continue;
+        }
+        const std::vector<int16_t> audio = tonetest::Hear(c, plans.back(), 5, speech);
         const std::string wav = scratch.File("condition.wav");
         if (audio.empty() || !tonetest::WriteWav(wav, audio, c.rate, c.channels)) {
             std::fprintf(stderr, "compare_detectors: cannot make the audio for '%s' (is sox installed?)\n", c.name);
@@ -329,9 +336,9 @@ void PrintConditions(const Scratch& scratch, const std::string& multimon) {
         }
         heard.push_back(HearAll(wav, std::nullopt, scratch, multimon));
     }
-    std::printf("## Conditions\n\n100 presses of each key, shuffled, random phases, tones and pauses 40 ms, the low "
-                "tone at -10 dBFS unless said otherwise; each file read through dtmf-scan's input path. Cells: "
-                "hits/misses/false/duplicates (keys aligned with the plan); conditions marked * hold no key.\n\n|");
+    std::printf("## %s\n\n%s; each file read through dtmf-scan's input path. Cells: hits/misses/false/duplicates "
+                "(keys aligned with the plan); conditions marked * hold no key.\n\n|",
+                title, caption);
     for (std::size_t i = 0; i < conditions.size(); ++i) {
         std::printf(" | %s%s", conditions[i].name, plans[i].keys_expected ? "" : " *");
     }
@@ -363,6 +370,15 @@ void PrintConditions(const Scratch& scratch, const std::string& multimon) {
         }
     }
     std::printf(" |\n\n");
+}
+
+std::vector<int16_t> ReadSpeech(const std::string& path) {
+    if (path.empty()) return {};
+    std::ifstream file(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<int16_t> samples(bytes.size() / 2);
+    std::memcpy(samples.data(), bytes.data(), 2 * samples.size());
+    return samples;
 }
 
 void PrintTalkOff(const std::string& speech, double music_minutes, const Scratch& scratch, const std::string& multimon) {
@@ -447,7 +463,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     PrintSpeed(MakeSpeedPlan(minutes * 60), runs, multimon, scratch);
-    PrintConditions(scratch, multimon);
+    PrintConditions(tonetest::Conditions(), "Conditions",
+                    "100 presses of each key, shuffled, random phases, tones and pauses 40 ms, the low tone at -10 dBFS "
+                    "unless said otherwise",
+                    {}, scratch, multimon);
+    PrintConditions(tonetest::CallConditions(), "What calls hold",
+                    "100 presses of each key, shuffled, random phases, tones 150 ms and pauses 100 ms, the low tone at "
+                    "-10 dBFS unless said otherwise; speech (the --speech file) or music under the keys with each "
+                    "key's power the given dB over the background's within its span, hum and its harmonics the given "
+                    "dB under the low tone, AMR-NB through sox at each mode, 2% of 20 ms frames zeroed, echo, white "
+                    "noise",
+                    ReadSpeech(speech), scratch, multimon);
     PrintTalkOff(speech, music_minutes, scratch, multimon);
     return 0;
 }

@@ -120,7 +120,7 @@ std::vector<Condition> CallsHeardWhole() {
     std::vector<Condition> heard;
     for (const Condition& c : CallConditions()) {
         const std::string name = c.name;
-        if (name.starts_with("speech") || name.starts_with("music 1") || name.find("hum") != std::string::npos ||
+        if (name.starts_with("speech") || name.starts_with("music") || name.find("hum") != std::string::npos ||
             name.find("DC") != std::string::npos || name.starts_with("lost") || name.starts_with("echo")) {
             heard.push_back(c);
         }

@@ -77,10 +77,13 @@ const double kQuietLevel = Db(-10);
 // taken for the background; the tones must then keep their level within
 // kMostLevelChange from the press's start to its end, which notes of music
 // at key frequencies, fading, do not.
-constexpr double kOverShare = 0.65;
+constexpr float kOverShare = 0.65f;
 const double kOverTwist = Db(9);
 const double kBackground = Db(-5);
-const double kMostLevelChange = Db(3);
+const float kBackgroundLevel = static_cast<float>(kBackground);
+// A third key frequency as strong as the tones leaves them 67% of the power.
+constexpr float kOverPurityShare = 0.72f;
+const double kMostLevelChange = Db(4);
 // A key frequency is off by at most 1.5%; its measurement may be off by a
 // tenth of a percent more, and by this many standard deviations of what the
 // window's noise leaves uncertain.
@@ -306,8 +309,13 @@ Verdict LooksLikeKey(const Levels& w) {
     const bool clean = max_low + max_high >= 2 * kCleanShare * w.power;
     if (max_high < max_low * (clean ? kMinCleanTwist : kMinTwist) || max_high > max_low * kMaxTwist) return kNone;
     const Strongest low = StrongestOf(w, 0), high = StrongestOf(w, 4);
+    // Over a background, another key frequency may hold what the
+    // background can put into one frequency; the checks beside the tones
+    // follow.
+    const float background =
+        max_low + max_high >= 2 * kOverPurityShare * w.power ? kBackgroundLevel * (low.level + high.level) : 0.0f;
     for (int k = 0; k < kToneChannels; ++k) {
-        if (k != low.channel && k != high.channel && w.level[k] > (k < 4 ? low.level : high.level) * kPurity) return kNone;
+        if (k != low.channel && k != high.channel && w.level[k] > std::max((k < 4 ? low.level : high.level) * kPurity, background)) return kNone;
     }
     return {KeyOf(low, high), low.level + high.level};
 }

@@ -13,7 +13,9 @@
 // each at least -45 dBFS, the high one from 14 dB under the low one to 12 dB
 // over it (20 dB under where the tones hold 85% of the power), together 55%
 // of the window's power, and the other key frequencies of each group 8 dB
-// under their group's tone. A window with such a key, followed by three that
+// under their group's tone (or, where the tones hold 72% of the power,
+// under what a background 5 dB under them can put into one frequency). A
+// window with such a key, followed by three that
 // hold it too or hold it as a press going on must (up to four windows that
 // do neither may come between), make a press, which lasts until three windows
 // in a row no longer hold its tones; while it lasts they need only 40% of
@@ -37,7 +39,7 @@
 //     at most 9 dB of twist, anything there up to what a background 5 dB
 //     under them can put into one frequency is taken for speech or music
 //     under the key; such a press is reported only if neither tone's level
-//     changed by more than 3 dB from its start to its end, as fading notes
+//     changed by more than 4 dB from its start to its end, as fading notes
 //     do.
 //
 // Presses of one key less than 30 ms apart are one: a lost frame leaves a
