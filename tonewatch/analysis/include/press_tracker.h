@@ -38,9 +38,9 @@
 //     third tones show there. Where the tones hold 65% of the power with
 //     at most 9 dB of twist, anything there up to what a background 5 dB
 //     under them can put into one frequency is taken for speech or music
-//     under the key; such a press is reported only if neither tone's level
-//     changed by more than 4 dB from its start to its end, as fading notes
-//     do.
+//     under the key, in two of the four windows at least; such a press is
+//     reported only if neither tone's level changed by more than 4 dB from
+//     its start to its end, as fading notes do.
 //
 // Presses of one key less than 30 ms apart are one: a lost frame leaves a
 // gap inside a tone, and an echo may outlast it.
