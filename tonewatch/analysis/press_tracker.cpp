@@ -74,16 +74,16 @@ const double kQuietLevel = Db(-10);
 // A key over speech or music: where the tones hold this share of the
 // window's power, with at most this much twist, anything beside them up to
 // what a background this far under them can put into one frequency is
-// taken for the background; the tones must then keep their level within
-// kMostLevelChange from the press's start to its end, which notes of music
-// at key frequencies, fading, do not.
+// taken for the background; the tones must then fade by no more than
+// kMostFade from the press's start to its end, as notes of music at key
+// frequencies do.
 constexpr float kOverShare = 0.65f;
 const double kOverTwist = Db(9);
 const double kBackground = Db(-5);
 const float kBackgroundLevel = static_cast<float>(kBackground);
 // A third key frequency as strong as the tones leaves them 67% of the power.
 constexpr float kOverPurityShare = 0.72f;
-const double kMostLevelChange = Db(4);
+const double kMostFade = Db(4);
 // A key frequency is off by at most 1.5%; its measurement may be off by a
 // tenth of a percent more, and by this many standard deviations of what the
 // window's noise leaves uncertain.
@@ -732,11 +732,12 @@ void PressTracker::Release() {
                  std::abs(drift_hz) <= kMaxDrift * kToneFrequencies[tones.channel[t]] + kOffsetDeviations * deviation_hz;
     }
     // Over a background, notes of music at key frequencies may pass the
-    // checks beside the tones; they fade, a key's tones hold their level.
+    // checks beside the tones; they fade, a key's tones hold their level
+    // (coded ones may grow after a weak first frame).
     bool level = true;
     for (int t = 0; t < 2; ++t) {
         const double change = Norm(tones.value[t]) / std::max(Norm(start_tones_.value[t]), 1e-30);
-        level = level && change <= kMostLevelChange && change >= 1 / kMostLevelChange;
+        level = level && change >= 1 / kMostFade;
     }
     if ((report_ || (over_background_ && level)) && steady) {
         // Measured on the last window wholly inside the press where there is

@@ -39,8 +39,8 @@
 //     at most 9 dB of twist, anything there up to what a background 5 dB
 //     under them can put into one frequency is taken for speech or music
 //     under the key, in two of the four windows at least; such a press is
-//     reported only if neither tone's level changed by more than 4 dB from
-//     its start to its end, as fading notes do.
+//     reported only if neither tone fades by more than 4 dB from its start
+//     to its end, as notes do.
 //
 // Presses of one key less than 30 ms apart are one: a lost frame leaves a
 // gap inside a tone, and an echo may outlast it.
