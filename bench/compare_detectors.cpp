@@ -389,15 +389,12 @@ void PrintTalkOff(const std::string& speech, double music_minutes, const Scratch
     };
     std::vector<Column> columns;
     if (!speech.empty()) {
-        std::ifstream file(speech, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        std::vector<int16_t> samples(bytes.size() / 2);
-        std::memcpy(samples.data(), bytes.data(), 2 * samples.size());
+        const std::vector<int16_t> samples = ReadSpeech(speech);
         const double hours = double(samples.size()) / 8000 / 3600;
         for (const auto& [name, gain] : {std::pair{"speech, peaks 0 dBFS", 1.0}, {"speech, peaks -6 dBFS", 0.5}}) {
             std::vector<int16_t> scaled(samples.size());
             std::transform(samples.begin(), samples.end(), scaled.begin(),
-                           [&](int16_t s) { return static_cast<int16_t>(std::lround(s * gain)); });
+                           [g = gain](int16_t s) { return static_cast<int16_t>(std::lround(s * g)); });
             WriteRaw(scratch.File("talk.raw"), scaled);
             columns.push_back({name, hours, HearAll(scratch.File("talk.raw"), dtmfscan::RawFormat{8000, 1}, scratch, multimon)});
         }
