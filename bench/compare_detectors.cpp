@@ -11,12 +11,18 @@
 //      tones 150 ms), each read through dtmf-scan's input path at the rate
 //      each detector takes: hits/misses/false/duplicates per detector, and
 //      how far the press tracker's starts and ends are from the truth;
-//   3. talk-off: false keys per hour in synthetic speech (a file made by
-//      tests/make_speech.sh, at peaks of 0 and -6 dBFS) and in synthetic
-//      chords, melodies and sweeps.
+//   3. talk-off: false keys per hour in synthetic speech (--speech, made by
+//      tests/make_speech.sh, at peaks of 0 and -6 dBFS), in recorded speech
+//      and music (--spoken, --music, as scripts/call-corpus makes them),
+//      these also through AMR-NB at 4.75 kbit/s and GSM 06.10, and in
+//      synthetic chords, melodies and sweeps. The recorded speech, or else
+//      the synthetic, is what plays under the keys in "What calls hold".
+//      Files are 16-bit mono at 8000/s.
 //
 //   compare_detectors [--minutes N] [--runs N] [--multimon PATH]
-//                     [--speech FILE] [--music-minutes N]
+//                     [--speech FILE] [--spoken FILE] [--music FILE]
+//                     [--music-minutes N]
+//                     [--talk-off-only]
 #include <spandsp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -381,7 +387,8 @@ std::vector<int16_t> ReadSpeech(const std::string& path) {
     return samples;
 }
 
-void PrintTalkOff(const std::string& speech, double music_minutes, const Scratch& scratch, const std::string& multimon) {
+void PrintTalkOff(const std::string& speech, const std::string& spoken, const std::string& music, double music_minutes,
+                  const Scratch& scratch, const std::string& multimon) {
     struct Column {
         std::string name;
         double hours;
@@ -397,6 +404,20 @@ void PrintTalkOff(const std::string& speech, double music_minutes, const Scratch
                            [g = gain](int16_t s) { return static_cast<int16_t>(std::lround(s * g)); });
             WriteRaw(scratch.File("talk.raw"), scaled);
             columns.push_back({name, hours, HearAll(scratch.File("talk.raw"), dtmfscan::RawFormat{8000, 1}, scratch, multimon)});
+        }
+    }
+    // Recordings (scripts/call-corpus makes them), plain and through the
+    // mobile codecs at their lowest rates.
+    for (const auto& [what, path] : {std::pair{"recorded speech", spoken}, {"recorded music", music}}) {
+        if (path.empty()) continue;
+        const std::vector<int16_t> samples = ReadSpeech(path);
+        const double hours = double(samples.size()) / 8000 / 3600;
+        for (const auto& [codec, pipeline] :
+             {std::pair{"", static_cast<const char*>(nullptr)}, {", AMR-NB 4.75", tonetest::kAmrNb[0]},
+              {", GSM 06.10", tonetest::kGsm}}) {
+            WriteRaw(scratch.File("talk.raw"), pipeline == nullptr ? samples : tonetest::ThroughSox(samples, pipeline));
+            columns.push_back({std::string(what) + codec, hours,
+                               HearAll(scratch.File("talk.raw"), dtmfscan::RawFormat{8000, 1}, scratch, multimon)});
         }
     }
     for (const auto& [name, kind] : {std::pair{"chords", tonetest::Music::kChords}, {"melodies", tonetest::Music::kMelodies},
@@ -430,7 +451,8 @@ int main(int argc, char** argv) {
     double music_minutes = 20;
     int runs = 5;
     std::string multimon = "multimon-ng";
-    std::string speech;
+    std::string speech, spoken, music;
+    bool speed = true, conditions = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--minutes" && i + 1 < argc) {
@@ -441,11 +463,18 @@ int main(int argc, char** argv) {
             multimon = argv[++i];
         } else if (arg == "--speech" && i + 1 < argc) {
             speech = argv[++i];
+        } else if (arg == "--spoken" && i + 1 < argc) {
+            spoken = argv[++i];
+        } else if (arg == "--music" && i + 1 < argc) {
+            music = argv[++i];
+        } else if (arg == "--talk-off-only") {
+            speed = conditions = false;
         } else if (arg == "--music-minutes" && i + 1 < argc) {
             music_minutes = std::atof(argv[++i]);
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--minutes N] [--runs N] [--multimon PATH] [--speech FILE] [--music-minutes N]\n",
+                         "usage: %s [--minutes N] [--runs N] [--multimon PATH] [--speech FILE] [--spoken FILE]\n"
+                         "       [--music FILE] [--music-minutes N] [--talk-off-only]\n",
                          argv[0]);
             return 2;
         }
@@ -459,18 +488,19 @@ int main(int argc, char** argv) {
         std::perror("compare_detectors: scratch directory");
         return 1;
     }
-    PrintSpeed(MakeSpeedPlan(minutes * 60), runs, multimon, scratch);
-    PrintConditions(tonetest::Conditions(), "Conditions",
+    if (speed) PrintSpeed(MakeSpeedPlan(minutes * 60), runs, multimon, scratch);
+    if (conditions) PrintConditions(tonetest::Conditions(), "Conditions",
                     "100 presses of each key, shuffled, random phases, tones and pauses 40 ms, the low tone at -10 dBFS "
                     "unless said otherwise",
                     {}, scratch, multimon);
-    PrintConditions(tonetest::CallConditions(), "What calls hold",
+    if (conditions) PrintConditions(tonetest::CallConditions(), "What calls hold",
                     "100 presses of each key, shuffled, random phases, tones 150 ms and pauses 100 ms, the low tone at "
-                    "-10 dBFS unless said otherwise; speech (the --speech file) or music under the keys with each "
-                    "key's power the given dB over the background's within its span, hum and its harmonics the given "
+                    "-10 dBFS unless said otherwise; speech (the --spoken file, or else --speech) or synthetic music "
+                    "under the keys with each key's power the given dB over the background's within its span, hum "
+                    "and its harmonics the given "
                     "dB under the low tone, AMR-NB through sox at each mode, 2% of 20 ms frames zeroed, echo, white "
                     "noise",
-                    ReadSpeech(speech), scratch, multimon);
-    PrintTalkOff(speech, music_minutes, scratch, multimon);
+                    ReadSpeech(spoken.empty() ? speech : spoken), scratch, multimon);
+    PrintTalkOff(speech, spoken, music, music_minutes, scratch, multimon);
     return 0;
 }
