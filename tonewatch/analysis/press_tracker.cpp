@@ -76,8 +76,10 @@ const double kQuietLevel = Db(-10);
 // what a background this far under them can put into one frequency is
 // taken for the background; the tones must then fade by no more than
 // kMostFade from the press's start to its end, as notes of music at key
-// frequencies do.
-constexpr float kOverShare = 0.65f;
+// frequencies do, and last kOverShortest samples at least: music holds
+// short pairs of notes at key frequencies now and then.
+constexpr float kOverShare = 0.68f;
+constexpr int64_t kOverShortest = 60 * kTrackerRate / 1000;
 const double kOverTwist = Db(9);
 const double kBackground = Db(-5);
 const float kBackgroundLevel = static_cast<float>(kBackground);
@@ -734,7 +736,7 @@ void PressTracker::Release() {
     // Over a background, notes of music at key frequencies may pass the
     // checks beside the tones; they fade, a key's tones hold their level
     // (coded ones may grow after a weak first frame).
-    bool level = true;
+    bool level = end - start_ >= kOverShortest;
     for (int t = 0; t < 2; ++t) {
         const double change = Norm(tones.value[t]) / std::max(Norm(start_tones_.value[t]), 1e-30);
         level = level && change >= 1 / kMostFade;

@@ -35,12 +35,12 @@
 //     neighbouring keys, no strong second harmonic, and nothing within 10 dB
 //     of the weaker tone at the difference of the two frequencies, at
 //     60-660 Hz, between the groups or above them: voices, instruments and
-//     third tones show there. Where the tones hold 65% of the power with
+//     third tones show there. Where the tones hold 68% of the power with
 //     at most 9 dB of twist, anything there up to what a background 5 dB
 //     under them can put into one frequency is taken for speech or music
 //     under the key, in two of the four windows at least; such a press is
-//     reported only if neither tone fades by more than 4 dB from its start
-//     to its end, as notes do.
+//     reported only if it lasts 60 ms and neither tone fades by more than
+//     4 dB from its start to its end, as notes do.
 //
 // Presses of one key less than 30 ms apart are one: a lost frame leaves a
 // gap inside a tone, and an echo may outlast it.
