@@ -6,15 +6,23 @@
 //      scanned), the press tracker and spandsp's dtmf_rx at 8000/s, and
 //      multimon-ng as a whole process on the plan at 22050/s;
 //   2. the key plans of every test condition (100 presses per key, tones and
-//      pauses 40 ms), each read through dtmf-scan's input path at the rate
+//      pauses 40 ms), and of what calls hold besides keys (speech and music
+//      under them, hum, an offset, AMR-NB, lost frames, echo, strong noise;
+//      tones 150 ms), each read through dtmf-scan's input path at the rate
 //      each detector takes: hits/misses/false/duplicates per detector, and
 //      how far the press tracker's starts and ends are from the truth;
-//   3. talk-off: false keys per hour in synthetic speech (a file made by
-//      testing/make_speech.sh, at peaks of 0 and -6 dBFS) and in synthetic
-//      chords, melodies and sweeps.
+//   3. talk-off: false keys per hour in synthetic speech (--speech, made by
+//      testing/make_speech.sh, at peaks of 0 and -6 dBFS), in recorded speech
+//      and music (--spoken, --music, as scripts/call-corpus makes them),
+//      these also through AMR-NB at 4.75 kbit/s and GSM 06.10, and in
+//      synthetic chords, melodies and sweeps. The recorded speech, or else
+//      the synthetic, is what plays under the keys in "What calls hold".
+//      Files are 16-bit mono at 8000/s.
 //
 //   compare_detectors [--minutes N] [--runs N] [--multimon PATH]
-//                     [--speech FILE] [--music-minutes N]
+//                     [--speech FILE] [--spoken FILE] [--music FILE]
+//                     [--music-minutes N]
+//                     [--talk-off-only]
 #include <spandsp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -315,13 +323,18 @@ void PrintSpeed(const SpeedPlan& plan, int runs, const std::string& multimon, co
     std::printf("press tracker vs spandsp dtmf_rx: %.1f times the throughput\n\n", span_cpu / tracker_cpu);
 }
 
-void PrintConditions(const Scratch& scratch, const std::string& multimon) {
-    const auto& conditions = tonetest::Conditions();
+void PrintConditions(const std::vector<tonetest::Condition>& conditions, const char* title, const char* caption,
+                     const std::vector<int16_t>& speech, const Scratch& scratch, const std::string& multimon) {
     std::vector<Heard> heard;
     std::vector<tonetest::Plan> plans;
     for (const tonetest::Condition& c : conditions) {
         plans.push_back(tonetest::MakePlan(c.shape, 100, 17));
-        const std::vector<int16_t> audio = tonetest::Hear(c, plans.back(), 5);
+        if (c.under == tonetest::Under::kSpeech && speech.empty()) {
+            std::fprintf(stderr, "compare_detectors: no speech file given (--speech) for '%s'\n", c.name);
+            heard.emplace_back();
+            continue;
+        }
+        const std::vector<int16_t> audio = tonetest::Hear(c, plans.back(), 5, speech);
         const std::string wav = scratch.File("condition.wav");
         if (audio.empty() || !tonetest::WriteWav(wav, audio, c.rate, c.channels)) {
             std::fprintf(stderr, "compare_detectors: cannot make the audio for '%s' (is sox installed?)\n", c.name);
@@ -330,9 +343,9 @@ void PrintConditions(const Scratch& scratch, const std::string& multimon) {
         }
         heard.push_back(HearAll(wav, std::nullopt, scratch, multimon));
     }
-    std::printf("## Conditions\n\n100 presses of each key, shuffled, random phases, tones and pauses 40 ms, the low "
-                "tone at -10 dBFS unless said otherwise; each file read through dtmf-scan's input path. Cells: "
-                "hits/misses/false/duplicates (keys aligned with the plan); conditions marked * hold no key.\n\n|");
+    std::printf("## %s\n\n%s; each file read through dtmf-scan's input path. Cells: hits/misses/false/duplicates "
+                "(keys aligned with the plan); conditions marked * hold no key.\n\n|",
+                title, caption);
     for (std::size_t i = 0; i < conditions.size(); ++i) {
         std::printf(" | %s%s", conditions[i].name, plans[i].keys_expected ? "" : " *");
     }
@@ -366,7 +379,17 @@ void PrintConditions(const Scratch& scratch, const std::string& multimon) {
     std::printf(" |\n\n");
 }
 
-void PrintTalkOff(const std::string& speech, double music_minutes, const Scratch& scratch, const std::string& multimon) {
+std::vector<int16_t> ReadSpeech(const std::string& path) {
+    if (path.empty()) return {};
+    std::ifstream file(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<int16_t> samples(bytes.size() / 2);
+    std::memcpy(samples.data(), bytes.data(), 2 * samples.size());
+    return samples;
+}
+
+void PrintTalkOff(const std::string& speech, const std::string& spoken, const std::string& music, double music_minutes,
+                  const Scratch& scratch, const std::string& multimon) {
     struct Column {
         std::string name;
         double hours;
@@ -374,10 +397,7 @@ void PrintTalkOff(const std::string& speech, double music_minutes, const Scratch
     };
     std::vector<Column> columns;
     if (!speech.empty()) {
-        std::ifstream file(speech, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        std::vector<int16_t> samples(bytes.size() / 2);
-        std::memcpy(samples.data(), bytes.data(), 2 * samples.size());
+        const std::vector<int16_t> samples = ReadSpeech(speech);
         const double hours = double(samples.size()) / 8000 / 3600;
         for (const auto& [name, gain] : {std::pair{"speech, peaks 0 dBFS", 1.0}, {"speech, peaks -6 dBFS", 0.5}}) {
             std::vector<int16_t> scaled(samples.size());
@@ -386,6 +406,20 @@ void PrintTalkOff(const std::string& speech, double music_minutes, const Scratch
                            [gain = gain](int16_t s) { return static_cast<int16_t>(std::lround(s * gain)); });
             WriteRaw(scratch.File("talk.raw"), scaled);
             columns.push_back({name, hours, HearAll(scratch.File("talk.raw"), tonescan::RawFormat{8000, 1}, scratch, multimon)});
+        }
+    }
+    // Recordings (scripts/call-corpus makes them), plain and through the
+    // mobile codecs at their lowest rates.
+    for (const auto& [what, path] : {std::pair{"recorded speech", spoken}, {"recorded music", music}}) {
+        if (path.empty()) continue;
+        const std::vector<int16_t> samples = ReadSpeech(path);
+        const double hours = double(samples.size()) / 8000 / 3600;
+        for (const auto& [codec, pipeline] :
+             {std::pair{"", static_cast<const char*>(nullptr)}, {", AMR-NB 4.75", tonetest::kAmrNb[0]},
+              {", GSM 06.10", tonetest::kGsm}}) {
+            WriteRaw(scratch.File("talk.raw"), pipeline == nullptr ? samples : tonetest::ThroughSox(samples, pipeline));
+            columns.push_back({std::string(what) + codec, hours,
+                               HearAll(scratch.File("talk.raw"), tonescan::RawFormat{8000, 1}, scratch, multimon)});
         }
     }
     for (const auto& [name, kind] : {std::pair{"chords", tonetest::Music::kChords}, {"melodies", tonetest::Music::kMelodies},
@@ -419,7 +453,8 @@ int main(int argc, char** argv) {
     double music_minutes = 20;
     int runs = 5;
     std::string multimon = "multimon-ng";
-    std::string speech;
+    std::string speech, spoken, music;
+    bool speed = true, conditions = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--minutes" && i + 1 < argc) {
@@ -430,11 +465,18 @@ int main(int argc, char** argv) {
             multimon = argv[++i];
         } else if (arg == "--speech" && i + 1 < argc) {
             speech = argv[++i];
+        } else if (arg == "--spoken" && i + 1 < argc) {
+            spoken = argv[++i];
+        } else if (arg == "--music" && i + 1 < argc) {
+            music = argv[++i];
+        } else if (arg == "--talk-off-only") {
+            speed = conditions = false;
         } else if (arg == "--music-minutes" && i + 1 < argc) {
             music_minutes = std::atof(argv[++i]);
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--minutes N] [--runs N] [--multimon PATH] [--speech FILE] [--music-minutes N]\n",
+                         "usage: %s [--minutes N] [--runs N] [--multimon PATH] [--speech FILE] [--spoken FILE]\n"
+                         "       [--music FILE] [--music-minutes N] [--talk-off-only]\n",
                          argv[0]);
             return 2;
         }
@@ -448,8 +490,19 @@ int main(int argc, char** argv) {
         std::perror("compare_detectors: scratch directory");
         return 1;
     }
-    PrintSpeed(MakeSpeedPlan(minutes * 60), runs, multimon, scratch);
-    PrintConditions(scratch, multimon);
-    PrintTalkOff(speech, music_minutes, scratch, multimon);
+    if (speed) PrintSpeed(MakeSpeedPlan(minutes * 60), runs, multimon, scratch);
+    if (conditions) PrintConditions(tonetest::Conditions(), "Conditions",
+                    "100 presses of each key, shuffled, random phases, tones and pauses 40 ms, the low tone at -10 dBFS "
+                    "unless said otherwise",
+                    {}, scratch, multimon);
+    if (conditions) PrintConditions(tonetest::CallConditions(), "What calls hold",
+                    "100 presses of each key, shuffled, random phases, tones 150 ms and pauses 100 ms, the low tone at "
+                    "-10 dBFS unless said otherwise; speech (the --spoken file, or else --speech) or synthetic music "
+                    "under the keys with each key's power the given dB over the background's within its span, hum "
+                    "and its harmonics the given "
+                    "dB under the low tone, AMR-NB through sox at each mode, 2% of 20 ms frames zeroed, echo, white "
+                    "noise",
+                    ReadSpeech(spoken.empty() ? speech : spoken), scratch, multimon);
+    PrintTalkOff(speech, spoken, music, music_minutes, scratch, multimon);
     return 0;
 }

@@ -70,8 +70,11 @@ typedef struct tonescan_press {
     int64_t end;       /* one past its last frame */
     int64_t start_us;
     int64_t end_us;
-    float low_dbfs;    /* level of the low tone, dBFS (a full-scale sine is 0) */
-    float high_dbfs;   /* of the high tone */
+    /* Each tone's peak level in dBFS (a full-scale sine is 0), measured by
+     * the recording detector; NaN from the blocks detector, which decides on
+     * whole blocks and measures no level. */
+    float low_dbfs;
+    float high_dbfs;
     char key;          /* '0'-'9', '*', '#', 'A'-'D' */
 } tonescan_press;
 

@@ -1,8 +1,9 @@
 // Key plans for measuring detectors on recordings: shuffled presses of every
 // key with random phases, the conditions they are heard under (levels, noise,
 // twist, mistuning, codecs and filters through sox, sample rates, channels,
-// and tones that are not keys), and the scoring of what a detector heard
-// against the plan. Independent of the code under test; shared by the tests
+// tones that are not keys, and what calls hold besides the keys: speech or
+// music under them, hum, lost frames, echo), and the scoring of what a
+// detector heard against the plan. Independent of the code under test; shared by the tests
 // and the comparison benchmark.
 #pragma once
 
@@ -15,11 +16,13 @@
 #include <fstream>
 #include <iterator>
 #include <numbers>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "dtmf_keypad.h"
+#include "synthetic_music.h"
 
 namespace tonetest {
 
@@ -166,16 +169,40 @@ inline constexpr const char* kMuLaw = "IN -t ul - | sox -t ul -r 8000 -c 1 - OUT
 inline constexpr const char* kALaw = "IN -t al - | sox -t al -r 8000 -c 1 - OUT";
 inline constexpr const char* kGsm = "IN -t gsm - | sox -t gsm -r 8000 -c 1 - OUT";
 inline constexpr const char* kTelephoneBand = "IN OUT sinc 300-3400";
+// AMR-NB in each of its eight modes, 4.75 to 12.2 kbit/s.
+inline constexpr const char* kAmrNb[] = {
+    "IN -t amr-nb -C 0 - | sox -t amr-nb - OUT", "IN -t amr-nb -C 1 - | sox -t amr-nb - OUT",
+    "IN -t amr-nb -C 2 - | sox -t amr-nb - OUT", "IN -t amr-nb -C 3 - | sox -t amr-nb - OUT",
+    "IN -t amr-nb -C 4 - | sox -t amr-nb - OUT", "IN -t amr-nb -C 5 - | sox -t amr-nb - OUT",
+    "IN -t amr-nb -C 6 - | sox -t amr-nb - OUT", "IN -t amr-nb -C 7 - | sox -t amr-nb - OUT"};
+
+// What plays under the keys besides them.
+enum class Under { kNothing, kSpeech, kMusic };
 
 // A condition a plan is heard under. All play 100 presses of each key,
 // tones and pauses of 40 ms, the low tone at -10 dBFS unless said otherwise.
 struct Condition {
     const char* name;
     Shape shape;
-    double snr_db = 0;            // white noise at this SNR; 0 for none
-    const char* sox = nullptr;    // a round trip through sox at 8000/s
+    std::optional<double> snr_db = std::nullopt;  // white noise at this SNR
+    const char* sox = nullptr;     // a round trip through sox at 8000/s
     int rate = 8000;
-    int channels = 1;             // the same audio on each
+    int channels = 1;              // the same audio on each
+    // Speech or music under the keys, each key's power this far over the
+    // background's within the key's span.
+    Under under = Under::kNothing;
+    double over_db = 0;
+    // A hum and its second and third harmonics (6 and 10 dB weaker), its
+    // fundamental's peak this far under the low tone's; and a constant offset.
+    double hum_hz = 0;
+    double hum_db = -10;
+    double dc = 0;
+    // This share of the 20 ms frames zeroed, never two in a row, as a lost
+    // packet leaves a call; at 8000/s only.
+    double lost_frames = 0;
+    // A copy of everything this late and this much weaker; at 8000/s only.
+    double echo_ms = 0;
+    double echo_db = -10;
 };
 
 inline const std::vector<Condition>& Conditions() {
@@ -191,15 +218,15 @@ inline const std::vector<Condition>& Conditions() {
         {"twist +6 dB", {.low_dbfs = -16, .twist_db = 6}},
         {"-1.5%", {.detune = -0.015}},
         {"+1.5%", {.detune = 0.015}},
-        {"u-law", {}, 0, kMuLaw},
-        {"A-law", {}, 0, kALaw},
-        {"GSM 06.10", {}, 0, kGsm},
-        {"300-3400 Hz", {}, 0, kTelephoneBand},
-        {"8000/s stereo", {}, 0, nullptr, 8000, 2},
-        {"44100/s", {}, 0, nullptr, 44100, 1},
-        {"44100/s stereo", {}, 0, nullptr, 44100, 2},
-        {"48000/s", {}, 0, nullptr, 48000, 1},
-        {"48000/s stereo", {}, 0, nullptr, 48000, 2},
+        {"u-law", {}, {}, kMuLaw},
+        {"A-law", {}, {}, kALaw},
+        {"GSM 06.10", {}, {}, kGsm},
+        {"300-3400 Hz", {}, {}, kTelephoneBand},
+        {"8000/s stereo", {}, {}, nullptr, 8000, 2},
+        {"44100/s", {}, {}, nullptr, 44100, 1},
+        {"44100/s stereo", {}, {}, nullptr, 44100, 2},
+        {"48000/s", {}, {}, nullptr, 48000, 1},
+        {"48000/s stereo", {}, {}, nullptr, 48000, 2},
         {"-3.5%", {.detune = -0.035}},
         {"+3.5%", {.detune = 0.035}},
         {"single tone", {.tones = Shape::kSingle}},
@@ -208,13 +235,120 @@ inline const std::vector<Condition>& Conditions() {
     return conditions;
 }
 
+// What calls hold besides the keys, as call recordings have them: keys of
+// 150 ms with pauses of 100 ms (on the 20 ms frame grid of mobile codecs),
+// under speech or music, with hum, through mobile codecs, with lost frames
+// and echo, and in strong noise.
+inline const std::vector<Condition>& CallConditions() {
+    static const Shape kCall{.tone_ms = 150, .pause_ms = 100};
+    static const Shape kQuiet{.tone_ms = 150, .pause_ms = 100, .low_dbfs = -25};
+    static const std::vector<Condition> conditions = {
+        {"speech 5 dB under", kCall, {}, nullptr, 8000, 1, Under::kSpeech, 5},
+        {"speech 10 dB under", kCall, {}, nullptr, 8000, 1, Under::kSpeech, 10},
+        {"speech 15 dB under", kCall, {}, nullptr, 8000, 1, Under::kSpeech, 15},
+        {"music 5 dB under", kCall, {}, nullptr, 8000, 1, Under::kMusic, 5},
+        {"music 10 dB under", kCall, {}, nullptr, 8000, 1, Under::kMusic, 10},
+        {"music 15 dB under", kCall, {}, nullptr, 8000, 1, Under::kMusic, 15},
+        {"hum 50 Hz -10 dB", kCall, {}, nullptr, 8000, 1, Under::kNothing, 0, 50},
+        {"hum 60 Hz -10 dB", kCall, {}, nullptr, 8000, 1, Under::kNothing, 0, 60},
+        {"hum 100 Hz -10 dB", kCall, {}, nullptr, 8000, 1, Under::kNothing, 0, 100},
+        {"-25 dBFS, hum 50 Hz -5 dB", kQuiet, {}, nullptr, 8000, 1, Under::kNothing, 0, 50, -5},
+        {"-25 dBFS, DC +10 dB", kQuiet, {}, nullptr, 8000, 1, Under::kNothing, 0, 0, 0, Amplitude(-15)},
+        {"AMR-NB 4.75", kCall, {}, kAmrNb[0]},
+        {"AMR-NB 5.15", kCall, {}, kAmrNb[1]},
+        {"AMR-NB 5.9", kCall, {}, kAmrNb[2]},
+        {"AMR-NB 6.7", kCall, {}, kAmrNb[3]},
+        {"AMR-NB 7.4", kCall, {}, kAmrNb[4]},
+        {"AMR-NB 7.95", kCall, {}, kAmrNb[5]},
+        {"AMR-NB 10.2", kCall, {}, kAmrNb[6]},
+        {"AMR-NB 12.2", kCall, {}, kAmrNb[7]},
+        {"GSM 06.10 150 ms", kCall, {}, kGsm},
+        {"lost frames 2%", kCall, {}, nullptr, 8000, 1, Under::kNothing, 0, 0, -10, 0, 0.02},
+        {"echo 30 ms -10 dB", kCall, {}, nullptr, 8000, 1, Under::kNothing, 0, 0, -10, 0, 0, 30},
+        {"echo 50 ms -10 dB", kCall, {}, nullptr, 8000, 1, Under::kNothing, 0, 0, -10, 0, 0, 50},
+        {"noise 0 dB SNR", kCall, 0},
+    };
+    return conditions;
+}
+
+// The background of Under::kMusic: chords and melodies together.
+inline std::vector<int16_t> MusicBackground(double seconds, uint32_t seed) {
+    const std::vector<int16_t> chords = SynthesizeMusic(Music::kChords, seconds, seed);
+    const std::vector<int16_t> melodies = SynthesizeMusic(Music::kMelodies, seconds, seed + 1);
+    std::vector<int16_t> mixed(chords.size());
+    for (std::size_t i = 0; i < mixed.size(); ++i) mixed[i] = static_cast<int16_t>((chords[i] + melodies[i]) / 2);
+    return mixed;
+}
+
+// Adds `background` (8000/s, repeated as needed) under the plan at 8000/s,
+// its gain set anew for each press, from the middle of the pause before it
+// to the middle of the one after, so that the press's power stands
+// `over_db` over the background's within its span; the gain glides over
+// 5 ms between presses, and never lets the background peak over -6 dBFS.
+inline void AddBackground(std::vector<double>& audio, const Plan& plan, const std::vector<int16_t>& background,
+                          double over_db) {
+    if (background.empty() || plan.presses.empty()) return;
+    const auto at = [&](std::size_t i) { return double(background[i % background.size()]); };
+    std::vector<double> gain(audio.size(), 0.0);
+    for (std::size_t p = 0; p < plan.presses.size(); ++p) {
+        const PlannedPress& press = plan.presses[p];
+        const auto first = static_cast<std::size_t>(std::lround(press.start * 8000));
+        const auto last = static_cast<std::size_t>(std::lround(press.end * 8000));
+        const double from_s = p == 0 ? 0.0 : (plan.presses[p - 1].end + press.start) / 2;
+        const double to_s = p + 1 == plan.presses.size() ? plan.seconds : (press.end + plan.presses[p + 1].start) / 2;
+        const auto from = static_cast<std::size_t>(std::lround(from_s * 8000));
+        const auto to = std::min(audio.size(), static_cast<std::size_t>(std::lround(to_s * 8000)));
+        double keys = 0, power = 0, peak = 1;
+        for (const Sine& s : press.sines) keys += s.amplitude * s.amplitude / 2;
+        for (std::size_t i = first; i < last; ++i) power += at(i) * at(i) / double(last - first);
+        for (std::size_t i = from; i < to; ++i) peak = std::max(peak, std::abs(at(i)));
+        const double g = std::min(std::sqrt(keys / std::max(power, 1e-9) / std::pow(10.0, over_db / 10)),
+                                  16384.0 / peak);
+        for (std::size_t i = from; i < to; ++i) gain[i] = g;
+    }
+    constexpr std::size_t kGlide = 40;
+    for (std::size_t i = 0; i < audio.size(); ++i) {
+        double g = 0;
+        const std::size_t lo = i >= kGlide / 2 ? i - kGlide / 2 : 0, hi = std::min(audio.size(), i + kGlide / 2);
+        for (std::size_t j = lo; j < hi; ++j) g += gain[j];
+        audio[i] += at(i) * g / double(hi - lo);
+    }
+}
+
 // The plan under the condition: interleaved 16-bit PCM at its rate and
-// channel count. Empty when sox fails.
-inline std::vector<int16_t> Hear(const Condition& c, const Plan& plan, uint32_t seed) {
+// channel count. `speech` is what Under::kSpeech plays (8000/s). Empty when
+// sox fails.
+inline std::vector<int16_t> Hear(const Condition& c, const Plan& plan, uint32_t seed,
+                                 const std::vector<int16_t>& speech = {}) {
     std::vector<double> audio = Render(plan, c.rate);
-    if (c.snr_db != 0) AddNoise(audio, plan, c.snr_db, seed);
+    if (c.snr_db) AddNoise(audio, plan, *c.snr_db, seed);
+    if (c.under == Under::kSpeech) AddBackground(audio, plan, speech, c.over_db);
+    if (c.under == Under::kMusic) AddBackground(audio, plan, MusicBackground(plan.seconds, seed), c.over_db);
+    if (c.hum_hz > 0) {
+        const double a = Amplitude(c.shape.low_dbfs + c.hum_db);
+        for (std::size_t i = 0; i < audio.size(); ++i) {
+            const double w = 2 * std::numbers::pi * c.hum_hz * double(i) / c.rate;
+            audio[i] += a * (std::sin(w) + 0.5 * std::sin(2 * w + 1) + 0.32 * std::sin(3 * w + 2));
+        }
+    }
+    for (double& v : audio) v += c.dc;
+    if (c.echo_ms > 0) {
+        const auto delay = static_cast<std::size_t>(std::lround(c.echo_ms * c.rate / 1000));
+        const double g = std::pow(10.0, c.echo_db / 20);
+        for (std::size_t i = audio.size(); i-- > delay;) audio[i] += g * audio[i - delay];
+    }
     std::vector<int16_t> pcm = ToPcm(audio);
     if (c.sox != nullptr) pcm = ThroughSox(pcm, c.sox);
+    if (c.lost_frames > 0) {
+        std::mt19937 random(seed + 1);
+        std::bernoulli_distribution lost(c.lost_frames);
+        const std::size_t frame = static_cast<std::size_t>(c.rate) / 50;
+        bool before = false;
+        for (std::size_t at = 0; at < pcm.size(); at += frame) {
+            before = !before && lost(random);
+            if (before) std::fill(pcm.begin() + at, pcm.begin() + std::min(pcm.size(), at + frame), int16_t{0});
+        }
+    }
     std::vector<int16_t> interleaved;
     interleaved.reserve(pcm.size() * static_cast<std::size_t>(c.channels));
     for (const int16_t s : pcm) interleaved.insert(interleaved.end(), static_cast<std::size_t>(c.channels), s);

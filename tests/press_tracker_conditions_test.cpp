@@ -33,6 +33,24 @@ std::vector<HeardPress> Heard(const PressTracker& tracker) {
     return heard;
 }
 
+std::vector<int16_t> ReadSpeech() {
+    std::ifstream file(TONEWATCH_SPEECH_FILE, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<int16_t> speech(bytes.size() / 2);
+    std::memcpy(speech.data(), bytes.data(), 2 * speech.size());
+    return speech;
+}
+
+std::string TestName(const char* condition) {
+    std::string name;
+    for (const char* p = condition; *p != '\0'; ++p) {
+        if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
+        if (*p == '-' && name.empty()) name += "minus";
+        if (*p == '+') name += "plus";
+    }
+    return name;
+}
+
 class TempDir {
 public:
     TempDir() {
@@ -76,24 +94,48 @@ TEST_P(PressTrackerConditions, HearsEveryKeyOnceAndNothingElse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Recordings, PressTrackerConditions, testing::ValuesIn(Conditions()),
-                         [](const testing::TestParamInfo<Condition>& info) {
-                             std::string name;
-                             for (const char* p = info.param.name; *p != '\0'; ++p) {
-                                 if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
-                                 if (*p == '-' && name.empty()) name += "minus";
-                                 if (*p == '+') name += "plus";
-                             }
-                             return name;
-                         });
+                         [](const testing::TestParamInfo<Condition>& info) { return TestName(info.param.name); });
+
+class PressTrackerCalls : public testing::TestWithParam<Condition> {};
+
+// What calls hold besides the keys, two presses of each key: every key once,
+// nothing else.
+TEST_P(PressTrackerCalls, HearsEveryKeyOnce) {
+    const Condition& c = GetParam();
+    const Plan plan = MakePlan(c.shape, 2, 23);
+    const std::vector<int16_t> speech = c.under == Under::kSpeech ? ReadSpeech() : std::vector<int16_t>{};
+    ASSERT_TRUE(c.under != Under::kSpeech || speech.size() > 60u * 8000) << "no speech in " << TONEWATCH_SPEECH_FILE;
+    const std::vector<int16_t> audio = Hear(c, plan, 5, speech);
+    ASSERT_FALSE(audio.empty()) << "sox failed";
+    PressTracker tracker;
+    tracker.Feed(audio);
+    tracker.Finish();
+    const Score score = ScoreByTime(plan, Heard(tracker));
+    EXPECT_EQ(score.hits, 32);
+    EXPECT_EQ(score.false_keys, 0);
+    EXPECT_EQ(score.duplicates, 0);
+}
+
+std::vector<Condition> CallsHeardWhole() {
+    std::vector<Condition> heard;
+    for (const Condition& c : CallConditions()) {
+        const std::string name = c.name;
+        if (name.starts_with("speech") || name.starts_with("music") || name.find("hum") != std::string::npos ||
+            name.find("DC") != std::string::npos || name.starts_with("lost") || name.starts_with("echo")) {
+            heard.push_back(c);
+        }
+    }
+    return heard;
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, PressTrackerCalls, testing::ValuesIn(CallsHeardWhole()),
+                         [](const testing::TestParamInfo<Condition>& info) { return TestName(info.param.name); });
 
 // Minutes of espeak-ng speech in many voices, made once per build tree by
 // the test fixture; at peaks of 0 and -6 dBFS, no key at all.
 TEST(PressTracker, HearsNoKeyInSpeech) {
-    std::ifstream file(TONEWATCH_SPEECH_FILE, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    ASSERT_GT(bytes.size(), 60u * 8000 * 2) << "no speech in " << TONEWATCH_SPEECH_FILE;
-    std::vector<int16_t> speech(bytes.size() / 2);
-    std::memcpy(speech.data(), bytes.data(), 2 * speech.size());
+    const std::vector<int16_t> speech = ReadSpeech();
+    ASSERT_GT(speech.size(), 60u * 8000) << "no speech in " << TONEWATCH_SPEECH_FILE;
     for (const double gain : {1.0, 0.5}) {
         std::vector<int16_t> scaled(speech.size());
         std::transform(speech.begin(), speech.end(), scaled.begin(),

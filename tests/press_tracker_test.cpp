@@ -196,6 +196,59 @@ TEST(PressTracker, HearsAKeyWithWeakHighToneButNoGlide) {
     }
 }
 
+// Each press carries its tones' levels, as a meter reading the peaks of
+// sines would show them, at any level and twist, and slightly mistuned.
+TEST(PressTracker, GivesEachTonesLevel) {
+    struct Case {
+        double low_dbfs, high_dbfs, detune;
+    };
+    for (const Case c : {Case{-10, -10, 0}, Case{-30, -24, 0}, Case{-4, -12, 0}, Case{-40, -42, 0.015}, Case{-10, -12, -0.015}}) {
+        const std::vector<int16_t> audio =
+            Synthesize({{852 * (1 + c.detune), tonetest::Amplitude(c.low_dbfs)},
+                        {1477 * (1 + c.detune), tonetest::Amplitude(c.high_dbfs)}},
+                       800, tonescan::kTrackerRate);
+        PressTracker tracker;
+        tracker.Feed(audio);
+        tracker.Finish();
+        ASSERT_EQ(tracker.Presses().size(), 1u) << c.low_dbfs << "/" << c.high_dbfs;
+        EXPECT_NEAR(tracker.Presses()[0].low_dbfs, c.low_dbfs, 0.5) << c.low_dbfs << "/" << c.high_dbfs;
+        EXPECT_NEAR(tracker.Presses()[0].high_dbfs, c.high_dbfs, 0.5) << c.low_dbfs << "/" << c.high_dbfs;
+    }
+}
+
+// A lost frame or two inside a tone (up to 20 ms of silence), or an echo of
+// the tone up to 10 dB down and 50 ms late, leave one press; a pause of
+// 40 ms or more between two presses of a key leaves two.
+TEST(PressTracker, GapsAndEchoesInsideAKeyLeaveOnePress) {
+    struct Case {
+        int gap;       // samples of silence in the middle of 240 ms of tones
+        int echo;      // samples late, at -10 dB; 0 for none
+        std::size_t presses;
+    };
+    for (const Case c : {Case{80, 0, 1}, Case{160, 0, 1}, Case{320, 0, 2}, Case{480, 0, 2}, Case{0, 240, 1},
+                         Case{0, 400, 1}}) {
+        const double a = tonetest::Amplitude(-10);
+        std::vector<double> audio(800 + 1920 + c.gap + 1600, 0.0);
+        const std::vector<int16_t> tones = Synthesize(KeyTones('8', a), 1920 + c.gap, tonescan::kTrackerRate);
+        for (int i = 0; i < 1920 + c.gap; ++i) {
+            if (i < 960 || i >= 960 + c.gap) audio[static_cast<std::size_t>(800 + i)] = tones[static_cast<std::size_t>(i)];
+        }
+        if (c.echo > 0) {
+            for (std::size_t i = audio.size(); i-- > static_cast<std::size_t>(c.echo);) {
+                audio[i] += std::pow(10, -10.0 / 20) * audio[i - static_cast<std::size_t>(c.echo)];
+            }
+        }
+        PressTracker tracker;
+        tracker.Feed(ToPcm(audio));
+        tracker.Finish();
+        ASSERT_EQ(tracker.Presses().size(), c.presses) << "gap " << c.gap << ", echo " << c.echo;
+        EXPECT_NEAR(tracker.Presses().front().start, 800, 8) << "gap " << c.gap << ", echo " << c.echo;
+        // The echo's end may or may not be taken in.
+        EXPECT_GE(tracker.Presses().back().end, 800 + 1920 + c.gap - 8) << "gap " << c.gap << ", echo " << c.echo;
+        EXPECT_LE(tracker.Presses().back().end, 800 + 1920 + c.gap + c.echo + 8) << "gap " << c.gap << ", echo " << c.echo;
+    }
+}
+
 TEST(PressTrackerKernels, EveryKernelGivesThePortableResult) {
     const auto kernels = tonescan::TrackerKernels();
     ASSERT_GE(kernels.size(), 1u);

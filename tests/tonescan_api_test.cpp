@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "key_plans.h"
+#include "tone_signals.h"
 
 namespace {
 
@@ -193,6 +195,36 @@ INSTANTIATE_TEST_SUITE_P(
                       Layout{48000, 1, false, TONESCAN_RECORDING}, Layout{48000, 2, true, TONESCAN_RECORDING},
                       Layout{8000, 1, false, TONESCAN_BLOCKS}, Layout{16000, 2, true, TONESCAN_BLOCKS},
                       Layout{44100, 2, false, TONESCAN_BLOCKS}, Layout{48000, 1, true, TONESCAN_BLOCKS}));
+
+// Levels survive the conversion from the input's rate: the recording
+// detector measures each tone; the blocks detector measures none.
+TEST(PushApi, PressesCarryTheirTonesLevels) {
+    constexpr int kRate = 44100;
+    std::vector<int16_t> mono = tonetest::Synthesize(
+        {{852, tonetest::Amplitude(-12)}, {1477, tonetest::Amplitude(-18)}}, kRate / 5, kRate);
+    mono.resize(mono.size() + kRate / 10);
+    std::vector<int16_t> stereo;
+    for (const int16_t s : mono) stereo.insert(stereo.end(), {s, s});
+    for (const int detector : {TONESCAN_RECORDING, TONESCAN_BLOCKS}) {
+        tonescan_spec spec = TONESCAN_SPEC_INIT(kRate, 2);
+        spec.detector = detector;
+        int error = 0;
+        tonescan_detector* d = tonescan_detector_create(&spec, &error);
+        ASSERT_NE(d, nullptr);
+        ASSERT_EQ(tonescan_detector_feed_i16(d, stereo.data(), mono.size(), nullptr), TONESCAN_OK);
+        ASSERT_EQ(tonescan_detector_finish(d), TONESCAN_OK);
+        tonescan_press press;
+        ASSERT_EQ(tonescan_detector_take(d, &press, 1), 1u) << detector;
+        EXPECT_EQ(press.key, '9');
+        if (detector == TONESCAN_RECORDING) {
+            EXPECT_NEAR(press.low_dbfs, -12, 0.5);
+            EXPECT_NEAR(press.high_dbfs, -18, 0.5);
+        } else {
+            EXPECT_TRUE(std::isnan(press.low_dbfs) && std::isnan(press.high_dbfs));
+        }
+        tonescan_detector_destroy(d);
+    }
+}
 
 TEST(PushApi, BadArgumentsAreResultsNotCrashes) {
     const auto create = [](tonescan_spec spec) {

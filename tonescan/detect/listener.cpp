@@ -61,7 +61,7 @@ void Listener::Collect() {
     } else {
         for (const TrackedPress& press : tracker_.Presses()) {
             found_.push_back({press.key, press.start * kTrackerSampleMicroseconds, press.end * kTrackerSampleMicroseconds,
-                              kUnmeasured, kUnmeasured});
+                              press.low_dbfs, press.high_dbfs});
         }
         tracker_.ClearPresses();
     }

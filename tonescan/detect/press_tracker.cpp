@@ -71,6 +71,21 @@ const float kPurity = static_cast<float>(Db(-8));
 // quiet frequencies (below) under the weaker tone.
 const double kHarmonic = Db(-10);
 const double kQuietLevel = Db(-10);
+// A key over speech or music: where the tones hold this share of the
+// window's power, with at most this much twist, anything beside them up to
+// what a background this far under them can put into one frequency is
+// taken for the background; the tones must then fade by no more than
+// kMostFade from the press's start to its end, as notes of music at key
+// frequencies do, and last kOverShortest samples at least: music holds
+// short pairs of notes at key frequencies now and then.
+constexpr float kOverShare = 0.68f;
+constexpr int64_t kOverShortest = 60 * kTrackerRate / 1000;
+const double kOverTwist = Db(9);
+const double kBackground = Db(-5);
+const float kBackgroundLevel = static_cast<float>(kBackground);
+// A third key frequency as strong as the tones leaves them 67% of the power.
+constexpr float kOverPurityShare = 0.72f;
+const double kMostFade = Db(4);
 // A key frequency is off by at most 1.5%; its measurement may be off by a
 // tenth of a percent more, and by this many standard deviations of what the
 // window's noise leaves uncertain.
@@ -134,6 +149,26 @@ const Turns kTurns = [] {
     return t;
 }();
 
+constexpr float kOffsetFollow = 1.0f / 8;
+// Presses of one key with less than this between them, in samples, are one.
+constexpr int64_t kMostGap = 30 * kTrackerRate / 1000;
+
+// What a constant of 1 adds to each of a sub-block's correlations, in the
+// kernel's units: the cosine columns' sums (the sines' cancel). Made on
+// first use: the table is another file's, made at load.
+const std::array<float, kTrackerOutputs>& Constant() {
+    static const std::array<float, kTrackerOutputs> constant = [] {
+        std::array<float, kTrackerOutputs> c{};
+        for (int k = 0; k < kToneChannels; ++k) {
+            float sum = 0;
+            for (int m = 0; m < kTrackerFolds; ++m) sum += TrackerCorrelationTable()[static_cast<std::size_t>(m)][k];
+            c[static_cast<std::size_t>(k)] = sum;
+        }
+        return c;
+    }();
+    return constant;
+}
+
 // The levels of the windows ending at `slot` of `history`, whose newest
 // correlations are `newest`.
 [[gnu::always_inline]] inline Levels WindowLevels(const PressTracker::SubBlock* history, std::size_t slot,
@@ -177,19 +212,31 @@ const Turns kTurns = [] {
 // correlations are the sums of their sub-blocks'. Compiled for each
 // instruction set the kernels are.
 [[gnu::always_inline]] inline void FrontBody(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks,
-                                              int64_t first, PressTracker::SubBlock* history, Levels* out) {
+                                              int64_t first, float& offset, PressTracker::SubBlock* history, Levels* out) {
     constexpr auto kHistory = static_cast<std::size_t>(PressTracker::kHistory);
     alignas(64) std::array<int32_t, kTrackerOutputs * kFrontBatch> local;
     std::array<int64_t, kFrontBatch> energy;
     correlate(samples, blocks, local.data(), energy.data());
+    Floats constant;
+    Load(constant, Constant().data());
     for (std::size_t b = 0; b < blocks; ++b) {
         const auto block = static_cast<std::size_t>(first) + b;
         const std::size_t slot = block % kHistory;
         PressTracker::SubBlock& s = history[slot];
-        s.energy = static_cast<float>(energy[b]);
+        // Each sub-block without the stream's offset, followed from the
+        // sub-blocks' means over some 30 ms: an offset would otherwise take
+        // the tones' share of the power and leak into the key frequencies.
+        // Slowly, so that a tone's edge, whose part of a sub-block has a
+        // mean, is not moved.
+        const int16_t* x = samples + b * kB;
+        int32_t sum = 0;
+        for (int n = 0; n < kB; ++n) sum += x[n];
+        offset += (static_cast<float>(sum) / kB - offset) * kOffsetFollow;
+        const float mean = offset;
+        s.energy = std::max(0.0f, static_cast<float>(energy[b]) - mean * (2 * static_cast<float>(sum) - kB * mean));
         Ints ints;
         std::memcpy(&ints, local.data() + b * kTrackerOutputs, sizeof ints);
-        const Floats v = __builtin_convertvector(ints, Floats);
+        const Floats v = __builtin_convertvector(ints, Floats) - mean * constant;
         const Floats swapped = __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
         Floats cos, sin;
         Load(cos, kTurns.cos[block % 250].data());
@@ -200,22 +247,22 @@ const Turns kTurns = [] {
     }
 }
 
-using Front = void (*)(TrackerCorrelate, const int16_t*, std::size_t, int64_t, PressTracker::SubBlock*, Levels*);
+using Front = void (*)(TrackerCorrelate, const int16_t*, std::size_t, int64_t, float&, PressTracker::SubBlock*, Levels*);
 
 void FrontPortable(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks, int64_t first,
-                   PressTracker::SubBlock* history, Levels* out) {
-    FrontBody(correlate, samples, blocks, first, history, out);
+                   float& offset, PressTracker::SubBlock* history, Levels* out) {
+    FrontBody(correlate, samples, blocks, first, offset, history, out);
 }
 
 #if defined(TONEWATCH_KERNELS_X86)
 [[gnu::target("avx2,fma")]] void FrontAvx2(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks,
-                                            int64_t first, PressTracker::SubBlock* history, Levels* out) {
-    FrontBody(correlate, samples, blocks, first, history, out);
+                                            int64_t first, float& offset, PressTracker::SubBlock* history, Levels* out) {
+    FrontBody(correlate, samples, blocks, first, offset, history, out);
 }
 
 [[gnu::target("avx512f")]] void FrontAvx512(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks,
-                                            int64_t first, PressTracker::SubBlock* history, Levels* out) {
-    FrontBody(correlate, samples, blocks, first, history, out);
+                                            int64_t first, float& offset, PressTracker::SubBlock* history, Levels* out) {
+    FrontBody(correlate, samples, blocks, first, offset, history, out);
 }
 #endif
 
@@ -264,8 +311,13 @@ Verdict LooksLikeKey(const Levels& w) {
     const bool clean = max_low + max_high >= 2 * kCleanShare * w.power;
     if (max_high < max_low * (clean ? kMinCleanTwist : kMinTwist) || max_high > max_low * kMaxTwist) return kNone;
     const Strongest low = StrongestOf(w, 0), high = StrongestOf(w, 4);
+    // Over a background, another key frequency may hold what the
+    // background can put into one frequency; the checks beside the tones
+    // follow.
+    const float background =
+        max_low + max_high >= 2 * kOverPurityShare * w.power ? kBackgroundLevel * (low.level + high.level) : 0.0f;
     for (int k = 0; k < kToneChannels; ++k) {
-        if (k != low.channel && k != high.channel && w.level[k] > (k < 4 ? low.level : high.level) * kPurity) return kNone;
+        if (k != low.channel && k != high.channel && w.level[k] > std::max((k < 4 ? low.level : high.level) * kPurity, background)) return kNone;
     }
     return {KeyOf(low, high), low.level + high.level};
 }
@@ -329,6 +381,7 @@ struct ProbeSet {
 struct TrackerProbes {
     std::array<double, kProbes> level;
     std::array<Complex, 4> low_hann, high_hann;
+    double power;  // the window's mean power
 };
 
 namespace {
@@ -340,6 +393,9 @@ Probes Correlate(const ProbeSet& set, const float* samples) {
     alignas(64) std::array<float, kTrackerProbes> s1, s2;
     recurse(samples, set.coefficient.data(), s1.data(), s2.data());
     Probes out;
+    double energy = 0;
+    for (int n = 0; n < kLowSamples; ++n) energy += double(samples[n]) * samples[n];
+    out.power = energy / kLowSamples;
     for (int p = 0; p < kProbes; ++p) {
         const double a = s1[p], b = s2[p];
         out.level[p] = (a * a + b * b - set.coefficient[p] * a * b) * (4.0 / (double(kLowSamples) * kLowSamples));
@@ -474,12 +530,13 @@ void PressTracker::Finish() {
     // Enough for a press beginning in the last sub-block to be confirmed,
     // with the most windows between, and released.
     for (int i = 0; i < kLowBlocks + kWindowsToStart + kMostGaps + kWindowsToEnd; ++i) Feed(silence);
+    Flush();
     samples_ = fed;
 }
 
 void PressTracker::Analyse(const int16_t* samples, std::size_t blocks) {
     std::array<TrackerLevels, kBatch> levels;
-    kFront(kCorrelate, samples, blocks, analysed_, history_.data(), levels.data());
+    kFront(kCorrelate, samples, blocks, analysed_, offset_, history_.data(), levels.data());
     // The batch's samples go to their places in the ring in one piece, or
     // two where it wraps.
     const std::size_t slot = Slot(analysed_);
@@ -499,11 +556,21 @@ std::array<float, kLowSamples> PressTracker::Samples(int64_t last) const {
         const int64_t block = last - kLowBlocks + 1 + m;
         std::copy_n(recent_.begin() + Slot(block) * kB, kB, window.begin() + m * kB);
     }
+    // Without its mean, as the sub-blocks are measured.
+    float sum = 0;
+    for (const float v : window) sum += v;
+    for (float& v : window) v -= sum / kLowSamples;
     return window;
 }
 
 void PressTracker::Decide(const TrackerLevels& levels) {
     const int64_t last = blocks_ - 1;
+    // A press of the same key could still start within the gap after the
+    // last one only while it is held or a candidate, or its windows still
+    // reach into the gap.
+    if (ready_ && held_ != ready_key_ && candidate_ != ready_key_ && last * kB > ready_->end + kMostGap + kLowSamples) {
+        Flush();
+    }
     if (held_ >= 0) {
         const Verdict still = StillHeld(levels, held_);
         if (still.key >= 0) {
@@ -541,6 +608,7 @@ void PressTracker::Decide(const TrackerLevels& levels) {
 }
 
 void PressTracker::Confirm(int key) {
+    if (key != ready_key_) Flush();
     float strongest = 0;
     for (const Window& w : candidate_windows_) strongest = std::max(strongest, w.power);
     const auto near = [&](const Window& w) { return w.power >= kReferencePower * strongest; };
@@ -566,11 +634,20 @@ void PressTracker::Confirm(int key) {
     // The strongest window of a coded key may still hold the garbled first
     // frame; the last one reaches furthest from it.
     const int64_t latest = candidate_windows_.back().last;
-    report_ = (on_key(strongest_last, strongest_probes) ||
-               (latest != strongest_last && on_key(latest, Probe(key, latest)))) &&
-              (NothingElse(key, strongest_probes) ||
-               std::any_of(by_power.begin() + 1, by_power.end(),
-                           [&](const Window& w) { return NothingElse(key, Probe(key, w.last)); }));
+    // A key over speech or music passes the checks beside the tones only
+    // allowing for a background, and must hold its level to be reported.
+    const bool on = on_key(strongest_last, strongest_probes) ||
+                    (latest != strongest_last && on_key(latest, Probe(key, latest)));
+    report_ = on && (NothingElse(key, strongest_probes, false) ||
+                     std::any_of(by_power.begin() + 1, by_power.end(),
+                                 [&](const Window& w) { return NothingElse(key, Probe(key, w.last), false); }));
+    // Allowing for a background, in two windows at least: sweeps and
+    // coded music pass in one now and then.
+    int over = 0;
+    for (std::size_t i = 0; !report_ && on && i < by_power.size() && over < 2; ++i) {
+        over += NothingElse(key, i == 0 ? strongest_probes : Probe(key, by_power[i].last), true);
+    }
+    over_background_ = over >= 2;
     held_ = key;
     misses_ = 0;
     candidate_ = -1;
@@ -586,22 +663,30 @@ void PressTracker::Confirm(int key) {
 //     even clipped symmetrically, make nothing there;
 //   - no voice fundamental or low harmonic, 60 to 600 Hz.
 // What the key's own tones leak into the frequencies checked for quiet is
-// allowed for, twice over for the uneven spectra of coded tones.
-bool PressTracker::NothingElse(int key, const TrackerProbes& x) {
+// allowed for, twice over for the uneven spectra of coded tones; `under`
+// allows, where the tones stand out enough, for a background under them.
+bool PressTracker::NothingElse(int key, const TrackerProbes& x, bool under) {
     const KeyProbes& k = KeyProbesOf(key);
     const double low = x.level[kLowTone], high = x.level[kHighTone];
     if (x.level[kLowBelow] >= low || x.level[kLowAbove] >= low || x.level[kHighBelow] >= high ||
         x.level[kHighAbove] >= high) {
         return false;
     }
-    if (x.level[kLowHarmonic] > kHarmonic * low + 2 * k.harmonic_from_high * high ||
-        x.level[kHighHarmonic] > kHarmonic * high) {
+    // A sine's level is twice its power; the tones' power is half their
+    // levels' sum.
+    const bool over = under && (low + high) / 2 >= kOverShare * x.power && high <= kOverTwist * low &&
+                      low <= kOverTwist * high;
+    const auto background = [&](double level) { return over && level <= kBackground * (low + high); };
+    const double low_harmonic = x.level[kLowHarmonic], high_harmonic = x.level[kHighHarmonic];
+    if ((low_harmonic > kHarmonic * low + 2 * k.harmonic_from_high * high && !background(low_harmonic)) ||
+        (high_harmonic > kHarmonic * high && !background(high_harmonic))) {
         return false;
     }
     const double weaker = std::min(low, high);
     for (int q = 0; q < kQuietProbes; ++q) {
         const auto& leak = k.quiet_from[static_cast<std::size_t>(q)];
-        if (x.level[kQuietFirst + q] > kQuietLevel * weaker + 2 * (leak[0] * low + leak[1] * high)) return false;
+        const double level = x.level[kQuietFirst + q];
+        if (level > kQuietLevel * weaker + 2 * (leak[0] * low + leak[1] * high) && !background(level)) return false;
     }
     return true;
 }
@@ -648,9 +733,42 @@ void PressTracker::Release() {
         steady = steady &&
                  std::abs(drift_hz) <= kMaxDrift * kToneFrequencies[tones.channel[t]] + kOffsetDeviations * deviation_hz;
     }
-    if (report_ && steady) presses_.push_back({ToneKeyTable[held_ / 4][held_ % 4], start_, end});
+    // Over a background, notes of music at key frequencies may pass the
+    // checks beside the tones; they fade, a key's tones hold their level
+    // (coded ones may grow after a weak first frame).
+    bool level = end - start_ >= kOverShortest;
+    for (int t = 0; t < 2; ++t) {
+        const double change = Norm(tones.value[t]) / std::max(Norm(start_tones_.value[t]), 1e-30);
+        level = level && change >= 1 / kMostFade;
+    }
+    if ((report_ || (over_background_ && level)) && steady) {
+        // Measured on the last window wholly inside the press where there is
+        // one. A sine of amplitude A correlates to 16 A over a sub-block,
+        // whether on its key frequency or off it by a few percent.
+        const int64_t inner = end / kB - 1;
+        const Tones levels = inner - kLowBlocks + 1 >= (start_ + kB - 1) / kB ? Fit(held_, inner) : tones;
+        const auto dbfs = [&](int t) {
+            return static_cast<float>(10 * std::log10(std::max(Norm(levels.value[t]) / 256, 1e-3) / (32768.0 * 32768.0)));
+        };
+        // A gap of a lost frame or two inside a tone, or an echo of its end
+        // after it, leaves one press; a new press of the key after a pause
+        // shorter than kMostGap does not happen.
+        if (ready_ && ready_key_ == held_ && start_ - ready_->end < kMostGap) {
+            ready_->end = end;
+        } else {
+            Flush();
+            ready_ = TrackedPress{ToneKeyTable[held_ / 4][held_ % 4], start_, end, dbfs(0), dbfs(1)};
+            ready_key_ = held_;
+        }
+    }
     earliest_ = end;
     held_ = -1;
+}
+
+void PressTracker::Flush() {
+    if (ready_) presses_.push_back(*ready_);
+    ready_.reset();
+    ready_key_ = -1;
 }
 
 // Within a press, each tone's sub-block correlations keep one amplitude and

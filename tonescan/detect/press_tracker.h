@@ -4,7 +4,8 @@
 // misses, and keeps quiet for speech, music and tones off the keypad.
 //
 // The samples are cut into sub-blocks of 4 ms, each correlated with the
-// eight key frequencies. With every sub-block a window moves on by 4 ms: the
+// eight key frequencies, less the samples' offset (their mean, followed
+// over some 30 ms). With every sub-block a window moves on by 4 ms: the
 // low group is measured over its last 24 ms, the high group over the 16 ms
 // in the middle, so that both resolve about 5% of their frequencies.
 //
@@ -12,7 +13,9 @@
 // each at least -45 dBFS, the high one from 14 dB under the low one to 12 dB
 // over it (20 dB under where the tones hold 85% of the power), together 55%
 // of the window's power, and the other key frequencies of each group 8 dB
-// under their group's tone. A window with such a key, followed by three that
+// under their group's tone (or, where the tones hold 72% of the power,
+// under what a background 5 dB under them can put into one frequency). A
+// window with such a key, followed by three that
 // hold it too or hold it as a press going on must (up to four windows that
 // do neither may come between), make a press, which lasts until three windows
 // in a row no longer hold its tones; while it lasts they need only 40% of
@@ -32,7 +35,15 @@
 //     neighbouring keys, no strong second harmonic, and nothing within 10 dB
 //     of the weaker tone at the difference of the two frequencies, at
 //     60-660 Hz, between the groups or above them: voices, instruments and
-//     third tones show there.
+//     third tones show there. Where the tones hold 68% of the power with
+//     at most 9 dB of twist, anything there up to what a background 5 dB
+//     under them can put into one frequency is taken for speech or music
+//     under the key, in two of the four windows at least; such a press is
+//     reported only if it lasts 60 ms and neither tone fades by more than
+//     4 dB from its start to its end, as notes do.
+//
+// Presses of one key less than 30 ms apart are one: a lost frame leaves a
+// gap inside a tone, and an echo may outlast it.
 //
 // Its start and end are found by walking out from the press to the first
 // sub-block that holds less than 40% of the tones' magnitude and less than
@@ -47,6 +58,7 @@
 #include <array>
 #include <complex>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -66,6 +78,10 @@ struct TrackedPress {
     char key;
     int64_t start;  // first sample of the tone
     int64_t end;    // one past its last sample
+    // Each tone's peak level in dBFS (0 is a full-scale sine), in the last
+    // window at about the press's full strength.
+    float low_dbfs;
+    float high_dbfs;
 };
 
 class PressTracker {
@@ -92,7 +108,8 @@ public:
     // the last sample fed.
     void Finish();
 
-    // The presses found so far, in order; each appears once its end is known.
+    // The presses found so far, in order; each appears once its end is known
+    // and no press of its key can follow within 30 ms.
     const std::vector<TrackedPress>& Presses() const { return presses_; }
     // Forgets the presses found so far, keeping their room.
     void ClearPresses() { presses_.clear(); }
@@ -125,10 +142,11 @@ private:
     void Decide(const TrackerLevels& levels);
     void Confirm(int key);
     TrackerProbes Probe(int key, int64_t last) const;
-    static bool NothingElse(int key, const TrackerProbes& x);
+    static bool NothingElse(int key, const TrackerProbes& x, bool under);
     static bool OnKey(const Tones& tones, const TrackerProbes& x);
     static double Uncertainty(const Tones& tones, int t);
     void Release();
+    void Flush();
     std::array<float, kSubBlock * kLowBlocks> Samples(int64_t last) const;
     Tones Fit(int key, int64_t last) const;
     double Presence(const Tones& tones, int64_t block, const std::array<std::complex<double>, 2>& expected) const;
@@ -148,6 +166,7 @@ private:
     int64_t analysed_ = 0;  // sub-blocks in history_
     int64_t blocks_ = 0;    // sub-blocks decided on
     int64_t stream_end_ = INT64_MAX;
+    float offset_ = 0;      // the samples' mean of late
     std::array<SubBlock, kHistory> history_{};
     std::array<int16_t, kSubBlock * kHistory> recent_{};  // the samples of history_
 
@@ -160,12 +179,17 @@ private:
     // The press going on, reported at its end if it passed the costly checks.
     int held_ = -1;
     bool report_ = false;
+    bool over_background_ = false;  // passed only allowing for a background
     int misses_ = 0;
     int64_t start_ = 0;
     Window end_window_;  // the last window at about full strength
     Tones start_tones_{};  // fitted at the start
 
     int64_t earliest_ = 0;  // no press starts before the last one ended
+    // The last press found, kept until no press of its key can follow
+    // it closely enough to be the same.
+    std::optional<TrackedPress> ready_;
+    int ready_key_ = -1;
     std::vector<TrackedPress> presses_;
 };
 
