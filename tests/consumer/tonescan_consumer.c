@@ -20,13 +20,16 @@
 
 static int failures = 0;
 
-static void fail(const char* run, const char* what, int n) {
+/* Says what is wrong with the first press that shows it. */
+static void fail(const char* run, const char* what, int n, int* said) {
+    if (*said) return;
     fprintf(stderr, "tonescan_consumer.c: %s: press %d: %s\n", run, n, what);
+    *said = 1;
     ++failures;
 }
 
 static void check(const char* run, const tonescan_press* found, size_t count, int rate) {
-    int n;
+    int n, key = 0, edges = 0, micro = 0, levels = 0;
     if (count != KEY_PLAN_PRESSES) {
         fprintf(stderr, "tonescan_consumer.c: %s: %u presses, not %d\n", run, (unsigned)count, KEY_PLAN_PRESSES);
         ++failures;
@@ -34,16 +37,16 @@ static void check(const char* run, const tonescan_press* found, size_t count, in
     for (n = 0; n < KEY_PLAN_PRESSES && (size_t)n < count; ++n) {
         const tonescan_press* press = &found[n];
         const double start = (double)key_plan_start(n, rate) / rate, end = (double)key_plan_end(n, rate) / rate;
-        if (press->key != KEY_PLAN_KEYS[n]) fail(run, "wrong key", n);
+        if (press->key != KEY_PLAN_KEYS[n]) fail(run, "wrong key", n, &key);
         if (fabs((double)press->start / rate - start) > EDGE_SECONDS ||
             fabs((double)press->end / rate - end) > EDGE_SECONDS) {
-            fail(run, "start or end misplaced", n);
+            fail(run, "start or end misplaced", n, &edges);
         }
-        if (fabs(press->start_us / 1e6 - (double)press->start / rate) > 0.001) fail(run, "start_us differs", n);
+        if (fabs(press->start_us / 1e6 - (double)press->start / rate) > 0.001) fail(run, "start_us differs", n, &micro);
         if (!(fabs(press->low_dbfs - KEY_PLAN_DBFS) <= LEVEL_DB && fabs(press->high_dbfs - KEY_PLAN_DBFS) <= LEVEL_DB)) {
             fail(run, isnan(press->low_dbfs) || isnan(press->high_dbfs) ? "tone levels not measured (NaN)"
                                                                         : "tone levels wrong",
-                 n);
+                 n, &levels);
         }
     }
 }
