@@ -7,7 +7,7 @@
  *   1 0.200 0.350 -10.0 -8.5
  *
  * The file is read with stdio alone: 16-bit PCM or 32-bit float, any rate
- * from 4000 to 192000 frames/s, any channel count (averaged). */
+ * from 4000 to 192000 frames/s, up to 8 channels (averaged). */
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
