@@ -1,12 +1,15 @@
-# Installation: the two shared libraries with their headers, pkg-config files
-# and a CMake package, and the host tools with their manual pages.
+# Installation: the three shared libraries with their headers, manual pages,
+# pkg-config files and a CMake package, and the host tools with their manual
+# pages.
 #
 # Every install rule names one of these components; each component is one
 # Debian package (debian/rules installs them one by one, and fails the build if
 # a file lands in none):
 #   tonewatch  libtonewatch0     libtonewatch.so.0
 #   tonedial   libtonedial0      libtonedial.so.0
-#   dev        libtonewatch-dev  headers, .so links, pkg-config files, CMake package
+#   tonescan   libtonescan0      libtonescan.so.0
+#   dev        libtonewatch-dev  headers, .so links, pkg-config files, CMake package,
+#                                the libraries' manual pages (man/*.3)
 #   tools      tonewatch-tools   dtmf-listen, dtmf-dial, dtmf-scan, dtmf-roundtrip
 #                                and their manual pages (tools/*.1)
 include(CMakePackageConfigHelpers)
@@ -15,7 +18,24 @@ install(TARGETS tonewatch EXPORT TonewatchTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tonewatch NAMELINK_COMPONENT dev)
 install(TARGETS tonedial EXPORT TonewatchTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tonedial NAMELINK_COMPONENT dev)
-install(FILES include/tonewatch.h include/tonedial.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+install(TARGETS tonescan EXPORT TonewatchTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tonescan NAMELINK_COMPONENT dev)
+install(FILES include/tonewatch.h include/tonedial.h include/tonescan.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        COMPONENT dev)
+
+# One page per library, and each function's name as a link to its page, so
+# that `man tonescan_detector_feed_i16` finds it.
+set(man3 ${CMAKE_INSTALL_MANDIR}/man3)
+install(FILES man/tonewatch.3 man/tonedial.3 man/tonescan.3 DESTINATION ${man3} COMPONENT dev)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man3)
+foreach(page tonewatch tonedial tonescan)
+  tonewatch_header_functions(include/${page}.h functions)
+  foreach(function IN LISTS functions)
+    set(link ${PROJECT_BINARY_DIR}/man3/${function}.3)
+    file(CREATE_LINK ${page}.3 ${link} SYMBOLIC)
+    install(FILES ${link} DESTINATION ${man3} COMPONENT dev)
+  endforeach()
+endforeach()
 
 install(TARGETS dtmf-listen dtmf-dial dtmf-scan dtmf-roundtrip RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 file(GLOB TONEWATCH_MAN_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/*.1)
@@ -45,12 +65,18 @@ if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
 else()
   set(PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
-foreach(library tonewatch tonedial)
+# libtonescan links libsndfile, libsoxr and libFLAC privately and is installed
+# only as a shared library: a host links it alone, so its file names no
+# private requirements (pkg-config would then need their -dev packages merely
+# to give --cflags, and a static link is impossible without an archive).
+foreach(library tonewatch tonedial tonescan)
   set(PC_NAME ${library})
   if(library STREQUAL tonewatch)
     set(PC_DESCRIPTION "Detects DTMF key presses on the default audio input")
-  else()
+  elseif(library STREQUAL tonedial)
     set(PC_DESCRIPTION "Dials DTMF digit strings as tones on the default audio output")
+  else()
+    set(PC_DESCRIPTION "Finds DTMF key presses in audio streams and files")
   endif()
   set(pc ${PROJECT_BINARY_DIR}/pkgconfig/${library}.pc)
   configure_file(cmake/library.pc.in ${pc}.in @ONLY)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Host programs in C99 and C++ built against an install tree, once with
 # pkg-config and once with find_package (and, from a build tree, once more
-# with the source tree as a subproject), then run on a private PulseAudio (or PipeWire)
+# with the source tree as a subproject). Those of libtonescan find a key plan
+# in audio of their own; the others run on a private PulseAudio (or PipeWire)
 # loopback: each listens, dials a key, hears it, stops.
 #
 #   consumer_test.sh BUILD_DIR SOURCE_DIR            install BUILD_DIR to a stage
@@ -38,7 +39,7 @@ else
 fi
 
 # The flags name the real header folder, not a path through the library folder.
-for library in tonewatch tonedial; do
+for library in tonewatch tonedial tonescan; do
   includedir=$(PKG_CONFIG_PATH=$pc_path pkg-config --variable=includedir "$library")
   [ "$(realpath -m "$includedir")" = "$includedir" ] || fail "$library.pc: includedir $includedir is not canonical"
   [ -f "$includedir/$library.h" ] || fail "$library.pc: no $library.h in $includedir"
@@ -48,10 +49,21 @@ mkdir "$work/pc"
 flags=$(PKG_CONFIG_PATH=$pc_path pkg-config --cflags --libs tonewatch tonedial)
 gcc -std=c99 -Wall -Wextra -pedantic -Werror "$root/tests/consumer/consumer.c" $flags -o "$work/pc/consumer_c"
 g++ -std=c++17 -Wall -Wextra -pedantic -Werror "$root/tests/consumer/consumer.cpp" $flags -o "$work/pc/consumer_cpp"
+# libtonescan's own dependencies stay behind it: a host links it alone.
+libs=$(PKG_CONFIG_PATH=$pc_path pkg-config --libs-only-l tonescan | xargs)
+[ "$libs" = -ltonescan ] || fail "tonescan.pc gives more than libtonescan to link: $libs"
+flags=$(PKG_CONFIG_PATH=$pc_path pkg-config --cflags --libs tonescan)
+gcc -std=c99 -Wall -Wextra -pedantic -Werror "$root/tests/consumer/tonescan_consumer.c" $flags -lm \
+  -o "$work/pc/tonescan_consumer_c"
+g++ -std=c++17 -Wall -Wextra -pedantic -Werror "$root/tests/consumer/tonescan_consumer.cpp" $flags \
+  -o "$work/pc/tonescan_consumer_cpp"
+needed=$(readelf -d "$work/pc/tonescan_consumer_c" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+[[ $needed = *libtonescan.so.0* && $needed != *sndfile* ]] || fail "a libtonescan host needs: $needed"
 
 cmake -S "$root/tests/consumer" -B "$work/cmake" ${prefix_path:+-DCMAKE_PREFIX_PATH=$prefix_path} >/dev/null
 cmake --build "$work/cmake" >/dev/null
 programs=(pc/consumer_c pc/consumer_cpp cmake/consumer_c cmake/consumer_cpp)
+scanners=(pc/tonescan_consumer_c pc/tonescan_consumer_cpp cmake/tonescan_consumer_c cmake/tonescan_consumer_cpp)
 
 # A component the package does not have fails find_package and says why.
 if cmake -S "$root/tests/consumer" -B "$work/unknown" ${prefix_path:+-DCMAKE_PREFIX_PATH=$prefix_path} \
@@ -64,15 +76,23 @@ if [ "$build" != --system ]; then
   cmake -S "$root/tests/consumer" -B "$work/subproject" -DCONSUMER_TONEWATCH_SOURCE="$root" >/dev/null
   cmake --build "$work/subproject" -j"$(nproc)" >/dev/null
   programs+=(subproject/consumer_c subproject/consumer_cpp)
+  scanners+=(subproject/tonescan_consumer_c subproject/tonescan_consumer_cpp)
 fi
+
+run() {
+  echo "$1:"
+  if [[ $1 = pc/* ]]; then
+    TMPDIR=$work LD_LIBRARY_PATH=$lib_path "$work/$1"
+  else
+    TMPDIR=$work "$work/$1"
+  fi
+}
+for program in "${scanners[@]}"; do
+  run "$program"
+done
 
 eval "$("$root/scripts/$server" start)"
 pulse_dir=$TONEWATCH_PULSE_DIR
 for program in "${programs[@]}"; do
-  echo "$program:"
-  if [[ $program = pc/* ]]; then
-    LD_LIBRARY_PATH=$lib_path "$work/$program"
-  else
-    "$work/$program"
-  fi
+  run "$program"
 done
