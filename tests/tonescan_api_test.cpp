@@ -26,6 +26,8 @@
 namespace {
 
 std::atomic<long> allocations{0};
+// When not negative, the allocation that brings it to zero fails.
+std::atomic<long> allocations_to_failure{-1};
 
 struct Found {
     char key;
@@ -363,6 +365,33 @@ TEST(PushApi, FeedingAllocatesNothingOnceUnderWay) {
     }
 }
 
+// Memory running out at any allocation of a creation, a reset or the first
+// feeds is a code, never an exception through the C API.
+TEST(PushApi, MemoryRunningOutIsACode) {
+    const tonescan_spec spec = TONESCAN_SPEC_INIT(44100, 2);
+    const std::vector<int16_t> silence(2 * 44100 / 10);
+    for (long n = 0;; ++n) {
+        allocations_to_failure = n;
+        int error = 1;
+        tonescan_detector* d = tonescan_detector_create(&spec, &error);
+        int fed = TONESCAN_OK;
+        int reset = TONESCAN_OK;
+        if (d != nullptr) {
+            fed = tonescan_detector_feed_i16(d, silence.data(), silence.size() / 2, nullptr);
+            reset = tonescan_detector_reset(d);
+        }
+        const bool failed = allocations_to_failure.load() < 0;
+        allocations_to_failure = -1;
+        tonescan_detector_destroy(d);
+        for (const int code : {error, fed, reset}) EXPECT_TRUE(code == TONESCAN_OK || code == TONESCAN_ENOMEM) << n;
+        EXPECT_EQ(d == nullptr, error == TONESCAN_ENOMEM) << n;
+        if (!failed) {
+            EXPECT_TRUE(error == TONESCAN_OK && fed == TONESCAN_OK && reset == TONESCAN_OK);
+            break;
+        }
+    }
+}
+
 TEST(Scanner, FailuresAreCodesWithTheirReasons) {
     TempDir dir;
     const std::vector<int16_t> audio = tonetest::ToPcm(tonetest::Render(tonetest::MakePlan({}, 1, 5), 8000));
@@ -430,6 +459,7 @@ TEST(Scanner, CancelEndsAScanFromAnotherThread) {
 
 void* operator new(std::size_t size) {
     allocations.fetch_add(1, std::memory_order_relaxed);
+    if (allocations_to_failure.load() >= 0 && allocations_to_failure.fetch_sub(1) == 0) throw std::bad_alloc();
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "guarded.h"
 #include "listener.h"
 #include "mix.h"
 #include "press_time.h"
@@ -169,17 +170,19 @@ tonescan_detector* tonescan_detector_create(const tonescan_spec* spec, int* erro
         result = TONESCAN_ENOMEM;
     }
     if (detector != nullptr) {
-        detector->spec = *spec;
-        detector->spec.size = sizeof(tonescan_spec);
-        detector->piece = static_cast<std::size_t>(std::max(1, spec->rate / kPiecesPerSecond));
-        detector->sink = [detector](std::span<const int16_t> samples) { detector->listener->Feed(samples); };
-        detector->queue.resize(static_cast<std::size_t>(spec->queue == 0 ? kDefaultQueue : spec->queue));
-        detector->mono.resize(detector->piece);
-        if (!MixesAsIntegers(spec->channels)) {
-            detector->interleaved.resize(detector->piece * static_cast<std::size_t>(spec->channels));
-        }
-        detector->sums.reserve(detector->piece);
-        result = detector->Start();
+        result = tonescan::Guarded([&] {
+            detector->spec = *spec;
+            detector->spec.size = sizeof(tonescan_spec);
+            detector->piece = static_cast<std::size_t>(std::max(1, spec->rate / kPiecesPerSecond));
+            detector->sink = [detector](std::span<const int16_t> samples) { detector->listener->Feed(samples); };
+            detector->queue.resize(static_cast<std::size_t>(spec->queue == 0 ? kDefaultQueue : spec->queue));
+            detector->mono.resize(detector->piece);
+            if (!MixesAsIntegers(spec->channels)) {
+                detector->interleaved.resize(detector->piece * static_cast<std::size_t>(spec->channels));
+            }
+            detector->sums.reserve(detector->piece);
+            return detector->Start();
+        });
         if (result != TONESCAN_OK) {
             delete detector;
             detector = nullptr;
@@ -194,7 +197,7 @@ int tonescan_detector_feed_i16(tonescan_detector* detector, const int16_t* frame
         if (consumed != nullptr) *consumed = 0;
         return TONESCAN_EARG;
     }
-    return detector->Feed(frames, count, consumed);
+    return tonescan::Guarded([&] { return detector->Feed(frames, count, consumed); });
 }
 
 int tonescan_detector_feed_f32(tonescan_detector* detector, const float* frames, size_t count, size_t* consumed) {
@@ -202,12 +205,12 @@ int tonescan_detector_feed_f32(tonescan_detector* detector, const float* frames,
         if (consumed != nullptr) *consumed = 0;
         return TONESCAN_EARG;
     }
-    return detector->Feed(frames, count, consumed);
+    return tonescan::Guarded([&] { return detector->Feed(frames, count, consumed); });
 }
 
 int tonescan_detector_finish(tonescan_detector* detector) {
     if (detector == nullptr) return TONESCAN_EARG;
-    return detector->Finish();
+    return tonescan::Guarded([&] { return detector->Finish(); });
 }
 
 size_t tonescan_detector_take(tonescan_detector* detector, tonescan_press* presses, size_t max) {
@@ -223,7 +226,7 @@ size_t tonescan_detector_take(tonescan_detector* detector, tonescan_press* press
 
 int tonescan_detector_reset(tonescan_detector* detector) {
     if (detector == nullptr) return TONESCAN_EARG;
-    return detector->Start();
+    return tonescan::Guarded([&] { return detector->Start(); });
 }
 
 void tonescan_detector_destroy(tonescan_detector* detector) { delete detector; }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "decode.h"
+#include "guarded.h"
 #include "listener.h"
 #include "press_scanner.h"
 #include "press_time.h"
@@ -151,12 +152,12 @@ tonescan_scanner* tonescan_scanner_create(const tonescan_scan_spec* spec, const 
 
 int tonescan_scanner_scan_path(tonescan_scanner* scanner, const char* path) {
     if (scanner == nullptr || path == nullptr || *path == '\0') return TONESCAN_EARG;
-    return scanner->Scan(path, -1);
+    return tonescan::Guarded([&] { return scanner->Scan(path, -1); });
 }
 
 int tonescan_scanner_scan_fd(tonescan_scanner* scanner, int fd) {
     if (scanner == nullptr || fd < 0) return TONESCAN_EARG;
-    return scanner->Scan("", fd);
+    return tonescan::Guarded([&] { return scanner->Scan("", fd); });
 }
 
 void tonescan_scanner_cancel(tonescan_scanner* scanner) {
