@@ -1,5 +1,6 @@
 // The push API: frames in, presses out, for a stream the caller feeds.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <memory>
 #include <new>
@@ -67,7 +68,9 @@ struct tonescan_detector {
         return TONESCAN_OK;
     }
 
-    bool Integers() const { return MixesAsIntegers(spec.channels); }
+    // The integer mixing reads little-endian bytes, as files hold them; a
+    // big-endian host's samples go the float way.
+    bool Integers() const { return MixesAsIntegers(spec.channels) && std::endian::native == std::endian::little; }
     int Summed() const { return spec.channel > 0 ? 1 : spec.channels; }
 
     // Moves what the listener found into the queue, as far as it has room.
@@ -116,6 +119,12 @@ struct tonescan_detector {
 
     bool Convert(const int16_t* frames, std::size_t n) {
         const auto channels = static_cast<std::size_t>(spec.channels);
+        // What needs neither mixing nor conversion goes to the detector as
+        // it is, the same samples the file scan's pass-through gives it.
+        if (channels == 1 && spec.rate == listener->Rate()) {
+            listener->Feed({frames, n});
+            return true;
+        }
         if (Integers()) {
             MixShorts(reinterpret_cast<const unsigned char*>(frames), n, channels, spec.channel, sums);
             return integer_converter->PushSums(sums, Summed()).empty();
