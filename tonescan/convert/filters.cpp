@@ -252,15 +252,19 @@ void FirDecimator::PushSums(std::span<const int32_t> sums, float scale, Buffer<f
     std::size_t i = 0;
     for (; i < sums.size() && held_ % factor_ != 0; ++i) Deal(value(sums[i]));
     // Whole groups of D from phase 0 on: each phase grows by one a group.
+    // A push too short to come round to phase 0 has none, and the phases
+    // dealt one more sample than the rest must keep it.
     const std::size_t groups = (sums.size() - i) / factor_;
-    const std::size_t at = held_ / factor_;
-    phase_ends_.clear();
-    for (Buffer<float>& phase : phases_) {
-        phase.resize(at + groups);
-        phase_ends_.push_back(phase.data() + at);
+    if (groups > 0) {
+        const std::size_t at = held_ / factor_;
+        phase_ends_.clear();
+        for (Buffer<float>& phase : phases_) {
+            phase.resize(at + groups);
+            phase_ends_.push_back(phase.data() + at);
+        }
+        DealGroups(factor_, sums.data() + i, groups, scale, phase_ends_.data());
+        held_ += groups * factor_;
     }
-    DealGroups(factor_, sums.data() + i, groups, scale, phase_ends_.data());
-    held_ += groups * factor_;
     for (i += groups * factor_; i < sums.size(); ++i) Deal(value(sums[i]));
     Run(out);
 }
