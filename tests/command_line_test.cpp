@@ -76,9 +76,13 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, CommandLine,
     testing::Values(
         // --help and --version, at once and ahead of anything after them.
-        Case{{"--help"}, 0, kUsage, ""}, Case{{"-h"}, 0, kUsage, ""}, Case{{"--he"}, 0, kUsage, ""},
-        Case{{"-qh", "--bogus"}, 0, kUsage, ""}, Case{{"--version"}, 0, kVersion, ""},
-        Case{{"--version", "--help"}, 0, kVersion, ""}, Case{{"--bogus", "--help"}, 2, "", Usage("invalid option '--bogus'")},
+        Case{{"--help"}, 0, kUsage, ""},
+        Case{{"-h"}, 0, kUsage, ""},
+        Case{{"--he"}, 0, kUsage, ""},
+        Case{{"-qh", "--bogus"}, 0, kUsage, ""},
+        Case{{"--version"}, 0, kVersion, ""},
+        Case{{"--version", "--help"}, 0, kVersion, ""},
+        Case{{"--bogus", "--help"}, 2, "", Usage("invalid option '--bogus'")},
         // Options the tool does not have, or with a value missing or not wanted.
         Case{{"-x", "a"}, 2, "", Usage("invalid option '-x'")},
         Case{{"-qx", "a"}, 2, "", Usage("invalid option '-x'")},
@@ -90,12 +94,14 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{"--json=1", "a"}, 2, "", Usage("option '--json' takes no value")},
         Case{{"--help=1"}, 2, "", Usage("option '--help' takes no value")},
         // Operands too few or too many.
-        Case{{}, 2, "", Usage("no FILE")}, Case{{"--json"}, 2, "", Usage("no FILE")},
+        Case{{}, 2, "", Usage("no FILE")},
+        Case{{"--json"}, 2, "", Usage("no FILE")},
         Case{{"a", "b", "c"}, 2, "", Usage("unexpected argument 'c'")},
         // Options in order, among the operands; values attached, after "=" or
         // apart; "--" ends the options.
         Case{{"a", "-Dpcm", "--json", "-q", "b"}, 0, "D=pcm json q | a b\n", ""},
-        Case{{"-D", "", "--seconds=2", "--det", "library", "-d", "3", "a"}, 0, "D= seconds=2 detector=library seconds=3 | a\n", ""},
+        Case{{"-D", "", "--seconds=2", "--det", "library", "-d", "3", "a"}, 0,
+             "D= seconds=2 detector=library seconds=3 | a\n", ""},
         Case{{"--", "-a", "--help"}, 0, "| -a --help\n", ""},
         Case{{"--json", "a", "--", "-q"}, 0, "json | a -q\n", ""}));
 

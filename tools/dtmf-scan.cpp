@@ -97,23 +97,22 @@ struct Options {
 Options ParseOptions(int argc, char** argv) {
     Options options;
     const auto whole = [](const char* option, const char* value, int max) {
-        return dtmftools::WholeNumber(option, value, 1, max);
+        return static_cast<unsigned>(dtmftools::WholeNumber(option, value, 1, max));
     };
-    options.files = dtmftools::ParseCommandLine(
-        argc, argv, kUsage,
-        {
-            {"detector", 0, true,
-             [&](const char* value) {
-                 options.detector =
-                     dtmftools::OneOf("--detector", value, {"library", "recording"}) == 0 ? TONESCAN_BLOCKS : TONESCAN_RECORDING;
-             }},
-            {"channel", 0, true, [&](const char* value) { options.channel = whole("--channel", value, 1024); }},
-            {"json", 0, false, [&](const char*) { options.json = true; }},
-            {"jobs", 'j', true, [&](const char* value) { options.jobs = static_cast<unsigned>(whole("--jobs", value, 1024)); }},
-            {"raw-rate", 0, true, [&](const char* value) { options.raw_rate = whole("--raw-rate", value, 10'000'000); }},
-            {"raw-channels", 0, true, [&](const char* value) { options.raw_channels = whole("--raw-channels", value, 1024); }},
-        },
-        {1, SIZE_MAX, "no input files"});
+    const auto detector = [](const char* value) {
+        return dtmftools::OneOf("--detector", value, {"library", "recording"}) == 0 ? TONESCAN_BLOCKS
+                                                                                    : TONESCAN_RECORDING;
+    };
+    const std::vector<dtmftools::Option> own = {
+        {"detector", 0, true, [&](const char* value) { options.detector = detector(value); }},
+        {"channel", 0, true, [&](const char* value) { options.channel = whole("--channel", value, 1024); }},
+        {"json", 0, false, [&](const char*) { options.json = true; }},
+        {"jobs", 'j', true, [&](const char* value) { options.jobs = whole("--jobs", value, 1024); }},
+        {"raw-rate", 0, true, [&](const char* value) { options.raw_rate = whole("--raw-rate", value, 10'000'000); }},
+        {"raw-channels", 0, true,
+         [&](const char* value) { options.raw_channels = whole("--raw-channels", value, 1024); }},
+    };
+    options.files = dtmftools::ParseCommandLine(argc, argv, kUsage, own, {1, SIZE_MAX, "no input files"});
     if (options.raw_channels && !options.raw_rate) dtmftools::UsageError("--raw-channels needs --raw-rate");
     if (std::count(options.files.begin(), options.files.end(), "-") > 1) {
         dtmftools::UsageError("standard input ('-') can be read only once");

@@ -23,7 +23,8 @@ bool IsLong(const char* argument) { return std::strncmp(argument, "--", 2) == 0;
 // value; a long one is then argv[optind - 1]. Some getopt_longs return ':'
 // for an unwanted value too: the '=' tells.
 [[noreturn]] void OptionError(int result, char* const argv[], const std::string& letters) {
-    const bool known_letter = optopt > 0 && optopt < kLongOnly && letters.find(static_cast<char>(optopt)) != std::string::npos;
+    const bool known_letter =
+        optopt > 0 && optopt < kLongOnly && letters.find(static_cast<char>(optopt)) != std::string::npos;
     const char* const last = argv[optind - 1];
     const bool long_option = optopt == 0 || optopt >= kLongOnly || (result == ':' ? IsLong(last) : known_letter);
     if (!long_option) {
