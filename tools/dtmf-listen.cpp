@@ -16,6 +16,7 @@
 #include "alsa_probe.h"
 #include "recording_listener.h"
 #endif
+#include "capture_start.h"
 #include "command_line.h"
 #include "tool.h"
 #include "tonewatch.h"
@@ -89,15 +90,6 @@ constexpr double kShortfall = 0.1;
 volatile std::sig_atomic_t stop_requested = 0;
 
 void RequestStop(int) { stop_requested = 1; }
-
-const char* StartFailure(int32_t code) {
-    switch (code) {
-        case TONEWATCH_OPEN_FAILED: return "the device could not be opened";
-        case TONEWATCH_QUEUE_FAILED: return "the capture buffer could not be queued";
-        case TONEWATCH_START_FAILED: return "capture could not be started";
-        default: return "unknown result";
-    }
-}
 
 // The device as a message names it, and why it cannot capture, if it can tell.
 #if defined(_WIN32)
@@ -197,10 +189,7 @@ bool StartListening() {
         return true;
     }
     PhoneDTMFCheckStop();
-    std::string why = CaptureProblem();
-    if (why.empty()) why = StartFailure(started);
-    dtmftools::Complain("cannot capture from " + CaptureDevice() + ": " + why + " (start returned " +
-                        std::to_string(started) + ")");
+    dtmftools::ComplainCaptureStart(started, CaptureDevice(), CaptureProblem());
     return false;
 }
 

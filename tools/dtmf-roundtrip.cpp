@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "alsa_probe.h"
+#include "capture_start.h"
 #include "command_line.h"
 #include "tonedial.h"
 #include "tonewatch.h"
@@ -47,15 +48,6 @@ constexpr const char* kUsage =
     "Exit status:\n"
     "  0 when every key was heard once and in order; 1 when one was not, or a\n"
     "  device could not be used; 2 for a usage error.\n";
-
-const char* StartFailure(int32_t code) {
-    switch (code) {
-        case TONEWATCH_OPEN_FAILED: return "the device could not be opened";
-        case TONEWATCH_QUEUE_FAILED: return "the capture buffer could not be queued";
-        case TONEWATCH_START_FAILED: return "capture could not be started";
-        default: return "unknown result";
-    }
-}
 
 std::string Device(const char* variable) {
     const char* name = std::getenv(variable);
@@ -91,10 +83,8 @@ bool StartDevices() {
     if (code == TONEWATCH_RUNNING) return true;
     PhoneDTMFCheckStop();
     const std::string capture = Device("TONEWATCH_CAPTURE_DEVICE");
-    std::string why = dtmftools::DeviceProblem(capture, dtmftools::Direction::kCapture);
-    if (why.empty()) why = StartFailure(code);
-    dtmftools::Complain("cannot capture from \"" + capture + "\": " + why + " (start returned " + std::to_string(code) +
-                        ")");
+    dtmftools::ComplainCaptureStart(code, "\"" + capture + "\"",
+                                    dtmftools::DeviceProblem(capture, dtmftools::Direction::kCapture));
     return false;
 }
 
