@@ -1,7 +1,6 @@
 // dtmf-dial DIGITS: dials a digit string through libtonedial and says what it
 // sent, or why nothing could be heard. On Windows it dials through
 // tonedial.dll on the preferred winmm device, and writes no files.
-#include <getopt.h>
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sndfile.h>
@@ -31,6 +30,7 @@
 #else
 #include "alsa_probe.h"
 #endif
+#include "command_line.h"
 #include "tonedial.h"
 #include "tool.h"
 
@@ -116,7 +116,7 @@ int Dial(const std::u16string& digits, const char* digits_argument) {
         return 1;
     }
     dtmftools::Output(std::string("sent: ") + digits_argument + "\n");
-    return dtmftools::FinishOutput() ? 0 : 1;
+    return dtmftools::ExitStatus(0);
 }
 #else
 std::string PlaybackDevice() {
@@ -291,7 +291,7 @@ int DialToFile(const std::u16string& digits, const char* digits_argument, const 
     }
     // Not into the audio, when that goes to standard output.
     if (!output_is_stdout) dtmftools::Output(std::string("sent: ") + digits_argument + "\n");
-    return dtmftools::FinishOutput() ? 0 : 1;
+    return dtmftools::ExitStatus(0);
 }
 
 // Dials on the device, watching what it takes: ALSA's tee PCM (alsa.conf's
@@ -337,67 +337,68 @@ int DialOnDevice(const std::u16string& digits, const char* digits_argument) {
         return 1;
     }
     dtmftools::Output(std::string("sent: ") + digits_argument + "\n");
-    return dtmftools::FinishOutput() ? 0 : 1;
+    return dtmftools::ExitStatus(0);
 }
 #endif
 
-}
-
-int main(int argc, char** argv) {
-    dtmftools::SetProgramName("dtmf-dial");
-    dtmftools::GuardStandardDescriptors();
-    enum LongOnly { kVersion = 256 };
-    static const option kOptions[] = {
+// What the command line asks for.
+struct DialOptions {
+    std::string digits_argument;
+    std::u16string digits;
 #if !defined(_WIN32)
-        {"device", required_argument, nullptr, 'D'},
-        {"output", required_argument, nullptr, 'o'},
-#endif
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, kVersion},
-        {nullptr, 0, nullptr, 0},
-    };
     const char* device = nullptr;
     const char* output = nullptr;
-    opterr = 0;
-#if defined(_WIN32)
-    const char* const kShortOptions = ":h";
-#else
-    const char* const kShortOptions = ":D:o:h";
+    FileFormat format = FileFormat::kWav;  // with `output`
 #endif
-    for (int c; (c = getopt_long(argc, argv, kShortOptions, kOptions, nullptr)) != -1;) {
-        switch (c) {
-            case 'D': device = optarg; break;
-            case 'o': output = optarg; break;
-            case 'h':
-                dtmftools::Output(kUsage);
-                return dtmftools::FinishOutput() ? 0 : 1;
-            case kVersion:
-                dtmftools::PrintVersion();
-                return dtmftools::FinishOutput() ? 0 : 1;
-            default: dtmftools::OptionError(c, argv);
-        }
-    }
-    if (optind == argc) dtmftools::UsageError("no DIGITS to dial");
-    if (argc - optind > 1) dtmftools::UsageError(std::string("unexpected argument '") + argv[optind + 1] + "'");
+};
+
+DialOptions ParseOptions(int argc, char** argv) {
+    const char* device = nullptr;
+    const char* output = nullptr;
+    const std::vector<dtmftools::Option> own = {
+#if !defined(_WIN32)
+        {"device", 'D', true, [&](const char* value) { device = value; }},
+        {"output", 'o', true, [&](const char* value) { output = value; }},
+#endif
+    };
+    const std::vector<std::string> operands =
+        dtmftools::ParseCommandLine(argc, argv, kUsage, own, {1, 1, "no DIGITS to dial"});
     if (device != nullptr && output != nullptr) dtmftools::UsageError("--device and --output exclude each other");
     if (device != nullptr && *device == '\0') dtmftools::UsageError("--device needs a PCM name");
     if (output != nullptr && *output == '\0') dtmftools::UsageError("--output needs a file name");
-    const char* digits_argument = argv[optind];
+    DialOptions options{operands[0], {}};
     std::setlocale(LC_CTYPE, "");
-    std::u16string digits;
-    if (!ToUtf16(digits_argument, digits)) dtmftools::UsageError("DIGITS is not valid text in this locale");
-#if defined(_WIN32)
-    return Dial(digits, digits_argument);
-#else
+    if (!ToUtf16(options.digits_argument.c_str(), options.digits)) {
+        dtmftools::UsageError("DIGITS is not valid text in this locale");
+    }
+#if !defined(_WIN32)
+    options.device = device;
+    options.output = output;
     if (output != nullptr) {
         const std::optional<FileFormat> format = FormatOfName(output);
         if (!format) {
             dtmftools::UsageError(std::string("cannot tell the format of '") + output +
                                   "': its name must end in .wav, .flac or .ogg (or be - for WAV on standard output)");
         }
-        return DialToFile(digits, digits_argument, output, *format);
+        options.format = *format;
     }
-    if (device != nullptr) setenv("TONEDIAL_PLAYBACK_DEVICE", device, 1);
-    return DialOnDevice(digits, digits_argument);
+#endif
+    return options;
+}
+
+}
+
+int main(int argc, char** argv) {
+    dtmftools::SetProgramName("dtmf-dial");
+    dtmftools::GuardStandardDescriptors();
+    const DialOptions options = ParseOptions(argc, argv);
+#if defined(_WIN32)
+    return Dial(options.digits, options.digits_argument.c_str());
+#else
+    if (options.output != nullptr) {
+        return DialToFile(options.digits, options.digits_argument.c_str(), options.output, options.format);
+    }
+    if (options.device != nullptr) setenv("TONEDIAL_PLAYBACK_DEVICE", options.device, 1);
+    return DialOnDevice(options.digits, options.digits_argument.c_str());
 #endif
 }

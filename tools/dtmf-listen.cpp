@@ -2,14 +2,13 @@
 // each key press with the time since the start, as a host program would:
 // start, poll every 60 ms, stop. On Windows it listens through tonewatch.dll
 // to the preferred winmm device, which it cannot choose.
-#include <getopt.h>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #if defined(_WIN32)
 #include "winmm_probe.h"
@@ -17,6 +16,8 @@
 #include "alsa_probe.h"
 #include "recording_listener.h"
 #endif
+#include "capture_start.h"
+#include "command_line.h"
 #include "tool.h"
 #include "tonewatch.h"
 
@@ -90,15 +91,6 @@ volatile std::sig_atomic_t stop_requested = 0;
 
 void RequestStop(int) { stop_requested = 1; }
 
-const char* StartFailure(int32_t code) {
-    switch (code) {
-        case TONEWATCH_OPEN_FAILED: return "the device could not be opened";
-        case TONEWATCH_QUEUE_FAILED: return "the capture buffer could not be queued";
-        case TONEWATCH_START_FAILED: return "capture could not be started";
-        default: return "unknown result";
-    }
-}
-
 // The device as a message names it, and why it cannot capture, if it can tell.
 #if defined(_WIN32)
 std::string CaptureDevice() { return "the preferred winmm device"; }
@@ -124,138 +116,136 @@ std::string PressLine(bool json, double seconds, char key) {
     return std::string(time) + ' ' + key + '\n';
 }
 
-}
-
-int main(int argc, char** argv) {
-    dtmftools::SetProgramName("dtmf-listen");
-    dtmftools::GuardStandardDescriptors();
-    enum LongOnly { kJson = 256, kVersion, kDetector };
-    static const option kOptions[] = {
-#if !defined(_WIN32)
-        {"device", required_argument, nullptr, 'D'},
-#endif
-        {"seconds", required_argument, nullptr, 'd'},
-#if !defined(_WIN32)
-        {"detector", required_argument, nullptr, kDetector},
-#endif
-        {"json", no_argument, nullptr, kJson},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, kVersion},
-        {nullptr, 0, nullptr, 0},
-    };
+// What the command line asks for.
+struct ListenOptions {
     double seconds = 0;  // 0: until a signal
     bool json = false;
     bool recording = false;
-    opterr = 0;
-#if defined(_WIN32)
-    const char* const kShortOptions = ":d:h";
-#else
-    const char* const kShortOptions = ":D:d:h";
-#endif
-    for (int c; (c = getopt_long(argc, argv, kShortOptions, kOptions, nullptr)) != -1;) {
-        switch (c) {
-#if !defined(_WIN32)
-            case 'D':
-                if (*optarg == '\0') dtmftools::UsageError("--device needs a PCM name");
-                setenv("TONEWATCH_CAPTURE_DEVICE", optarg, 1);
-                break;
-#endif
-            case 'd': {
-                char* end = nullptr;
-                seconds = std::strtod(optarg, &end);
-                if (*end != '\0' || !(seconds > 0) || seconds > 1e9) {
-                    dtmftools::UsageError(std::string("--seconds needs a positive number, not '") + optarg + "'");
-                }
-                break;
-            }
-            case kJson: json = true; break;
-#if !defined(_WIN32)
-            case kDetector:
-                if (std::string(optarg) == "recording" || std::string(optarg) == "library") {
-                    recording = std::string(optarg) == "recording";
-                } else {
-                    dtmftools::UsageError(std::string("--detector is library or recording, not '") + optarg + "'");
-                }
-                break;
-#endif
-            case 'h':
-                dtmftools::Output(kUsage);
-                return dtmftools::FinishOutput() ? 0 : 1;
-            case kVersion:
-                dtmftools::PrintVersion();
-                return dtmftools::FinishOutput() ? 0 : 1;
-            default: dtmftools::OptionError(c, argv);
-        }
-    }
-    if (optind < argc) dtmftools::UsageError(std::string("unexpected argument '") + argv[optind] + "'");
+};
 
-#if !defined(_WIN32)
-    if (recording) {
-        std::signal(SIGINT, RequestStop);
-        std::signal(SIGTERM, RequestStop);
-        std::setvbuf(stdout, nullptr, _IOLBF, 0);
-        const char* name = std::getenv("TONEWATCH_CAPTURE_DEVICE");
-        const int status = dtmftools::ListenForRecordings(
-            {name != nullptr && *name != '\0' ? name : "default", seconds, json, &stop_requested});
-        return dtmftools::FinishOutput() ? status : 1;
+double Seconds(const char* value) {
+    char* end = nullptr;
+    const double seconds = std::strtod(value, &end);
+    if (*end != '\0' || !(seconds > 0) || seconds > 1e9) {
+        dtmftools::UsageError(std::string("--seconds needs a positive number, not '") + value + "'");
     }
-#else
-    (void)recording;
-#endif
+    return seconds;
+}
 
-    // A signal before listening begins ends the tool at once (the start may
-    // wait a few seconds for a sound server that does not answer); once it
-    // listens, a signal ends listening as the time given would.
-    const auto start = std::chrono::steady_clock::now();
-    const int32_t started = PhoneDTMFCheckStart();
-    if (started == TONEWATCH_RUNNING) {
-        std::signal(SIGINT, RequestStop);
-        std::signal(SIGTERM, RequestStop);
-    } else {
-        PhoneDTMFCheckStop();
-        std::string why = CaptureProblem();
-        if (why.empty()) why = StartFailure(started);
-        dtmftools::Complain("cannot capture from " + CaptureDevice() + ": " + why + " (start returned " +
-                           std::to_string(started) + ")");
-        return 1;
-    }
-    // Keys appear as they are heard, even through a pipe. Windows' C runtime
-    // buffers fully when asked for lines; each line is one write anyway.
+ListenOptions ParseOptions(int argc, char** argv) {
+    ListenOptions options;
+    const std::vector<dtmftools::Option> own = {
+#if !defined(_WIN32)
+        {"device", 'D', true,
+         [](const char* value) {
+             if (*value == '\0') dtmftools::UsageError("--device needs a PCM name");
+             setenv("TONEWATCH_CAPTURE_DEVICE", value, 1);
+         }},
+#endif
+        {"seconds", 'd', true, [&](const char* value) { options.seconds = Seconds(value); }},
+#if !defined(_WIN32)
+        {"detector", 0, true,
+         [&](const char* value) {
+             options.recording = dtmftools::OneOf("--detector", value, {"library", "recording"}) == 1;
+         }},
+#endif
+        {"json", 0, false, [&](const char*) { options.json = true; }},
+    };
+    dtmftools::ParseCommandLine(argc, argv, kUsage, own, {0, 0, ""});
+    return options;
+}
+
+// Keys appear as they are heard, even through a pipe. Windows' C runtime
+// buffers fully when asked for lines; each line is one write anyway.
+void WriteEachLine() {
 #if defined(_WIN32)
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 #else
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 #endif
+}
+
+#if !defined(_WIN32)
+int ListenWithRecordingDetector(const ListenOptions& options) {
+    std::signal(SIGINT, RequestStop);
+    std::signal(SIGTERM, RequestStop);
+    WriteEachLine();
+    const char* name = std::getenv("TONEWATCH_CAPTURE_DEVICE");
+    const int status = dtmftools::ListenForRecordings(
+        {name != nullptr && *name != '\0' ? name : "default", options.seconds, options.json, &stop_requested});
+    return dtmftools::ExitStatus(status);
+}
+#endif
+
+// A signal before listening begins ends the tool at once (the start may wait
+// a few seconds for a sound server that does not answer); once it listens, a
+// signal ends listening as the time given would. False after saying why
+// capture could not start.
+bool StartListening() {
+    const int32_t started = PhoneDTMFCheckStart();
+    if (started == TONEWATCH_RUNNING) {
+        std::signal(SIGINT, RequestStop);
+        std::signal(SIGTERM, RequestStop);
+        return true;
+    }
+    PhoneDTMFCheckStop();
+    dtmftools::ComplainCaptureStart(started, CaptureDevice(), CaptureProblem());
+    return false;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The library counts blocks but cannot be asked mid-run, so a stall is found
+// here: a device clocks blocks at its own pace, but a live one does not fall
+// this far behind the wall clock unless it stopped. An idle audio server
+// takes up to about 1.5 s to deliver its first block, and runs within a few
+// per cent of its rate. True after saying so.
+bool Stalled(int32_t blocks, double elapsed) {
+    const double heard = blocks * kBlockSeconds;
+    if (heard >= elapsed - kStartSeconds - kShortfall * elapsed) return false;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "capture stopped delivering audio: %.1f s of audio (%d blocks) in %.1f s of listening", heard,
+                  static_cast<int>(blocks), elapsed);
+    dtmftools::Complain(text);
+    return true;
+}
+
+// Listens as a host program would: start, fetch every 60 ms, stop.
+int ListenThroughLibrary(const ListenOptions& options) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!StartListening()) return 1;
+    WriteEachLine();
     double elapsed = 0.0;
     while (!stop_requested) {
-        elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (seconds > 0 && elapsed >= seconds) break;
+        elapsed = SecondsSince(start);
+        if (options.seconds > 0 && elapsed >= options.seconds) break;
         const char16_t* key = PhoneDTMFReturnChar();
-        if (key[0] != 0) dtmftools::Output(PressLine(json, elapsed, static_cast<char>(key[0])));
+        if (key[0] != 0) dtmftools::Output(PressLine(options.json, elapsed, static_cast<char>(key[0])));
         // Presses come at least two 62.5 ms blocks apart, so a fetch every
         // 60 ms misses none; fetching more often only costs wakeups.
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
     }
     const int32_t blocks = PhoneDTMFCheckStop();
-    elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    elapsed = SecondsSince(start);
     const char16_t* last = PhoneDTMFReturnChar();
-    if (last[0] != 0) dtmftools::Output(PressLine(json, elapsed, static_cast<char>(last[0])));
-    dtmftools::Output(json ? "{\"blocks\":" + std::to_string(blocks) + "}\n" : "blocks: " + std::to_string(blocks) + "\n");
+    if (last[0] != 0) dtmftools::Output(PressLine(options.json, elapsed, static_cast<char>(last[0])));
+    const std::string count = std::to_string(blocks);
+    dtmftools::Output(options.json ? "{\"blocks\":" + count + "}\n" : "blocks: " + count + "\n");
+    const bool stalled = Stalled(blocks, elapsed);
+    return dtmftools::ExitStatus(stalled ? 1 : 0);
+}
 
-    // The library counts blocks but cannot be asked mid-run, so a stall is
-    // found here: a device clocks blocks at its own pace, but a live one does
-    // not fall this far behind the wall clock unless it stopped. An idle
-    // audio server takes up to about 1.5 s to deliver its first block, and
-    // runs within a few per cent of its rate.
-    const double heard = blocks * kBlockSeconds;
-    const bool stalled = heard < elapsed - kStartSeconds - kShortfall * elapsed;
-    if (stalled) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "capture stopped delivering audio: %.1f s of audio (%d blocks) in %.1f s of listening", heard,
-                      static_cast<int>(blocks), elapsed);
-        dtmftools::Complain(text);
-    }
-    if (!dtmftools::FinishOutput()) return 1;
-    return stalled ? 1 : 0;
+}
+
+int main(int argc, char** argv) {
+    dtmftools::SetProgramName("dtmf-listen");
+    dtmftools::GuardStandardDescriptors();
+    const ListenOptions options = ParseOptions(argc, argv);
+#if !defined(_WIN32)
+    if (options.recording) return ListenWithRecordingDetector(options);
+#endif
+    return ListenThroughLibrary(options);
 }

@@ -3,8 +3,6 @@
 // heard. Exits 0 only when every key sent was heard, once and in order.
 // Meant for a loopback where playback reaches capture (a private PulseAudio
 // null sink and its monitor, see scripts/demo).
-#include <getopt.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +14,8 @@
 #include <vector>
 
 #include "alsa_probe.h"
+#include "capture_start.h"
+#include "command_line.h"
 #include "tonedial.h"
 #include "tonewatch.h"
 #include "tool.h"
@@ -49,15 +49,6 @@ constexpr const char* kUsage =
     "  0 when every key was heard once and in order; 1 when one was not, or a\n"
     "  device could not be used; 2 for a usage error.\n";
 
-const char* StartFailure(int32_t code) {
-    switch (code) {
-        case TONEWATCH_OPEN_FAILED: return "the device could not be opened";
-        case TONEWATCH_QUEUE_FAILED: return "the capture buffer could not be queued";
-        case TONEWATCH_START_FAILED: return "capture could not be started";
-        default: return "unknown result";
-    }
-}
-
 std::string Device(const char* variable) {
     const char* name = std::getenv(variable);
     return name != nullptr && *name != '\0' ? name : "default";
@@ -73,50 +64,40 @@ std::string ExpectedKeys(const std::string& digits) {
     return keys;
 }
 
+// The dials the command line asks for.
+std::vector<std::string> ParseOptions(int argc, char** argv) {
+    std::vector<std::string> dials = dtmftools::ParseCommandLine(argc, argv, kUsage, {});
+    if (dials.empty()) dials = {"0123456789*#ABCD", "1122#"};
+    return dials;
 }
 
-int main(int argc, char** argv) {
-    dtmftools::SetProgramName("dtmf-roundtrip");
-    dtmftools::GuardStandardDescriptors();
-    enum LongOnly { kVersion = 256 };
-    static const option kOptions[] = {
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, kVersion},
-        {nullptr, 0, nullptr, 0},
-    };
-    opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1;) {
-        switch (c) {
-            case 'h':
-                dtmftools::Output(kUsage);
-                return dtmftools::FinishOutput() ? 0 : 1;
-            case kVersion:
-                dtmftools::PrintVersion();
-                return dtmftools::FinishOutput() ? 0 : 1;
-            default: dtmftools::OptionError(c, argv);
-        }
-    }
-    std::vector<std::string> dials(argv + optind, argv + argc);
-    if (dials.empty()) dials = {"0123456789*#ABCD", "1122#"};
-
+// Checks playback and starts capture; false after saying why one cannot be
+// used.
+bool StartDevices() {
     const std::string playback = Device("TONEDIAL_PLAYBACK_DEVICE");
     if (const std::string why = dtmftools::DeviceProblem(playback, dtmftools::Direction::kPlayback); !why.empty()) {
         dtmftools::Complain("cannot play on \"" + playback + "\": " + why);
-        return 1;
+        return false;
     }
     const int32_t code = PhoneDTMFCheckStart();
-    if (code != TONEWATCH_RUNNING) {
-        PhoneDTMFCheckStop();
-        const std::string capture = Device("TONEWATCH_CAPTURE_DEVICE");
-        std::string why = dtmftools::DeviceProblem(capture, dtmftools::Direction::kCapture);
-        if (why.empty()) why = StartFailure(code);
-        dtmftools::Complain("cannot capture from \"" + capture + "\": " + why + " (start returned " +
-                           std::to_string(code) + ")");
-        return 1;
-    }
+    if (code == TONEWATCH_RUNNING) return true;
+    PhoneDTMFCheckStop();
+    const std::string capture = Device("TONEWATCH_CAPTURE_DEVICE");
+    dtmftools::ComplainCaptureStart(code, "\"" + capture + "\"",
+                                    dtmftools::DeviceProblem(capture, dtmftools::Direction::kCapture));
+    return false;
+}
 
+struct Heard {
+    std::vector<std::string> keys;  // per dial
+    int32_t blocks;
+    double seconds;
+};
+
+// Dials each string while a thread fetches the keys heard, and stops capture.
+Heard DialAndListen(const std::vector<std::string>& dials) {
     std::mutex mutex;
-    std::vector<std::string> heard(dials.size());
+    Heard heard{std::vector<std::string>(dials.size()), 0, 0.0};
     std::size_t current = 0;
     std::atomic<bool> listening{true};
     std::thread poller([&] {
@@ -124,7 +105,7 @@ int main(int argc, char** argv) {
             const char16_t* key = PhoneDTMFReturnChar();
             if (key[0] != 0) {
                 std::lock_guard lock(mutex);
-                heard[current] += static_cast<char>(key[0]);
+                heard.keys[current] += static_cast<char>(key[0]);
             }
             std::this_thread::sleep_for(kPoll);
         }
@@ -144,24 +125,39 @@ int main(int argc, char** argv) {
     }
     listening = false;
     poller.join();
-    const int32_t blocks = PhoneDTMFCheckStop();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    heard.blocks = PhoneDTMFCheckStop();
+    heard.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return heard;
+}
 
+// Prints each dial beside what was heard, and the blocks analysed; true when
+// every key was heard once and in order.
+bool Report(const std::vector<std::string>& dials, const Heard& heard) {
     bool all_heard = true;
     for (std::size_t i = 0; i < dials.size(); ++i) {
-        const bool match = heard[i] == ExpectedKeys(dials[i]);
+        const bool match = heard.keys[i] == ExpectedKeys(dials[i]);
         all_heard = all_heard && match;
         const auto column = [](std::string text) {
             if (text.size() < 20) text.resize(20, ' ');
             return text;
         };
-        dtmftools::Output("sent:  " + column(dials[i]) + " heard: " + column(heard[i]) + " " +
-                         (match ? "ok" : "MISMATCH") + "\n");
+        dtmftools::Output("sent:  " + column(dials[i]) + " heard: " + column(heard.keys[i]) + " " +
+                          (match ? "ok" : "MISMATCH") + "\n");
     }
     char summary[96];
-    std::snprintf(summary, sizeof summary, "%d blocks of 62.5 ms analysed in %.1f s\n", static_cast<int>(blocks),
-                  seconds);
+    std::snprintf(summary, sizeof summary, "%d blocks of 62.5 ms analysed in %.1f s\n", static_cast<int>(heard.blocks),
+                  heard.seconds);
     dtmftools::Output(summary);
-    if (!dtmftools::FinishOutput()) return 1;
-    return all_heard ? 0 : 1;
+    return all_heard;
+}
+
+}
+
+int main(int argc, char** argv) {
+    dtmftools::SetProgramName("dtmf-roundtrip");
+    dtmftools::GuardStandardDescriptors();
+    const std::vector<std::string> dials = ParseOptions(argc, argv);
+    if (!StartDevices()) return 1;
+    const bool all_heard = Report(dials, DialAndListen(dials));
+    return dtmftools::ExitStatus(all_heard ? 0 : 1);
 }

@@ -1,6 +1,5 @@
 // dtmf-scan: finds DTMF key presses in recordings through libtonescan, with
 // the recording detector or with libtonewatch's block analysis.
-#include <getopt.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "command_line.h"
 #include "scan_report.h"
 #include "tonescan.h"
 #include "tool.h"
@@ -93,49 +94,25 @@ struct Options {
     std::vector<std::string> files;
 };
 
-enum LongOnly { kJson = 256, kVersion, kRawRate, kRawChannels, kDetector, kChannel };
-
 Options ParseOptions(int argc, char** argv) {
-    static const option kOptions[] = {
-        {"detector", required_argument, nullptr, kDetector},
-        {"channel", required_argument, nullptr, kChannel},
-        {"json", no_argument, nullptr, kJson},
-        {"jobs", required_argument, nullptr, 'j'},
-        {"raw-rate", required_argument, nullptr, kRawRate},
-        {"raw-channels", required_argument, nullptr, kRawChannels},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, kVersion},
-        {nullptr, 0, nullptr, 0},
-    };
     Options options;
-    opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":hj:", kOptions, nullptr)) != -1;) {
-        switch (c) {
-            case 'h':
-                dtmftools::Output(kUsage);
-                std::exit(dtmftools::FinishOutput() ? 0 : 1);
-            case kVersion:
-                dtmftools::PrintVersion();
-                std::exit(dtmftools::FinishOutput() ? 0 : 1);
-            case kDetector:
-                if (std::string_view(optarg) == "library") {
-                    options.detector = TONESCAN_BLOCKS;
-                } else if (std::string_view(optarg) == "recording") {
-                    options.detector = TONESCAN_RECORDING;
-                } else {
-                    dtmftools::UsageError(std::string("--detector is library or recording, not '") + optarg + "'");
-                }
-                break;
-            case kChannel: options.channel = dtmftools::WholeNumber("--channel", optarg, 1, 1024); break;
-            case kJson: options.json = true; break;
-            case 'j': options.jobs = static_cast<unsigned>(dtmftools::WholeNumber("--jobs", optarg, 1, 1024)); break;
-            case kRawRate: options.raw_rate = dtmftools::WholeNumber("--raw-rate", optarg, 1, 10'000'000); break;
-            case kRawChannels: options.raw_channels = dtmftools::WholeNumber("--raw-channels", optarg, 1, 1024); break;
-            default: dtmftools::OptionError(c, argv);
-        }
-    }
-    options.files.assign(argv + optind, argv + argc);
-    if (options.files.empty()) dtmftools::UsageError("no input files");
+    const auto whole = [](const char* option, const char* value, int max) {
+        return static_cast<unsigned>(dtmftools::WholeNumber(option, value, 1, max));
+    };
+    const auto detector = [](const char* value) {
+        return dtmftools::OneOf("--detector", value, {"library", "recording"}) == 0 ? TONESCAN_BLOCKS
+                                                                                    : TONESCAN_RECORDING;
+    };
+    const std::vector<dtmftools::Option> own = {
+        {"detector", 0, true, [&](const char* value) { options.detector = detector(value); }},
+        {"channel", 0, true, [&](const char* value) { options.channel = whole("--channel", value, 1024); }},
+        {"json", 0, false, [&](const char*) { options.json = true; }},
+        {"jobs", 'j', true, [&](const char* value) { options.jobs = whole("--jobs", value, 1024); }},
+        {"raw-rate", 0, true, [&](const char* value) { options.raw_rate = whole("--raw-rate", value, 10'000'000); }},
+        {"raw-channels", 0, true,
+         [&](const char* value) { options.raw_channels = whole("--raw-channels", value, 1024); }},
+    };
+    options.files = dtmftools::ParseCommandLine(argc, argv, kUsage, own, {1, SIZE_MAX, "no input files"});
     if (options.raw_channels && !options.raw_rate) dtmftools::UsageError("--raw-channels needs --raw-rate");
     if (std::count(options.files.begin(), options.files.end(), "-") > 1) {
         dtmftools::UsageError("standard input ('-') can be read only once");
@@ -324,26 +301,20 @@ private:
     std::size_t columns_ = 80;
 };
 
+void WriteLines(const std::vector<Line>& lines) {
+    for (const Line& line : lines) {
+        if (line.error) {
+            std::fputs(line.text.c_str(), stderr);
+        } else {
+            dtmftools::Output(line.text);
+        }
+    }
 }
 
-int main(int argc, char** argv) {
-    dtmftools::SetProgramName("dtmf-scan");
-    dtmftools::GuardStandardDescriptors();
-    const Options options = ParseOptions(argc, argv);
-    // Each press is written as soon as it is known, also into a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    Scan scan(options);
+// Writes each file's lines as they come, the next file's once the one before
+// is done, under a progress bar on a terminal; true when every file was read.
+bool WriteResults(Scan& scan) {
     std::vector<FileScan>& files = scan.Files();
-    std::atomic<std::size_t> next{0};
-    std::vector<std::thread> workers;
-    const std::size_t worker_count = std::min<std::size_t>(options.jobs, files.size());
-    for (std::size_t w = 0; w < worker_count; ++w) {
-        workers.emplace_back([&] {
-            for (std::size_t i; (i = next.fetch_add(1)) < files.size();) scan.Run(files[i]);
-        });
-    }
-
     ProgressBar bar(isatty(STDERR_FILENO) != 0);
     bool all_read = true;
     std::size_t current = 0;
@@ -366,18 +337,40 @@ int main(int argc, char** argv) {
             if (current_done) all_read = all_read && !files[current].failed;
         }
         if (!lines.empty()) bar.Erase();
-        for (const Line& line : lines) {
-            if (line.error) {
-                std::fputs(line.text.c_str(), stderr);
-            } else {
-                dtmftools::Output(line.text);
-            }
-        }
+        WriteLines(lines);
         if (current_done) ++current;
         if (current < files.size()) bar.Draw(progress / static_cast<double>(files.size()), finished, files.size());
     }
     bar.Erase();
+    return all_read;
+}
+
+// Hands the files to `jobs` workers and writes what they find, file by file
+// in command-line order; true when every file was read.
+bool ScanFiles(const Options& options) {
+    Scan scan(options);
+    std::vector<FileScan>& files = scan.Files();
+    std::atomic<std::size_t> next{0};
+    std::vector<std::thread> workers;
+    const std::size_t worker_count = std::min<std::size_t>(options.jobs, files.size());
+    for (std::size_t w = 0; w < worker_count; ++w) {
+        workers.emplace_back([&] {
+            for (std::size_t i; (i = next.fetch_add(1)) < files.size();) scan.Run(files[i]);
+        });
+    }
+    const bool all_read = WriteResults(scan);
     for (std::thread& worker : workers) worker.join();
-    if (!dtmftools::FinishOutput()) return 1;
-    return all_read ? 0 : 1;
+    return all_read;
+}
+
+}
+
+int main(int argc, char** argv) {
+    dtmftools::SetProgramName("dtmf-scan");
+    dtmftools::GuardStandardDescriptors();
+    const Options options = ParseOptions(argc, argv);
+    // Each press is written as soon as it is known, also into a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const bool all_read = ScanFiles(options);
+    return dtmftools::ExitStatus(all_read ? 0 : 1);
 }

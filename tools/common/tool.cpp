@@ -1,13 +1,11 @@
 #include "tool.h"
 
-#include <getopt.h>
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <unistd.h>
 #endif
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,32 +67,7 @@ void GuardStandardDescriptors() {
 #endif
 }
 
-void UsageError(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program_name, message.c_str(),
-                 program_name);
-    std::exit(2);
-}
-
-void OptionError(int result, char* const argv[]) {
-    const std::string option = optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
-    UsageError(result == ':' ? "option '" + option + "' needs a value" : "invalid option '" + option + "'");
-}
-
-void PrintVersion() {
-    Output(std::string(program_name) + " (Tonewatch) " TONEWATCH_TOOLS_VERSION "\n");
-}
-
 void Complain(const std::string& message) { std::fprintf(stderr, "%s: %s\n", program_name, message.c_str()); }
-
-int WholeNumber(std::string_view option, std::string_view text, int min, int max) {
-    int value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max) {
-        UsageError(std::string(option) + " needs a whole number from " + std::to_string(min) + " to " +
-                   std::to_string(max) + ", not '" + std::string(text) + "'");
-    }
-    return value;
-}
 
 namespace {
 
@@ -128,6 +101,8 @@ bool FinishOutput() {
     std::fprintf(stderr, "%s: write error: %s\n", program_name, std::strerror(output_error));
     return false;
 }
+
+int ExitStatus(int status) { return FinishOutput() ? status : 1; }
 
 std::string QuotedName(const std::string& name) {
     bool plain = name.empty() || name[0] != '"';

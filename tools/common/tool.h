@@ -1,6 +1,6 @@
-// What the host tools share on the command line: usage errors, --version,
-// output whose every write is checked, and file names and JSON that cannot
-// forge a line.
+// What the host tools share besides the command line (command_line.h): their
+// name in messages, output whose every write is checked, and file names and
+// JSON that cannot forge a line.
 #pragma once
 
 #include <string>
@@ -17,22 +17,8 @@ const char* ProgramName();
 // file opened would take their place and receive the output.
 void GuardStandardDescriptors();
 
-// "PROG: message" and a pointer to --help on stderr; exits with status 2.
-[[noreturn]] void UsageError(const std::string& message);
-
-// "PROG (Tonewatch) VERSION" on stdout.
-void PrintVersion();
-
 // "PROG: message" on stderr.
 void Complain(const std::string& message);
-
-// The usage error for what getopt_long returned as `result` ('?' for an
-// option it does not know, ':' for a missing value; opterr must be 0 and the
-// short options must start with ':').
-[[noreturn]] void OptionError(int result, char* const argv[]);
-
-// A whole number from `min` to `max`, or a usage error naming `option`.
-int WholeNumber(std::string_view option, std::string_view text, int min, int max);
 
 // Writes to stdout. A failed write is "PROG: write error: REASON" on stderr
 // and the end of the process with status 1: results that cannot be written
@@ -40,6 +26,10 @@ int WholeNumber(std::string_view option, std::string_view text, int min, int max
 // a failure the same way and returns false.
 void Output(std::string_view text);
 bool FinishOutput();
+
+// The process's exit status once the output is finished: `status`, or 1 when
+// the output could not be written.
+int ExitStatus(int status);
 
 // A file name as text output shows it: unchanged when it is printable, else
 // in double quotes with C escapes (\n, \t, \", \\, \xHH), so that a name
