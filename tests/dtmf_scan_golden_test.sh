@@ -16,7 +16,9 @@
 # some of these plans, as meant.
 #
 # Any difference is a change of behaviour: explain it, then rewrite the
-# goldens from the dtmf-scan given with --update.
+# goldens from the dtmf-scan given with --update. The corpus also rests on
+# sox (its conversions) and the messages on libsndfile: a new release of
+# either may move a line without any change of ours.
 # usage: dtmf_scan_golden_test.sh PATH/TO/dtmf-scan PATH/TO/key_plan_wav [--update]
 set -uo pipefail
 scan=$(realpath "$1")
