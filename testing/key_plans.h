@@ -137,7 +137,8 @@ inline std::vector<int16_t> ToPcm(const std::vector<double>& audio) {
 
 // Runs 8000/s mono audio through a sox command line, where IN and OUT are
 // replaced by raw 16-bit file arguments; e.g. "IN -t gsm - | sox -t gsm - OUT".
-// Empty when sox fails.
+// The first sox dithers with a fixed seed (-R), so that a plan comes out the
+// same on every run. Empty when sox fails.
 inline std::vector<int16_t> ThroughSox(const std::vector<int16_t>& pcm, const std::string& pipeline) {
     namespace fs = std::filesystem;
     std::error_code error;
@@ -150,7 +151,7 @@ inline std::vector<int16_t> ThroughSox(const std::vector<int16_t>& pcm, const st
     std::ofstream(in, std::ios::binary)
         .write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(2 * pcm.size()));
     const std::string raw = "-t raw -r 8000 -e signed -b 16 -c 1 ";
-    std::string command = "sox -V1 " + pipeline;
+    std::string command = "sox -V1 -R " + pipeline;
     command.replace(command.find("IN"), 2, raw + in);
     command.replace(command.find("OUT"), 3, raw + out);
     std::vector<int16_t> result;
