@@ -4,335 +4,16 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
-#include <string_view>
 
+#include "press_tracker_common.h"
 #include "press_tracker_kernel.h"
+#include "press_tracker_windows.h"
 
 namespace tonescan {
 
-// The levels of the windows ending at one sub-block.
-struct TrackerLevels {
-    std::array<float, kToneChannels> level;
-    float power;  // mean power of the low window
-};
+using namespace tracker;
 
-namespace {
-
-using Levels = TrackerLevels;
-
-using Complex = std::complex<double>;
-
-// Products of finite complex values, without the checks for infinities that
-// the operators of std::complex make on every product.
-Complex Mul(Complex a, Complex b) {
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-
-// The squared magnitude: std::norm goes through std::abs, a hypot call,
-// unless built with -ffast-math.
-double Norm(Complex a) { return a.real() * a.real() + a.imag() * a.imag(); }
-
-// a times the conjugate of b.
-Complex MulConj(Complex a, Complex b) {
-    return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
-}
-
-constexpr int kB = PressTracker::kSubBlock;
-// Sub-blocks analysed at a time before their windows are decided on.
-constexpr std::size_t kFrontBatch = PressTracker::kBatch;
-constexpr int kLowSamples = kB * PressTracker::kLowBlocks;
-constexpr int kHighSamples = kB * PressTracker::kHighBlocks;
-
-double Db(double db) { return std::pow(10.0, db / 10.0); }
-
-// Levels are squared peak amplitudes in 16-bit units.
-const float kMinLevel = static_cast<float>(Db(-45) * 32768.0 * 32768.0);
-const float kMinHeldLevel = static_cast<float>(Db(-48) * 32768.0 * 32768.0);
-// The high tone's level over the low tone's.
-const float kMinTwist = static_cast<float>(Db(-14));
-const float kMaxTwist = static_cast<float>(Db(12));
-const float kMinHeldTwist = static_cast<float>(Db(-16));
-const float kMaxHeldTwist = static_cast<float>(Db(14));
-// GSM 06.10 may code a key's high tone 15-25 dB under its low one for most
-// of a short key. A window with nearly all its power in the two tones may
-// have that much twist: speech never puts so much into two key frequencies
-// with the others quiet.
-const float kMinCleanTwist = static_cast<float>(Db(-20));
-const float kMinHeldCleanTwist = static_cast<float>(Db(-26));
-constexpr float kCleanShare = 0.85f;
-// The share of the window's power in the two tones. GSM 06.10 spreads a
-// tone's first frame over other frequencies, and many a coded key has only
-// a few windows above 60%; below about half, melodies start keys.
-constexpr float kShare = 0.55f;
-constexpr float kHeldShare = 0.4f;
-// How far under their group's tone the other key frequencies of a group stay.
-const float kPurity = static_cast<float>(Db(-8));
-// How far a tone's second harmonic stays under it, and anything at the
-// quiet frequencies (below) under the weaker tone.
-const double kHarmonic = Db(-10);
-const double kQuietLevel = Db(-10);
-// A key over speech or music: where the tones hold this share of the
-// window's power, with at most this much twist, anything beside them up to
-// what a background this far under them can put into one frequency is
-// taken for the background; the tones must then fade by no more than
-// kMostFade from the press's start to its end, as notes of music at key
-// frequencies do, and last kOverShortest samples at least: music holds
-// short pairs of notes at key frequencies now and then.
-constexpr float kOverShare = 0.68f;
-constexpr int64_t kOverShortest = 60 * kTrackerRate / 1000;
-const double kOverTwist = Db(9);
-const double kBackground = Db(-5);
-const float kBackgroundLevel = static_cast<float>(kBackground);
-// A third key frequency as strong as the tones leaves them 67% of the power.
-constexpr float kOverPurityShare = 0.72f;
-const double kMostFade = Db(4);
-// A key frequency is off by at most 1.5%; its measurement may be off by a
-// tenth of a percent more, and by this many standard deviations of what the
-// window's noise leaves uncertain.
-constexpr double kMaxOffset = 0.016;
-constexpr double kOffsetDeviations = 3;
-// How far a tone may move, as a share of its frequency, during a press. A
-// key's tones hold still; slow sweeps pass through a key for long enough to
-// start a press, and move by more than this across it.
-constexpr double kMaxDrift = 0.015;
-// The end's reference: the last window with this share of the strongest tone
-// power of the press, which fades by the factor per window so that a press
-// whose level sinks keeps finding references.
-constexpr float kReferencePower = 0.9f;
-constexpr float kReferenceFade = 0.97f;
-// A sub-block whose tones have this much of the press's magnitude, whatever
-// their phase, is inside the press; and so is one short of it between the
-// press and a sub-block that holds kBridged, and so are two between the
-// press and one that holds kBridgedTwo. So is one where either tone alone
-// has kOneTone of its own magnitude, and one with kToneShare of its power in
-// the tones as long as they keep kToneFloor of their magnitude.
-constexpr double kInside = 0.4;
-constexpr double kBridged = 0.5;
-constexpr double kBridgedTwo = 0.6;
-constexpr int64_t kMostBridged = 2;
-constexpr double kOneTone = 0.6;
-constexpr double kToneShare = 0.6;
-constexpr double kToneFloor = 0.1;
-
-// Sixteen floats, the width of one sub-block's correlations: real parts of
-// the eight channels, then imaginary parts.
-using Floats = float __attribute__((vector_size(4 * kTrackerOutputs)));
-using Ints = int32_t __attribute__((vector_size(4 * kTrackerOutputs)));
-
-// Vectors are passed by reference only: their by-value ABI depends on the
-// instruction set.
-void Load(Floats& f, const float* v) { std::memcpy(&f, v, sizeof f); }
-
-// Each sub-block's correlations start from phase 0 at its own middle;
-// turning them back by each frequency's phase there puts all sub-blocks on
-// the stream's time line. 32 samples are f/250 turns of f Hz, so the turns
-// repeat every 250 sub-blocks. For (re, im) turned back by a: re cos a +
-// im sin a, im cos a - re sin a; row j holds cos a twice, and sin a and
-// -sin a, for a = f_k (j / 250 + 15.5 / 8000) turns, scaled from the
-// kernel's Q11 halves to sample units.
-struct Turns {
-    std::array<std::array<float, kTrackerOutputs>, 250> cos, sin;
-};
-
-const Turns kTurns = [] {
-    Turns t{};
-    for (int j = 0; j < 250; ++j) {
-        for (int k = 0; k < kToneChannels; ++k) {
-            const double angle = 2 * std::numbers::pi * (((kToneFrequencies[k] * j) % 250) / 250.0 +
-                                                          kToneFrequencies[k] * ((kB - 1) / 2.0) / kTrackerRate);
-            const double scale = 2.0 / (1 << kTrackerTableShift);
-            t.cos[j][k] = t.cos[j][kToneChannels + k] = static_cast<float>(std::cos(angle) * scale);
-            t.sin[j][k] = static_cast<float>(std::sin(angle) * scale);
-            t.sin[j][kToneChannels + k] = -t.sin[j][k];
-        }
-    }
-    return t;
-}();
-
-constexpr float kOffsetFollow = 1.0f / 8;
-// Presses of one key with less than this between them, in samples, are one.
-constexpr int64_t kMostGap = 30 * kTrackerRate / 1000;
-
-// What a constant of 1 adds to each of a sub-block's correlations, in the
-// kernel's units: the cosine columns' sums (the sines' cancel). Made on
-// first use: the table is another file's, made at load.
-const std::array<float, kTrackerOutputs>& Constant() {
-    static const std::array<float, kTrackerOutputs> constant = [] {
-        std::array<float, kTrackerOutputs> c{};
-        for (int k = 0; k < kToneChannels; ++k) {
-            float sum = 0;
-            for (int m = 0; m < kTrackerFolds; ++m) sum += TrackerCorrelationTable()[static_cast<std::size_t>(m)][k];
-            c[static_cast<std::size_t>(k)] = sum;
-        }
-        return c;
-    }();
-    return constant;
-}
-
-// The levels of the windows ending at `slot` of `history`, whose newest
-// correlations are `newest`.
-[[gnu::always_inline]] inline Levels WindowLevels(const PressTracker::SubBlock* history, std::size_t slot,
-                                                  const Floats& newest) {
-    constexpr auto kHistory = static_cast<std::size_t>(PressTracker::kHistory);
-    const auto at = [&](std::size_t back) -> const PressTracker::SubBlock& {
-        return history[(slot + kHistory - back) % kHistory];
-    };
-    // Sub-blocks 1 to 4 back make the middle, 0 and 5 complete the whole.
-    Floats whole, middle, next;
-    Load(whole, at(PressTracker::kLowBlocks - 1).v.data());
-    whole += newest;
-    Load(middle, at(1).v.data());
-    for (std::size_t back = 2; back <= PressTracker::kHighBlocks; ++back) {
-        Load(next, at(back).v.data());
-        middle += next;
-    }
-    whole += middle;
-    // Squared magnitudes: the low channels over the whole window, the high
-    // ones over its middle.
-    using Eight = float __attribute__((vector_size(4 * kToneChannels)));
-    whole *= whole;
-    middle *= middle;
-    const Eight whole_levels = __builtin_shufflevector(whole, whole, 0, 1, 2, 3, 4, 5, 6, 7) +
-                               __builtin_shufflevector(whole, whole, 8, 9, 10, 11, 12, 13, 14, 15);
-    const Eight middle_levels = __builtin_shufflevector(middle, middle, 0, 1, 2, 3, 4, 5, 6, 7) +
-                                __builtin_shufflevector(middle, middle, 8, 9, 10, 11, 12, 13, 14, 15);
-    constexpr float kLowScale = 4.0f / (kLowSamples * kLowSamples), kHighScale = 4.0f / (kHighSamples * kHighSamples);
-    constexpr Eight kScale = {kLowScale, kLowScale, kLowScale, kLowScale, kHighScale, kHighScale, kHighScale, kHighScale};
-    const Eight levels = __builtin_shufflevector(whole_levels, middle_levels, 0, 1, 2, 3, 12, 13, 14, 15) * kScale;
-    Levels w;
-    std::memcpy(w.level.data(), &levels, sizeof levels);
-    float power = (at(0).energy + at(1).energy) + (at(2).energy + at(3).energy) + (at(4).energy + at(5).energy);
-    w.power = power * (1.0f / kLowSamples);
-    return w;
-}
-
-// The work of every sub-block, for `blocks` of them from the stream's sub-block
-// `first`: their correlations, turned onto the stream's time line and kept
-// in `history`, then the levels of the windows ending with each, whose
-// correlations are the sums of their sub-blocks'. Compiled for each
-// instruction set the kernels are.
-[[gnu::always_inline]] inline void FrontBody(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks,
-                                              int64_t first, float& offset, PressTracker::SubBlock* history, Levels* out) {
-    constexpr auto kHistory = static_cast<std::size_t>(PressTracker::kHistory);
-    alignas(64) std::array<int32_t, kTrackerOutputs * kFrontBatch> local;
-    std::array<int64_t, kFrontBatch> energy;
-    correlate(samples, blocks, local.data(), energy.data());
-    Floats constant;
-    Load(constant, Constant().data());
-    for (std::size_t b = 0; b < blocks; ++b) {
-        const auto block = static_cast<std::size_t>(first) + b;
-        const std::size_t slot = block % kHistory;
-        PressTracker::SubBlock& s = history[slot];
-        // Each sub-block without the stream's offset, followed from the
-        // sub-blocks' means over some 30 ms: an offset would otherwise take
-        // the tones' share of the power and leak into the key frequencies.
-        // Slowly, so that a tone's edge, whose part of a sub-block has a
-        // mean, is not moved.
-        const int16_t* x = samples + b * kB;
-        int32_t sum = 0;
-        for (int n = 0; n < kB; ++n) sum += x[n];
-        offset += (static_cast<float>(sum) / kB - offset) * kOffsetFollow;
-        const float mean = offset;
-        s.energy = std::max(0.0f, static_cast<float>(energy[b]) - mean * (2 * static_cast<float>(sum) - kB * mean));
-        Ints ints;
-        std::memcpy(&ints, local.data() + b * kTrackerOutputs, sizeof ints);
-        const Floats v = __builtin_convertvector(ints, Floats) - mean * constant;
-        const Floats swapped = __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
-        Floats cos, sin;
-        Load(cos, kTurns.cos[block % 250].data());
-        Load(sin, kTurns.sin[block % 250].data());
-        const Floats turned = v * cos + swapped * sin;
-        std::memcpy(s.v.data(), &turned, sizeof turned);
-        out[b] = WindowLevels(history, slot, turned);
-    }
-}
-
-using Front = void (*)(TrackerCorrelate, const int16_t*, std::size_t, int64_t, float&, PressTracker::SubBlock*, Levels*);
-
-void FrontPortable(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks, int64_t first,
-                   float& offset, PressTracker::SubBlock* history, Levels* out) {
-    FrontBody(correlate, samples, blocks, first, offset, history, out);
-}
-
-#if defined(TONEWATCH_KERNELS_X86)
-[[gnu::target("avx2,fma")]] void FrontAvx2(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks,
-                                            int64_t first, float& offset, PressTracker::SubBlock* history, Levels* out) {
-    FrontBody(correlate, samples, blocks, first, offset, history, out);
-}
-
-[[gnu::target("avx512f")]] void FrontAvx512(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks,
-                                            int64_t first, float& offset, PressTracker::SubBlock* history, Levels* out) {
-    FrontBody(correlate, samples, blocks, first, offset, history, out);
-}
-#endif
-
-// The front for the instruction set of the chosen kernel.
-Front ChooseFront() {
-#if defined(TONEWATCH_KERNELS_X86)
-    const std::string_view kernel = TrackerKernelChosen().name;
-    if (kernel.starts_with("avx512")) return FrontAvx512;
-    if (kernel == "avx2") return FrontAvx2;
-#endif
-    return FrontPortable;
-}
-
-const TrackerCorrelate kCorrelate = TrackerKernelChosen().correlate;
-const Front kFront = ChooseFront();
-
-// The strongest of a group's four channels, from `first`, and its level.
-struct Strongest {
-    int channel;
-    float level;
-};
-
-Strongest StrongestOf(const Levels& w, int first) {
-    const int a = first + (w.level[first + 1] > w.level[first]);
-    const int b = first + 2 + (w.level[first + 3] > w.level[first + 2]);
-    return w.level[b] > w.level[a] ? Strongest{b, w.level[b]} : Strongest{a, w.level[a]};
-}
-
-float MaxOf(const Levels& w, int first) {
-    return std::max(std::max(w.level[first], w.level[first + 1]), std::max(w.level[first + 2], w.level[first + 3]));
-}
-
-int KeyOf(const Strongest& low, const Strongest& high) { return low.channel * 4 + high.channel - 4; }
-
-// Whether the window holds a key's tones; if so, which key, and their power.
-struct Verdict {
-    int key;
-    float power;
-};
-
-Verdict LooksLikeKey(const Levels& w) {
-    constexpr Verdict kNone{-1, 0};
-    // Most windows fail on the levels alone, before anything is sorted.
-    const float max_low = MaxOf(w, 0), max_high = MaxOf(w, 4);
-    if (max_low < kMinLevel || max_high < kMinLevel || max_low + max_high < 2 * kShare * w.power) return kNone;
-    const bool clean = max_low + max_high >= 2 * kCleanShare * w.power;
-    if (max_high < max_low * (clean ? kMinCleanTwist : kMinTwist) || max_high > max_low * kMaxTwist) return kNone;
-    const Strongest low = StrongestOf(w, 0), high = StrongestOf(w, 4);
-    // Over a background, another key frequency may hold what the
-    // background can put into one frequency; the checks beside the tones
-    // follow.
-    const float background =
-        max_low + max_high >= 2 * kOverPurityShare * w.power ? kBackgroundLevel * (low.level + high.level) : 0.0f;
-    for (int k = 0; k < kToneChannels; ++k) {
-        if (k != low.channel && k != high.channel && w.level[k] > std::max((k < 4 ? low.level : high.level) * kPurity, background)) return kNone;
-    }
-    return {KeyOf(low, high), low.level + high.level};
-}
-
-// Whether the window still holds the tones of `key`, and their power.
-Verdict StillHeld(const Levels& w, int key) {
-    constexpr Verdict kNone{-1, 0};
-    const float low = w.level[key / 4], high = w.level[4 + key % 4];
-    if (low < MaxOf(w, 0) || high < MaxOf(w, 4)) return kNone;
-    if (low < kMinHeldLevel || high < kMinHeldLevel) return kNone;
-    const bool clean = low + high >= 2 * kCleanShare * w.power;
-    if (high < low * (clean ? kMinHeldCleanTwist : kMinHeldTwist) || high > low * kMaxHeldTwist) return kNone;
-    if (low + high < 2 * kHeldShare * w.power) return kNone;
-    return {key, low + high};
-}
+namespace tracker {
 
 // Frequencies where a voice, an instrument or a third tone would show and a
 // key has nothing: 60-660 Hz (a voice's fundamental and low harmonics) and
@@ -356,6 +37,32 @@ constexpr int kQuietProbes = QuietCount();
 // bin width, which combine into Hann-windowed ones), and the quiet ones.
 enum Probe { kLowTone, kLowBelow, kLowAbove, kLowHarmonic, kLowHann, kHighTone = kLowHann + 4, kHighBelow, kHighAbove,
              kHighHarmonic, kHighHann, kQuietFirst = kHighHann + 4, kProbes = kQuietFirst + kQuietProbes };
+
+}
+
+// A window's correlations with a key's probe frequencies: the squared
+// amplitude at each, and the complex correlations of the Hann helpers.
+struct TrackerProbes {
+    std::array<double, tracker::kProbes> level;
+    std::array<std::complex<double>, 4> low_hann, high_hann;
+    double power;  // the window's mean power
+};
+
+namespace {
+
+// How far a tone's second harmonic stays under it, and anything at the
+// quiet frequencies (below) under the weaker tone.
+const double kHarmonic = Db(-10);
+const double kQuietLevel = Db(-10);
+// Over a background (kBackground): where the tones hold this share of the
+// window's power, with at most this much twist.
+constexpr float kOverShare = 0.68f;
+const double kOverTwist = Db(9);
+// A key frequency is off by at most 1.5%; its measurement may be off by a
+// tenth of a percent more, and by kOffsetDeviations standard deviations of
+// what the window's noise leaves uncertain.
+constexpr double kMaxOffset = 0.016;
+
 static_assert(kProbes <= kTrackerProbes && kLowSamples == kTrackerProbeSamples);
 
 // The probe frequencies of a key, correlated with the low window all at once.
@@ -373,18 +80,6 @@ struct ProbeSet {
         lead[p] = std::polar(1.0, -w * (kLowSamples - 1));
     }
 };
-
-}
-
-// A window's correlations with a key's probe frequencies: the squared
-// amplitude at each, and the complex correlations of the Hann helpers.
-struct TrackerProbes {
-    std::array<double, kProbes> level;
-    std::array<Complex, 4> low_hann, high_hann;
-    double power;  // the window's mean power
-};
-
-namespace {
 
 using Probes = TrackerProbes;
 
@@ -496,6 +191,42 @@ double ToneOffset(const std::array<Complex, 4>& x) {
 
 }
 
+namespace {
+
+// A key over speech or music, which passes the checks beside the tones only
+// allowing for a background (kBackground): the tones must then fade by no
+// more than kMostFade from the press's start to its end, as notes of music
+// at key frequencies do, and last kOverShortest samples at least: music
+// holds short pairs of notes at key frequencies now and then.
+constexpr int64_t kOverShortest = 60 * kTrackerRate / 1000;
+const double kMostFade = Db(4);
+// How far a tone may move, as a share of its frequency, during a press. A
+// key's tones hold still; slow sweeps pass through a key for long enough to
+// start a press, and move by more than this across it.
+constexpr double kMaxDrift = 0.015;
+// The end's reference: the last window with this share of the strongest tone
+// power of the press, which fades by the factor per window so that a press
+// whose level sinks keeps finding references.
+constexpr float kReferencePower = 0.9f;
+constexpr float kReferenceFade = 0.97f;
+// Presses of one key with less than this between them, in samples, are one.
+constexpr int64_t kMostGap = 30 * kTrackerRate / 1000;
+// A sub-block whose tones have this much of the press's magnitude, whatever
+// their phase, is inside the press; and so is one short of it between the
+// press and a sub-block that holds kBridged, and so are two between the
+// press and one that holds kBridgedTwo. So is one where either tone alone
+// has kOneTone of its own magnitude, and one with kToneShare of its power in
+// the tones as long as they keep kToneFloor of their magnitude.
+constexpr double kInside = 0.4;
+constexpr double kBridged = 0.5;
+constexpr double kBridgedTwo = 0.6;
+constexpr int64_t kMostBridged = 2;
+constexpr double kOneTone = 0.6;
+constexpr double kToneShare = 0.6;
+constexpr double kToneFloor = 0.1;
+
+}
+
 // The place of a sub-block in the history. Windows at the stream's start
 // reach before it, onto places still zero.
 std::size_t PressTracker::Slot(int64_t block) {
@@ -536,7 +267,7 @@ void PressTracker::Finish() {
 
 void PressTracker::Analyse(const int16_t* samples, std::size_t blocks) {
     std::array<TrackerLevels, kBatch> levels;
-    kFront(kCorrelate, samples, blocks, analysed_, offset_, history_.data(), levels.data());
+    AnalyseSubBlocks(samples, blocks, analysed_, offset_, history_.data(), levels.data());
     // The batch's samples go to their places in the ring in one piece, or
     // two where it wraps.
     const std::size_t slot = Slot(analysed_);
@@ -548,19 +279,6 @@ void PressTracker::Analyse(const int16_t* samples, std::size_t blocks) {
         ++blocks_;
         Decide(levels[b]);
     }
-}
-
-std::array<float, kLowSamples> PressTracker::Samples(int64_t last) const {
-    std::array<float, kLowSamples> window;
-    for (int m = 0; m < kLowBlocks; ++m) {
-        const int64_t block = last - kLowBlocks + 1 + m;
-        std::copy_n(recent_.begin() + Slot(block) * kB, kB, window.begin() + m * kB);
-    }
-    // Without its mean, as the sub-blocks are measured.
-    float sum = 0;
-    for (const float v : window) sum += v;
-    for (float& v : window) v -= sum / kLowSamples;
-    return window;
 }
 
 void PressTracker::Decide(const TrackerLevels& levels) {
@@ -653,72 +371,6 @@ void PressTracker::Confirm(int key) {
     candidate_ = -1;
 }
 
-// The checks that need frequencies beside, between and below the key
-// frequencies, on the correlations `x` of a window with the key's probes:
-//   - each tone nearer its key frequency than its guards;
-//   - each tone's second harmonic weak: tones with overtones come from a
-//     voice or an instrument;
-//   - nothing at the difference of the two frequencies: when both are
-//     harmonics of one voice, so is their difference, whereas two pure tones,
-//     even clipped symmetrically, make nothing there;
-//   - no voice fundamental or low harmonic, 60 to 600 Hz.
-// What the key's own tones leak into the frequencies checked for quiet is
-// allowed for, twice over for the uneven spectra of coded tones; `under`
-// allows, where the tones stand out enough, for a background under them.
-bool PressTracker::NothingElse(int key, const TrackerProbes& x, bool under) {
-    const KeyProbes& k = KeyProbesOf(key);
-    const double low = x.level[kLowTone], high = x.level[kHighTone];
-    if (x.level[kLowBelow] >= low || x.level[kLowAbove] >= low || x.level[kHighBelow] >= high ||
-        x.level[kHighAbove] >= high) {
-        return false;
-    }
-    // A sine's level is twice its power; the tones' power is half their
-    // levels' sum.
-    const bool over = under && (low + high) / 2 >= kOverShare * x.power && high <= kOverTwist * low &&
-                      low <= kOverTwist * high;
-    const auto background = [&](double level) { return over && level <= kBackground * (low + high); };
-    const double low_harmonic = x.level[kLowHarmonic], high_harmonic = x.level[kHighHarmonic];
-    if ((low_harmonic > kHarmonic * low + 2 * k.harmonic_from_high * high && !background(low_harmonic)) ||
-        (high_harmonic > kHarmonic * high && !background(high_harmonic))) {
-        return false;
-    }
-    const double weaker = std::min(low, high);
-    for (int q = 0; q < kQuietProbes; ++q) {
-        const auto& leak = k.quiet_from[static_cast<std::size_t>(q)];
-        const double level = x.level[kQuietFirst + q];
-        if (level > kQuietLevel * weaker + 2 * (leak[0] * low + leak[1] * high) && !background(level)) return false;
-    }
-    return true;
-}
-
-// Whether each tone is within kMaxOffset of its key frequency in a window's
-// correlations `x`, give or take the uncertainty of the measurement that
-// the steadiness of the `tones` fitted to the same window leaves. The window
-// must lie inside the tones.
-bool PressTracker::OnKey(const Tones& tones, const TrackerProbes& x) {
-    const std::array<double, 2> offsets = {ToneOffset(x.low_hann), ToneOffset(x.high_hann)};
-    for (int t = 0; t < 2; ++t) {
-        const double f = kToneFrequencies[tones.channel[t]];
-        if (std::abs(offsets[t]) > (kMaxOffset * f) + kOffsetDeviations * Uncertainty(tones, t)) return false;
-    }
-    return true;
-}
-
-// How uncertain tone t's frequency is in Hz, one standard deviation, in
-// the window that `tones` were fitted to. However the tone strays from a
-// steady sine (noise, a codec, a fading level), its sub-blocks stray from
-// the fitted ones; taken as a deviation of their phases, it leaves the
-// frequency as uncertain as the slope of a line fitted through them.
-double PressTracker::Uncertainty(const Tones& tones, int t) {
-    const double phase_deviation = std::sqrt(tones.misfit[static_cast<std::size_t>(t)] / 2);
-    const double slope_deviation = phase_deviation * std::sqrt(12.0 / (kLowBlocks * (kLowBlocks * kLowBlocks - 1)));
-    return slope_deviation * kTrackerRate / (2 * std::numbers::pi * kB);
-}
-
-TrackerProbes PressTracker::Probe(int key, int64_t last) const {
-    return Correlate(KeyProbesOf(key).probes, Samples(last).data());
-}
-
 void PressTracker::Release() {
     const Tones tones = Fit(held_, end_window_.last);
     const int64_t end = std::max(start_ + 1, std::min(FindEnd(tones, end_window_.last), stream_end_));
@@ -802,6 +454,17 @@ PressTracker::Tones PressTracker::Fit(int key, int64_t last) const {
         tones.full += Norm(tones.value[t]);
     }
     return tones;
+}
+
+// How uncertain tone t's frequency is in Hz, one standard deviation, in
+// the window that `tones` were fitted to. However the tone strays from a
+// steady sine (noise, a codec, a fading level), its sub-blocks stray from
+// the fitted ones; taken as a deviation of their phases, it leaves the
+// frequency as uncertain as the slope of a line fitted through them.
+double PressTracker::Uncertainty(const Tones& tones, int t) {
+    const double phase_deviation = std::sqrt(tones.misfit[static_cast<std::size_t>(t)] / 2);
+    const double slope_deviation = phase_deviation * std::sqrt(12.0 / (kLowBlocks * (kLowBlocks * kLowBlocks - 1)));
+    return slope_deviation * kTrackerRate / (2 * std::numbers::pi * kB);
 }
 
 // How much of the tones sub-block `block` holds, given what they would be
@@ -903,6 +566,74 @@ int64_t PressTracker::FindEnd(const Tones& tones, int64_t last) const {
     }
     const double inside = std::clamp(inner, 0.0, 1.0) + std::clamp(present, 0.0, 1.0);
     return kB * (j - 1) + std::lround(kB * inside);
+}
+
+std::array<float, kLowSamples> PressTracker::Samples(int64_t last) const {
+    std::array<float, kLowSamples> window;
+    for (int m = 0; m < kLowBlocks; ++m) {
+        const int64_t block = last - kLowBlocks + 1 + m;
+        std::copy_n(recent_.begin() + Slot(block) * kB, kB, window.begin() + m * kB);
+    }
+    // Without its mean, as the sub-blocks are measured.
+    float sum = 0;
+    for (const float v : window) sum += v;
+    for (float& v : window) v -= sum / kLowSamples;
+    return window;
+}
+
+// The checks that need frequencies beside, between and below the key
+// frequencies, on the correlations `x` of a window with the key's probes:
+//   - each tone nearer its key frequency than its guards;
+//   - each tone's second harmonic weak: tones with overtones come from a
+//     voice or an instrument;
+//   - nothing at the difference of the two frequencies: when both are
+//     harmonics of one voice, so is their difference, whereas two pure tones,
+//     even clipped symmetrically, make nothing there;
+//   - no voice fundamental or low harmonic, 60 to 600 Hz.
+// What the key's own tones leak into the frequencies checked for quiet is
+// allowed for, twice over for the uneven spectra of coded tones; `under`
+// allows, where the tones stand out enough, for a background under them.
+bool PressTracker::NothingElse(int key, const TrackerProbes& x, bool under) {
+    const KeyProbes& k = KeyProbesOf(key);
+    const double low = x.level[kLowTone], high = x.level[kHighTone];
+    if (x.level[kLowBelow] >= low || x.level[kLowAbove] >= low || x.level[kHighBelow] >= high ||
+        x.level[kHighAbove] >= high) {
+        return false;
+    }
+    // A sine's level is twice its power; the tones' power is half their
+    // levels' sum.
+    const bool over = under && (low + high) / 2 >= kOverShare * x.power && high <= kOverTwist * low &&
+                      low <= kOverTwist * high;
+    const auto background = [&](double level) { return over && level <= kBackground * (low + high); };
+    const double low_harmonic = x.level[kLowHarmonic], high_harmonic = x.level[kHighHarmonic];
+    if ((low_harmonic > kHarmonic * low + 2 * k.harmonic_from_high * high && !background(low_harmonic)) ||
+        (high_harmonic > kHarmonic * high && !background(high_harmonic))) {
+        return false;
+    }
+    const double weaker = std::min(low, high);
+    for (int q = 0; q < kQuietProbes; ++q) {
+        const auto& leak = k.quiet_from[static_cast<std::size_t>(q)];
+        const double level = x.level[kQuietFirst + q];
+        if (level > kQuietLevel * weaker + 2 * (leak[0] * low + leak[1] * high) && !background(level)) return false;
+    }
+    return true;
+}
+
+// Whether each tone is within kMaxOffset of its key frequency in a window's
+// correlations `x`, give or take the uncertainty of the measurement that
+// the steadiness of the `tones` fitted to the same window leaves. The window
+// must lie inside the tones.
+bool PressTracker::OnKey(const Tones& tones, const TrackerProbes& x) {
+    const std::array<double, 2> offsets = {ToneOffset(x.low_hann), ToneOffset(x.high_hann)};
+    for (int t = 0; t < 2; ++t) {
+        const double f = kToneFrequencies[tones.channel[t]];
+        if (std::abs(offsets[t]) > (kMaxOffset * f) + kOffsetDeviations * Uncertainty(tones, t)) return false;
+    }
+    return true;
+}
+
+TrackerProbes PressTracker::Probe(int key, int64_t last) const {
+    return Correlate(KeyProbesOf(key).probes, Samples(last).data());
 }
 
 }
