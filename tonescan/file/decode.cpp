@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sndfile.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,37 +199,45 @@ ScanError CheckWavLength(const WavLayout& layout, Source& source, const DecodeCa
                                          " bytes of audio, file holds " + std::to_string(present));
 }
 
+ScanError Changed(sf_count_t decoded, sf_count_t promised) {
+    char text[128];
+    std::snprintf(text, sizeof text, "file changed while it was read: it ended after %" PRId64 " of %" PRId64 " frames",
+                  static_cast<int64_t>(decoded), static_cast<int64_t>(promised));
+    return Fail(TONESCAN_ETRUNCATED, text);
+}
+
 // 16-bit little-endian PCM of one or two channels in a regular file, read
-// straight from the page cache: `bytes` of audio from `at` in the file, as
-// `format` describes it. Nothing when the file cannot be mapped, which
-// leaves the decoding to libsndfile.
-std::optional<ScanError> DecodeMapped(int fd, off_t size, uint64_t at, uint64_t bytes, SF_INFO format,
-                                      const DecodeCallbacks& callbacks, const ScanTarget& target) {
+// without libsndfile: `bytes` of audio from `at` in the file, as `format`
+// describes it. Nothing when the format is not that, which leaves the
+// decoding to libsndfile.
+std::optional<ScanError> DecodePcm(int fd, off_t size, uint64_t at, uint64_t bytes, SF_INFO format,
+                                   const DecodeCallbacks& callbacks, const ScanTarget& target) {
     const bool fits = format.format == (SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE) && IntegerInput(format) &&
                       format.samplerate >= 1 && at <= static_cast<uint64_t>(size) &&
                       bytes <= static_cast<uint64_t>(size) - at;
     if (!fits) return std::nullopt;
-    void* map = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map == MAP_FAILED) return std::nullopt;
-    // Read ahead, and let pages go behind: a file may be larger than memory.
-    madvise(map, static_cast<std::size_t>(size), MADV_SEQUENTIAL);
+    posix_fadvise(fd, static_cast<off_t>(at), static_cast<off_t>(bytes), POSIX_FADV_SEQUENTIAL);
     const std::size_t frame_bytes = 2 * static_cast<std::size_t>(format.channels);
-    const unsigned char* next = static_cast<const unsigned char*>(map) + at;
     format.frames = static_cast<sf_count_t>(bytes / frame_bytes);
-    const OpenFrames open = [&](sf_count_t first) -> std::optional<FrameReader> {
-        return MappedFrames(next + static_cast<std::size_t>(first) * frame_bytes, format.frames - first, frame_bytes);
-    };
-    if (DecodeInParts(format, open, callbacks, target)) {
-        munmap(map, static_cast<std::size_t>(size));
-        return ScanError{};
+    {
+        ReadFault fault;
+        const OpenFrames open = [&](sf_count_t first) -> std::optional<FrameReader> {
+            return FileFrames(fd, static_cast<off_t>(at) + static_cast<off_t>(first) * static_cast<off_t>(frame_bytes),
+                              format.frames - first, frame_bytes, fault);
+        };
+        // A part that could not be read whole is read again below, in order,
+        // and fails there in the same way if the file is still short.
+        if (DecodeInParts(format, open, callbacks, target)) return ScanError{};
     }
-    std::optional<MapAhead> ahead;
-    if (callbacks.threads > 1) ahead.emplace(static_cast<const unsigned char*>(map), static_cast<std::size_t>(size));
+    ReadFault fault;
     sf_count_t total = 0;
-    ScanError error = DecodeShorts(format, MappedFrames(next, format.frames, frame_bytes, ahead ? &*ahead : nullptr),
+    ScanError error = DecodeShorts(format, FileFrames(fd, static_cast<off_t>(at), format.frames, frame_bytes, fault),
                                    kFileReadFrames, callbacks, target, false, total);
-    ahead.reset();
-    munmap(map, static_cast<std::size_t>(size));
+    if (const int code = fault.error.load(); code != 0) {
+        return Fail(TONESCAN_EREAD, std::string("read error: ") + std::strerror(code));
+    }
+    if (error) return error;
+    if (fault.ended_early.load()) return Changed(total, format.frames);
     return error;
 }
 
@@ -246,9 +253,9 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
         info.samplerate = raw->rate;
         info.channels = raw->channels;
         info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
-        if (auto mapped = DecodeMapped(fd, size, static_cast<uint64_t>(base), static_cast<uint64_t>(size - base), info,
+        if (auto decoded = DecodePcm(fd, size, static_cast<uint64_t>(base), static_cast<uint64_t>(size - base), info,
                                        callbacks, target)) {
-            return *mapped;
+            return *decoded;
         }
     } else if (const auto layout = FindWavData(
                    [&](uint64_t at, unsigned char* out, std::size_t n) { return source.ReadAt(at, out, n); })) {
@@ -260,9 +267,9 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
             const uint64_t audio = layout->promised == 0 || layout->promised >= kPlaceholderLength
                                        ? present
                                        : std::min<uint64_t>(layout->promised, present);
-            if (auto mapped = DecodeMapped(fd, size, static_cast<uint64_t>(base) + layout->data_at, audio,
+            if (auto decoded = DecodePcm(fd, size, static_cast<uint64_t>(base) + layout->data_at, audio,
                                            *layout->raw, callbacks, target)) {
-                return *mapped;
+                return *decoded;
             }
         }
     }

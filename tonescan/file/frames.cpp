@@ -1,10 +1,10 @@
 #include "frames.h"
 
 #include <FLAC/stream_decoder.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <vector>
 
@@ -14,27 +14,28 @@ namespace tonescan {
 
 std::mutex open_mutex;
 
-FrameReader MappedFrames(const unsigned char* from, sf_count_t frames, std::size_t frame_bytes,
-                         MapAhead* ahead) {
-    constexpr std::size_t kLetGo = std::size_t{8} << 20;
-    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    // Whole pages from `kept` up to the last read are behind the reader.
-    uintptr_t kept = (reinterpret_cast<uintptr_t>(from) + page - 1) / page * page;
-    return [from, frames, frame_bytes, ahead, page, kept](sf_count_t wanted) mutable {
-        const uintptr_t behind = reinterpret_cast<uintptr_t>(from) / page * page;
-        if (ahead == nullptr && behind >= kept + kLetGo) {
-            madvise(reinterpret_cast<void*>(kept), behind - kept, MADV_DONTNEED);
-            kept = behind;
-        }
+FrameReader FileFrames(int fd, off_t at, sf_count_t frames, std::size_t frame_bytes, ReadFault& fault) {
+    std::vector<unsigned char> buffer;
+    return [fd, at, frames, frame_bytes, &fault, buffer](sf_count_t wanted) mutable {
         const sf_count_t n = std::min(wanted, frames);
-        const std::span<const unsigned char> got(from, static_cast<std::size_t>(n) * frame_bytes);
-        from += got.size();
-        frames -= n;
-        if (ahead != nullptr) ahead->Reached(from);
-        return got;
+        buffer.resize(static_cast<std::size_t>(n) * frame_bytes);
+        const ssize_t got = n == 0 ? 0 : ReadFully(fd, buffer.data(), buffer.size(), at);
+        if (got < 0) {
+            fault.error.store(errno);
+            frames = 0;
+            return std::span<const unsigned char>();
+        }
+        const std::size_t whole = static_cast<std::size_t>(got) / frame_bytes * frame_bytes;
+        if (whole < buffer.size()) {
+            fault.ended_early.store(true);
+            frames = 0;
+        } else {
+            frames -= n;
+        }
+        at += static_cast<off_t>(whole);
+        return std::span<const unsigned char>(buffer.data(), whole);
     };
 }
-
 
 // The frames libsndfile decodes.
 FrameReader SndfileFrames(SNDFILE* file, int channels) {

@@ -1,10 +1,11 @@
-// Frame readers: 16-bit interleaved frames from a mapping read in place,
+// Frame readers: 16-bit interleaved frames read from a regular file,
 // from libsndfile, or from libFLAC itself.
 #pragma once
 
 #include <sndfile.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -31,11 +32,21 @@ using FrameReader = std::function<std::span<const unsigned char>(sf_count_t fram
 // A reader from frame `first` on, for one part; nothing when there is none.
 using OpenFrames = std::function<std::optional<FrameReader>(sf_count_t first)>;
 
-// The frames of a file in memory, read in place; `ahead`, when there is one,
-// is told how far. Without one, the pages read are let go every few MB, as
-// MapAhead does: a mapped hour at 44100/s stereo is 635 MB.
-FrameReader MappedFrames(const unsigned char* from, sf_count_t frames, std::size_t frame_bytes,
-                         MapAhead* ahead = nullptr);
+// What went wrong reading a regular file, shared by the readers of its parts.
+struct ReadFault {
+    // The file ended before the frames it held when the scan began: it was
+    // cut short or rewritten under the scan.
+    std::atomic<bool> ended_early{false};
+    // errno of a read that failed.
+    std::atomic<int> error{0};
+};
+
+// `frames` frames of a regular file from byte `at` on, read into a buffer of
+// one read's size. Not mapped: a mapping faults (SIGBUS) when the file
+// shrinks under it, and a library must not catch that with a process-wide
+// signal handler. The frames end early, with `fault` saying why, when the
+// file ends or a read fails.
+FrameReader FileFrames(int fd, off_t at, sf_count_t frames, std::size_t frame_bytes, ReadFault& fault);
 
 // The frames libsndfile decodes.
 FrameReader SndfileFrames(SNDFILE* file, int channels);
