@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -129,6 +130,19 @@ ScanError Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& call
     return error;
 }
 
+// "1:02:03.450" or "3.450 s", for a notice.
+std::string TimeText(sf_count_t frames, int rate) {
+    const auto ms = static_cast<int64_t>(static_cast<double>(frames) * 1000.0 / rate + 0.5);
+    char text[64];
+    if (ms >= 60'000) {
+        std::snprintf(text, sizeof text, "%" PRId64 ":%02" PRId64 ":%02" PRId64 ".%03" PRId64, ms / 3'600'000,
+                      ms / 60'000 % 60, ms / 1000 % 60, ms % 1000);
+    } else {
+        std::snprintf(text, sizeof text, "%" PRId64 ".%03" PRId64 " s", ms / 1000, ms % 1000);
+    }
+    return text;
+}
+
 ScanError DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& callbacks, const ScanTarget& target) {
     SF_VIRTUAL_IO io = SourceIo();
     SndfilePtr file;
@@ -139,11 +153,19 @@ ScanError DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& call
             return Fail(TONESCAN_EFORMAT, std::string("not a readable audio file: ") + sf_strerror(nullptr));
         }
     }
+    const bool flac = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
+    // A FLAC stream that does not give its length is read to its end.
+    const bool length_known = !(flac && info.frames == kUnknownFrames);
+    // Damaged FLAC frames, told as they are found and counted for the end.
+    std::atomic<sf_count_t> damaged{0};
+    const FlacDamage on_damage = [&](sf_count_t at, sf_count_t frames) {
+        damaged += frames;
+        callbacks.notice("damaged audio at " + TimeText(at, info.samplerate) + " could not be decoded; " +
+                         TimeText(frames, info.samplerate) + " of it skipped as silence");
+    };
     // Each part reads through a libsndfile of its own, seeked to its start.
     const OpenFrames open = [&](sf_count_t first) -> std::optional<FrameReader> {
-        if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC) {
-            return FlacFrames(source.fd, source.base, source.length, first, info);
-        }
+        if (flac) return FlacFrames(source, first, info, on_damage);
         struct Part {
             Source source;
             SndfilePtr file;
@@ -168,13 +190,31 @@ ScanError DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& call
             return read(frames);
         };
     };
-    if (file && source.fd >= 0 && info.seekable && DecodeInParts(info, open, callbacks, target)) return {};
+    const auto damage = [&]() -> ScanError {
+        if (damaged == 0) return {};
+        return Fail(TONESCAN_EREAD, "file is damaged: " + TimeText(damaged, info.samplerate) +
+                                        " of its audio could not be decoded");
+    };
+    if (file && length_known && source.fd >= 0 && info.seekable && DecodeInParts(info, open, callbacks, target)) {
+        return damage();
+    }
+    damaged = 0;
     sf_count_t total = 0;
-    ScanError error = file ? Decode(file.get(), info, callbacks, target, false, total) : ScanError{};
+    ScanError error;
+    std::optional<FrameReader> flac_frames;
+    if (file && flac && IntegerInput(info) && !ChannelProblem(info, target)) flac_frames = open(0);
+    if (flac_frames) {
+        SF_INFO shown = info;
+        // Progress is a fraction of a known length only.
+        if (!length_known) shown.frames = 0;
+        error = DecodeShorts(shown, *flac_frames, kFileReadFrames, callbacks, target, false, total);
+    } else if (file) {
+        error = Decode(file.get(), info, callbacks, target, false, total);
+    }
     if (source.read_error != 0) return Fail(TONESCAN_EREAD, std::string("read error: ") + std::strerror(source.read_error));
     if (error) return error;
-    if (total < info.frames) return Truncated(total, info.frames);
-    return {};
+    if (length_known && total < info.frames) return Truncated(total, info.frames);
+    return damage();
 }
 
 // A WAV header's promise set against the file's own size: a file cut short

@@ -51,10 +51,20 @@ FrameReader FileFrames(int fd, off_t at, sf_count_t frames, std::size_t frame_by
 // The frames libsndfile decodes.
 FrameReader SndfileFrames(SNDFILE* file, int channels);
 
+// libsndfile's frame count of a FLAC stream that does not give its length
+// (a pipe encoder's): it is read to its end.
+inline constexpr sf_count_t kUnknownFrames = SF_COUNT_MAX;
+
+// Frames of a FLAC stream that could not be decoded: from frame `at`, `frames` long.
+using FlacDamage = std::function<void(sf_count_t at, sf_count_t frames)>;
+
 // A 16-bit FLAC file's frames from frame `first` on, decoded by libFLAC
-// itself, for a part: through libsndfile the copying costs about half as much
-// again as the decoding. Nothing when the file is not as `info` says or the
-// seek fails; errors later end the frames early, and the part then fails.
-std::optional<FrameReader> FlacFrames(int fd, off_t base, sf_count_t length, sf_count_t first, const SF_INFO& info);
+// itself: through libsndfile the copying costs about half as much again as
+// the decoding, and a damaged frame ends libsndfile's decoding where libFLAC
+// finds the next one. Damaged frames are told to `damaged` and given as
+// silence. `source` must outlive the reader. Nothing when the file is not as
+// `info` says or the seek fails; a failed read ends the frames early.
+std::optional<FrameReader> FlacFrames(const Source& source, sf_count_t first, const SF_INFO& info,
+                                      const FlacDamage& damaged);
 
 }
