@@ -34,6 +34,11 @@ bool IntegerInput(const SF_INFO& info) {
 
 ScanError ChannelProblem(const SF_INFO& info, const ScanTarget& target) {
     if (info.channels < 1 || info.samplerate < 1) return Fail(TONESCAN_EFORMAT, "no audio channels or no sample rate");
+    // The highest key tone needs 3000/s; much less is a broken header, whose
+    // rate conversion would take minutes for nothing.
+    if (info.samplerate < kLowestRate) {
+        return Fail(TONESCAN_ERATE, "a sample rate of " + std::to_string(info.samplerate) + "/s cannot hold touch tones");
+    }
     if (target.channel > info.channels) {
         return Fail(TONESCAN_ECHANNEL, "has no channel " + std::to_string(target.channel) + ", only " +
                                            std::to_string(info.channels));
@@ -250,11 +255,14 @@ ScanError Changed(sf_count_t decoded, sf_count_t promised) {
 // without libsndfile: `bytes` of audio from `at` in the file, as `format`
 // describes it. Nothing when the format is not that, which leaves the
 // decoding to libsndfile.
+bool ReadsAsPcm(const SF_INFO& format) {
+    return format.format == (SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE) && IntegerInput(format) &&
+           format.samplerate >= 1;
+}
+
 std::optional<ScanError> DecodePcm(int fd, off_t size, uint64_t at, uint64_t bytes, SF_INFO format,
                                    const DecodeCallbacks& callbacks, const ScanTarget& target) {
-    const bool fits = format.format == (SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE) && IntegerInput(format) &&
-                      format.samplerate >= 1 && at <= static_cast<uint64_t>(size) &&
-                      bytes <= static_cast<uint64_t>(size) - at;
+    const bool fits = ReadsAsPcm(format) && at <= static_cast<uint64_t>(size) && bytes <= static_cast<uint64_t>(size) - at;
     if (!fits) return std::nullopt;
     posix_fadvise(fd, static_cast<off_t>(at), static_cast<off_t>(bytes), POSIX_FADV_SEQUENTIAL);
     const std::size_t frame_bytes = 2 * static_cast<std::size_t>(format.channels);
@@ -304,9 +312,17 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
             // The length the header promises, or all there is when it
             // promises none or a placeholder.
             const uint64_t present = static_cast<uint64_t>(source.length) - layout->data_at;
-            const uint64_t audio = layout->promised == 0 || layout->promised >= kPlaceholderLength
-                                       ? present
-                                       : std::min<uint64_t>(layout->promised, present);
+            uint64_t audio = layout->promised == 0 || layout->promised >= kPlaceholderLength
+                                 ? present
+                                 : std::min<uint64_t>(layout->promised, present);
+            // A recorder that went past 4 GiB wrote its sizes modulo 2^32:
+            // the length is the promised one plus as many 4 GiB as are there.
+            constexpr uint64_t kWrap = uint64_t{1} << 32;
+            if (ReadsAsPcm(*layout->raw) && audio == layout->promised && present - audio >= kWrap) {
+                audio += (present - audio) / kWrap * kWrap;
+                callbacks.notice("the WAV header's sizes wrapped past 4 GiB; scanning the " + std::to_string(audio) +
+                                 " bytes of audio that follow it");
+            }
             if (auto decoded = DecodePcm(fd, size, static_cast<uint64_t>(base) + layout->data_at, audio,
                                            *layout->raw, callbacks, target)) {
                 return *decoded;
@@ -329,12 +345,12 @@ ScanError DecodeWholeStream(StreamHead& head, const DecodeCallbacks& callbacks, 
     return DecodeSource(source, SF_INFO{}, callbacks, target);
 }
 
-ScanError DecodeStream(int fd, bool standard_input, const std::optional<RawFormat>& raw,
+ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>& raw,
                        const DecodeCallbacks& callbacks, const ScanTarget& target) {
     StreamHead head(fd);
     head.Need(12);
     if (!head.error.empty()) return ReadFailure(head.error);
-    if (head.bytes.empty()) return Fail(TONESCAN_EFORMAT, standard_input ? "standard input is empty" : "input is empty");
+    if (head.bytes.empty()) return Fail(TONESCAN_EFORMAT, empty);
 
     SF_INFO info{};
     // A WAV stream whose length is unknown is read as the headerless audio it
@@ -407,11 +423,17 @@ ScanError DecodeForScan(const std::string& path, int fd, const std::optional<Raw
     struct stat status {};
     if (fstat(input.fd, &status) != 0) return Fail(TONESCAN_EOPEN, ErrnoText());
     if (S_ISDIR(status.st_mode)) return Fail(TONESCAN_EOPEN, "is a directory");
+    const char* empty = standard_input ? "standard input is empty" : "input is empty";
+    // Pseudo-files (/proc, /sys) say they are empty and hold data: they are
+    // read as streams.
+    if (S_ISREG(status.st_mode) && status.st_size == 0) {
+        return DecodeStream(input.fd, "file is empty", raw, callbacks, target);
+    }
     if (S_ISREG(status.st_mode)) {
         const off_t base = path != "-" && !path.empty() ? 0 : std::max<off_t>(lseek(input.fd, 0, SEEK_CUR), 0);
         return DecodeRegularFile(input.fd, base, status.st_size, raw, callbacks, target);
     }
-    return DecodeStream(input.fd, standard_input, raw, callbacks, target);
+    return DecodeStream(input.fd, empty, raw, callbacks, target);
 }
 
 }
