@@ -470,25 +470,33 @@ TEST(Scanner, AFileThatChangesUnderTheScanIsReported) {
     // Long enough to be read in two parts with two threads.
     audio.resize(8000 * 150);
     const std::vector<int16_t> other(8000 * 2);
+    std::vector<float> floats(audio.size());
+    std::transform(audio.begin(), audio.end(), floats.begin(), [](int16_t v) { return static_cast<float>(v) / 32768.0f; });
     struct Change {
         std::string path;
         bool rewrite = false;
         int header = 0;
+        int frame_bytes = 2;
         std::vector<int16_t> other;
         bool done = false;
         std::vector<Found> found;
     };
-    for (const bool raw : {false, true}) {
+    // 16-bit WAV and raw files are read by the library itself, floats by libsndfile.
+    enum Format { kWav, kRaw, kFloatWav };
+    for (const Format format : {kWav, kRaw, kFloatWav}) {
+        const bool raw = format == kRaw;
         for (const bool rewrite : {false, true}) {
             for (const int threads : {1, 2}) {
                 for (const int detector : {TONESCAN_RECORDING, TONESCAN_BLOCKS}) {
-                    SCOPED_TRACE(testing::Message() << "raw " << raw << " rewrite " << rewrite << " threads "
+                    SCOPED_TRACE(testing::Message() << "format " << format << " rewrite " << rewrite << " threads "
                                                     << threads << " detector " << detector);
-                    Change change{dir.File(raw ? "changing.raw" : "changing.wav"), rewrite, raw ? 0 : 44, other,
-                                  false, {}};
-                    ASSERT_TRUE(tonetest::WriteWav(change.path, audio, 8000, 1));
-                    if (raw) {
-                        std::filesystem::remove(change.path);
+                    Change change{dir.File(raw ? "changing.raw" : "changing.wav"), rewrite, raw ? 0 : 44,
+                                  format == kFloatWav ? 4 : 2, other, false, {}};
+                    if (format == kWav) {
+                        ASSERT_TRUE(tonetest::WriteWav(change.path, audio, 8000, 1));
+                    } else if (format == kFloatWav) {
+                        WriteFloatWav(change.path, floats, 8000, 1);
+                    } else {
                         std::ofstream(change.path, std::ios::binary)
                             .write(reinterpret_cast<const char*>(audio.data()),
                                    static_cast<std::streamsize>(2 * audio.size()));
@@ -502,7 +510,8 @@ TEST(Scanner, AFileThatChangesUnderTheScanIsReported) {
                         if (c.done) return;
                         c.done = true;
                         if (!c.rewrite) {
-                            std::filesystem::resize_file(c.path, static_cast<std::uintmax_t>(c.header + 2 * 8000 * 60));
+                            std::filesystem::resize_file(c.path,
+                                                         static_cast<std::uintmax_t>(c.header + c.frame_bytes * 8000 * 60));
                         } else if (c.header > 0) {
                             tonetest::WriteWav(c.path, c.other, 8000, 1);
                         } else {

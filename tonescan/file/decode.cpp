@@ -135,6 +135,13 @@ ScanError Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& call
     return error;
 }
 
+ScanError Changed(sf_count_t decoded, sf_count_t promised) {
+    char text[128];
+    std::snprintf(text, sizeof text, "file changed while it was read: it ended after %" PRId64 " of %" PRId64 " frames",
+                  static_cast<int64_t>(decoded), static_cast<int64_t>(promised));
+    return Fail(TONESCAN_ETRUNCATED, text);
+}
+
 // "1:02:03.450" or "3.450 s", for a notice.
 std::string TimeText(sf_count_t frames, int rate) {
     const auto ms = static_cast<int64_t>(static_cast<double>(frames) * 1000.0 / rate + 0.5);
@@ -218,7 +225,13 @@ ScanError DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& call
     }
     if (source.read_error != 0) return Fail(TONESCAN_EREAD, std::string("read error: ") + std::strerror(source.read_error));
     if (error) return error;
-    if (length_known && total < info.frames) return Truncated(total, info.frames);
+    if (length_known && total < info.frames) {
+        struct stat now {};
+        if (source.fd >= 0 && fstat(source.fd, &now) == 0 && now.st_size < source.base + source.length) {
+            return Changed(total, info.frames);
+        }
+        return Truncated(total, info.frames);
+    }
     return damage();
 }
 
@@ -244,12 +257,6 @@ ScanError CheckWavLength(const WavLayout& layout, Source& source, const DecodeCa
                                          " bytes of audio, file holds " + std::to_string(present));
 }
 
-ScanError Changed(sf_count_t decoded, sf_count_t promised) {
-    char text[128];
-    std::snprintf(text, sizeof text, "file changed while it was read: it ended after %" PRId64 " of %" PRId64 " frames",
-                  static_cast<int64_t>(decoded), static_cast<int64_t>(promised));
-    return Fail(TONESCAN_ETRUNCATED, text);
-}
 
 // 16-bit little-endian PCM of one or two channels in a regular file, read
 // without libsndfile: `bytes` of audio from `at` in the file, as `format`
