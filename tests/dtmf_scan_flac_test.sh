@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # dtmf-scan on FLAC that is not whole: written by a pipe encoder, which gives
-# no length (read to its end, exit 0), and with a damaged frame (skipped with
-# a notice, every press printed at its time, exit 1), from a file read in
-# order, in parts, and on standard input, with both detectors.
+# no length (read to its end, exit 0), with a damaged frame (skipped with a
+# notice, every press printed at its time, exit 1), from a file read in
+# order, in parts, and on standard input, with both detectors; and cut short
+# (the press held at the cut printed).
 # usage: dtmf_scan_flac_test.sh PATH/TO/dtmf-scan
 set -uo pipefail
 tool=$(realpath "$1")
@@ -63,6 +64,17 @@ for detector in library recording; do
     [ "$rc" -eq 1 ] || fail "$detector damaged$seconds.flac on a pipe: exit $rc"
     [ "$out" = "$expected" ] || fail "$detector damaged$seconds.flac on a pipe: '$out'"
   done
+done
+
+# Cut short in the noise after the first key: the key held when the
+# decoding stopped is printed too.
+head -c $(($(stat -c %s keys6.flac) / 2)) keys6.flac > cut.flac
+for detector in library recording; do
+  out=$("$tool" --detector=$detector cut.flac 2>err)
+  rc=$?
+  [ "$rc" -eq 1 ] || fail "$detector cut.flac: exit $rc"
+  [ "$(awk '{print $2}' <<<"$out")" = 1 ] || fail "$detector cut.flac: '$out'"
+  grep -q "^dtmf-scan: cut.flac: file is truncated" err || fail "$detector cut.flac: '$(cat err)'"
 done
 
 if [ "$failures" -ne 0 ]; then

@@ -257,16 +257,15 @@ ScanError CheckWavLength(const WavLayout& layout, Source& source, const DecodeCa
                                          " bytes of audio, file holds " + std::to_string(present));
 }
 
-
-// 16-bit little-endian PCM of one or two channels in a regular file, read
-// without libsndfile: `bytes` of audio from `at` in the file, as `format`
-// describes it. Nothing when the format is not that, which leaves the
-// decoding to libsndfile.
+// 16-bit little-endian PCM of one or two channels, which the library reads itself.
 bool ReadsAsPcm(const SF_INFO& format) {
     return format.format == (SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE) && IntegerInput(format) &&
            format.samplerate >= 1;
 }
 
+// Such PCM in a regular file, read without libsndfile: `bytes` of audio from
+// `at` in the file, as `format` describes it. Nothing when the format is not
+// that, which leaves the decoding to libsndfile.
 std::optional<ScanError> DecodePcm(int fd, off_t size, uint64_t at, uint64_t bytes, SF_INFO format,
                                    const DecodeCallbacks& callbacks, const ScanTarget& target) {
     const bool fits = ReadsAsPcm(format) && at <= static_cast<uint64_t>(size) && bytes <= static_cast<uint64_t>(size) - at;
@@ -309,7 +308,7 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
         info.channels = raw->channels;
         info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
         if (auto decoded = DecodePcm(fd, size, static_cast<uint64_t>(base), static_cast<uint64_t>(size - base), info,
-                                       callbacks, target)) {
+                                     callbacks, target)) {
             return *decoded;
         }
     } else if (const auto layout = FindWavData(
@@ -331,7 +330,7 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
                                  " bytes of audio that follow it");
             }
             if (auto decoded = DecodePcm(fd, size, static_cast<uint64_t>(base) + layout->data_at, audio,
-                                           *layout->raw, callbacks, target)) {
+                                         *layout->raw, callbacks, target)) {
                 return *decoded;
             }
         }

@@ -62,7 +62,8 @@ public:
             FLAC__stream_decoder_init_stream(flac->decoder_, Read, Seek, Tell, Length, Eof, Write, Metadata, Error,
                                              flac.get()) != FLAC__STREAM_DECODER_INIT_STATUS_OK ||
             !FLAC__stream_decoder_process_until_end_of_metadata(flac->decoder_) || flac->bits_ != 16 ||
-            flac->channels_in_file_ != info.channels || (info.frames != kUnknownFrames && flac->frames_ != info.frames) ||
+            flac->channels_in_file_ != info.channels ||
+            (info.frames != kUnknownFrames && flac->frames_ != info.frames) ||
             (first > 0 && !FLAC__stream_decoder_seek_absolute(flac->decoder_, static_cast<FLAC__uint64>(first)))) {
             return std::nullopt;
         }
@@ -84,7 +85,9 @@ private:
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(taken_));
         taken_ = 0;
         const std::size_t samples = static_cast<std::size_t>(wanted) * channels_;
-        const auto ended = [&] { return FLAC__stream_decoder_get_state(decoder_) == FLAC__STREAM_DECODER_END_OF_STREAM; };
+        const auto ended = [&] {
+            return FLAC__stream_decoder_get_state(decoder_) == FLAC__STREAM_DECODER_END_OF_STREAM;
+        };
         while (pending_.size() < samples && !failed_) {
             if (gap_ > 0) {
                 // A gap is handed over a read at a time: it may be long.
@@ -98,14 +101,9 @@ private:
                 }
             } else if (!ended()) {
                 if (!FLAC__stream_decoder_process_single(decoder_)) failed_ = true;
-            } else if (lost_sync_ && frames_ > next_) {
-                // Damage just before the end leaves no later frame to measure
-                // the gap by; the length the header gives does.
-                lost_sync_ = false;
-                Damage(next_, frames_ - next_);
-                gap_ = frames_ - next_;
-                next_ = frames_;
             } else {
+                // Sync lost at the end is a file cut short: the frames it
+                // lacks are left for the caller to count.
                 TellDamage();
                 break;
             }
@@ -195,7 +193,8 @@ private:
             f.TellDamage();
         }
         // What overlaps frames already handed over is dropped.
-        const std::size_t skip = static_cast<std::size_t>(std::clamp<sf_count_t>(f.next_ - start, 0, static_cast<sf_count_t>(n)));
+        const std::size_t skip =
+            static_cast<std::size_t>(std::clamp<sf_count_t>(f.next_ - start, 0, static_cast<sf_count_t>(n)));
         // The frames lost before this one become silence, so that what
         // follows keeps its time; this frame waits until they are handed over.
         const sf_count_t lost = std::max<sf_count_t>(0, start - f.next_);
