@@ -181,7 +181,10 @@ TONESCAN_EXPORT tonescan_scanner* tonescan_scanner_create(const tonescan_scan_sp
  * stream, read to its end as it comes, with each press called back as soon
  * as it is found. Returns TONESCAN_OK, or a code whose details
  * tonescan_scanner_message gives; presses found before a failure have been
- * called back. */
+ * called back, the one held at the failure too. A file cut short or
+ * rewritten while it is read ends with TONESCAN_ETRUNCATED ("file changed
+ * while it was read"); a damaged FLAC frame is skipped with a notice and
+ * the scan reads on, to end with TONESCAN_EREAD ("file is damaged"). */
 TONESCAN_EXPORT int tonescan_scanner_scan_path(tonescan_scanner* scanner, const char* path);
 TONESCAN_EXPORT int tonescan_scanner_scan_fd(tonescan_scanner* scanner, int fd);
 

@@ -455,6 +455,92 @@ TEST(Scanner, CancelEndsAScanFromAnotherThread) {
     tonescan_scanner_destroy(scanner);
 }
 
+
+// A file cut short or rewritten while it is read ends its scan with a
+// reason, not a signal, and what was found before the change is told, the
+// press held at it too. The change comes from the first progress call, so
+// that it lands while the file is being read.
+TEST(Scanner, AFileThatChangesUnderTheScanIsReported) {
+    TempDir dir;
+    tonetest::Shape shape;
+    shape.tone_ms = 150;
+    shape.pause_ms = 150;
+    const tonetest::Plan plan = tonetest::MakePlan(shape, 1, 9);
+    std::vector<int16_t> audio = tonetest::ToPcm(tonetest::Render(plan, 8000));
+    // Long enough to be read in two parts with two threads.
+    audio.resize(8000 * 150);
+    const std::vector<int16_t> other(8000 * 2);
+    std::vector<float> floats(audio.size());
+    std::transform(audio.begin(), audio.end(), floats.begin(), [](int16_t v) { return static_cast<float>(v) / 32768.0f; });
+    struct Change {
+        std::string path;
+        bool rewrite = false;
+        int header = 0;
+        int frame_bytes = 2;
+        std::vector<int16_t> other;
+        bool done = false;
+        std::vector<Found> found;
+    };
+    // 16-bit WAV and raw files are read by the library itself, floats by libsndfile.
+    enum Format { kWav, kRaw, kFloatWav };
+    for (const Format format : {kWav, kRaw, kFloatWav}) {
+        const bool raw = format == kRaw;
+        for (const bool rewrite : {false, true}) {
+            for (const int threads : {1, 2}) {
+                for (const int detector : {TONESCAN_RECORDING, TONESCAN_BLOCKS}) {
+                    SCOPED_TRACE(testing::Message() << "format " << format << " rewrite " << rewrite << " threads "
+                                                    << threads << " detector " << detector);
+                    Change change{dir.File(raw ? "changing.raw" : "changing.wav"), rewrite, raw ? 0 : 44,
+                                  format == kFloatWav ? 4 : 2, other, false, {}};
+                    if (format == kWav) {
+                        ASSERT_TRUE(tonetest::WriteWav(change.path, audio, 8000, 1));
+                    } else if (format == kFloatWav) {
+                        WriteFloatWav(change.path, floats, 8000, 1);
+                    } else {
+                        std::ofstream(change.path, std::ios::binary)
+                            .write(reinterpret_cast<const char*>(audio.data()),
+                                   static_cast<std::streamsize>(2 * audio.size()));
+                    }
+                    tonescan_callbacks callbacks{sizeof(tonescan_callbacks), nullptr, nullptr, nullptr, &change};
+                    callbacks.press = [](void* user, const tonescan_press* press) {
+                        static_cast<Change*>(user)->found.push_back(From(*press));
+                    };
+                    callbacks.progress = [](void* user, double) {
+                        Change& c = *static_cast<Change*>(user);
+                        if (c.done) return;
+                        c.done = true;
+                        if (!c.rewrite) {
+                            std::filesystem::resize_file(c.path,
+                                                         static_cast<std::uintmax_t>(c.header + c.frame_bytes * 8000 * 60));
+                        } else if (c.header > 0) {
+                            tonetest::WriteWav(c.path, c.other, 8000, 1);
+                        } else {
+                            std::ofstream(c.path, std::ios::binary | std::ios::trunc)
+                                .write(reinterpret_cast<const char*>(c.other.data()),
+                                       static_cast<std::streamsize>(2 * c.other.size()));
+                        }
+                    };
+                    tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
+                    spec.detector = detector;
+                    spec.threads = threads;
+                    spec.raw_rate = raw ? 8000 : 0;
+                    tonescan_scanner* scanner = tonescan_scanner_create(&spec, &callbacks, nullptr);
+                    ASSERT_NE(scanner, nullptr);
+                    EXPECT_EQ(tonescan_scanner_scan_path(scanner, change.path.c_str()), TONESCAN_ETRUNCATED);
+                    EXPECT_EQ(std::string(tonescan_scanner_message(scanner)).rfind("file changed while it was read", 0),
+                              0u)
+                        << tonescan_scanner_message(scanner);
+                    tonescan_scanner_destroy(scanner);
+                    // Cut short after the keys: every key is told.
+                    if (!rewrite) {
+                        EXPECT_EQ(Keys(change.found), Keys(Push(audio, 8000, 1, detector, 4096)));
+                    }
+                }
+            }
+        }
+    }
+}
+
 }
 
 void* operator new(std::size_t size) {

@@ -77,16 +77,20 @@ public:
         };
         const ScanError error =
             DecodeForScan(path, fd, raw, callbacks, {.rate = listener_.Rate(), .channel = scanner_.spec.channel});
+        // A file that fails part way (damaged, cut short, rewritten) still
+        // gives the presses before the failure, the one held at it too.
+        if (!error || error.code != TONESCAN_ECANCELLED) {
+            for (BlockKeys& part : parts_) {
+                part.Finish();
+                listener_.FeedBlockKeys(part.Keys());
+            }
+            listener_.Finish();
+            Tell();
+        }
         if (error) {
             scanner_.message = error.text;
             return error.code;
         }
-        for (BlockKeys& part : parts_) {
-            part.Finish();
-            listener_.FeedBlockKeys(part.Keys());
-        }
-        listener_.Finish();
-        Tell();
         scanner_.blocks = listener_.Blocks() ? listener_.BlockCount() : 0;
         return TONESCAN_OK;
     }

@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <sndfile.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +34,11 @@ bool IntegerInput(const SF_INFO& info) {
 
 ScanError ChannelProblem(const SF_INFO& info, const ScanTarget& target) {
     if (info.channels < 1 || info.samplerate < 1) return Fail(TONESCAN_EFORMAT, "no audio channels or no sample rate");
+    // The highest key tone needs 3000/s; much less is a broken header, whose
+    // rate conversion would take minutes for nothing.
+    if (info.samplerate < kLowestRate) {
+        return Fail(TONESCAN_ERATE, "a sample rate of " + std::to_string(info.samplerate) + "/s cannot hold touch tones");
+    }
     if (target.channel > info.channels) {
         return Fail(TONESCAN_ECHANNEL, "has no channel " + std::to_string(target.channel) + ", only " +
                                            std::to_string(info.channels));
@@ -130,6 +135,26 @@ ScanError Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& call
     return error;
 }
 
+ScanError Changed(sf_count_t decoded, sf_count_t promised) {
+    char text[128];
+    std::snprintf(text, sizeof text, "file changed while it was read: it ended after %" PRId64 " of %" PRId64 " frames",
+                  static_cast<int64_t>(decoded), static_cast<int64_t>(promised));
+    return Fail(TONESCAN_ETRUNCATED, text);
+}
+
+// "1:02:03.450" or "3.450 s", for a notice.
+std::string TimeText(sf_count_t frames, int rate) {
+    const auto ms = static_cast<int64_t>(static_cast<double>(frames) * 1000.0 / rate + 0.5);
+    char text[64];
+    if (ms >= 60'000) {
+        std::snprintf(text, sizeof text, "%" PRId64 ":%02" PRId64 ":%02" PRId64 ".%03" PRId64, ms / 3'600'000,
+                      ms / 60'000 % 60, ms / 1000 % 60, ms % 1000);
+    } else {
+        std::snprintf(text, sizeof text, "%" PRId64 ".%03" PRId64 " s", ms / 1000, ms % 1000);
+    }
+    return text;
+}
+
 ScanError DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& callbacks, const ScanTarget& target) {
     SF_VIRTUAL_IO io = SourceIo();
     SndfilePtr file;
@@ -140,11 +165,19 @@ ScanError DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& call
             return Fail(TONESCAN_EFORMAT, std::string("not a readable audio file: ") + sf_strerror(nullptr));
         }
     }
+    const bool flac = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
+    // A FLAC stream that does not give its length is read to its end.
+    const bool length_known = !(flac && info.frames == kUnknownFrames);
+    // Damaged FLAC frames, told as they are found and counted for the end.
+    std::atomic<sf_count_t> damaged{0};
+    const FlacDamage on_damage = [&](sf_count_t at, sf_count_t frames) {
+        damaged += frames;
+        callbacks.notice("damaged audio at " + TimeText(at, info.samplerate) + " could not be decoded; " +
+                         TimeText(frames, info.samplerate) + " of it skipped as silence");
+    };
     // Each part reads through a libsndfile of its own, seeked to its start.
     const OpenFrames open = [&](sf_count_t first) -> std::optional<FrameReader> {
-        if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC) {
-            return FlacFrames(source.fd, source.base, source.length, first, info);
-        }
+        if (flac) return FlacFrames(source, first, info, on_damage);
         struct Part {
             Source source;
             SndfilePtr file;
@@ -169,13 +202,37 @@ ScanError DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& call
             return read(frames);
         };
     };
-    if (file && source.fd >= 0 && info.seekable && DecodeInParts(info, open, callbacks, target)) return {};
+    const auto damage = [&]() -> ScanError {
+        if (damaged == 0) return {};
+        return Fail(TONESCAN_EREAD, "file is damaged: " + TimeText(damaged, info.samplerate) +
+                                        " of its audio could not be decoded");
+    };
+    if (file && length_known && source.fd >= 0 && info.seekable && DecodeInParts(info, open, callbacks, target)) {
+        return damage();
+    }
+    damaged = 0;
     sf_count_t total = 0;
-    ScanError error = file ? Decode(file.get(), info, callbacks, target, false, total) : ScanError{};
+    ScanError error;
+    std::optional<FrameReader> flac_frames;
+    if (file && flac && IntegerInput(info) && !ChannelProblem(info, target)) flac_frames = open(0);
+    if (flac_frames) {
+        SF_INFO shown = info;
+        // Progress is a fraction of a known length only.
+        if (!length_known) shown.frames = 0;
+        error = DecodeShorts(shown, *flac_frames, kFileReadFrames, callbacks, target, false, total);
+    } else if (file) {
+        error = Decode(file.get(), info, callbacks, target, false, total);
+    }
     if (source.read_error != 0) return Fail(TONESCAN_EREAD, std::string("read error: ") + std::strerror(source.read_error));
     if (error) return error;
-    if (total < info.frames) return Truncated(total, info.frames);
-    return {};
+    if (length_known && total < info.frames) {
+        struct stat now {};
+        if (source.fd >= 0 && fstat(source.fd, &now) == 0 && now.st_size < source.base + source.length) {
+            return Changed(total, info.frames);
+        }
+        return Truncated(total, info.frames);
+    }
+    return damage();
 }
 
 // A WAV header's promise set against the file's own size: a file cut short
@@ -200,37 +257,41 @@ ScanError CheckWavLength(const WavLayout& layout, Source& source, const DecodeCa
                                          " bytes of audio, file holds " + std::to_string(present));
 }
 
-// 16-bit little-endian PCM of one or two channels in a regular file, read
-// straight from the page cache: `bytes` of audio from `at` in the file, as
-// `format` describes it. Nothing when the file cannot be mapped, which
-// leaves the decoding to libsndfile.
-std::optional<ScanError> DecodeMapped(int fd, off_t size, uint64_t at, uint64_t bytes, SF_INFO format,
-                                      const DecodeCallbacks& callbacks, const ScanTarget& target) {
-    const bool fits = format.format == (SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE) && IntegerInput(format) &&
-                      format.samplerate >= 1 && at <= static_cast<uint64_t>(size) &&
-                      bytes <= static_cast<uint64_t>(size) - at;
+// 16-bit little-endian PCM of one or two channels, which the library reads itself.
+bool ReadsAsPcm(const SF_INFO& format) {
+    return format.format == (SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE) && IntegerInput(format) &&
+           format.samplerate >= 1;
+}
+
+// Such PCM in a regular file, read without libsndfile: `bytes` of audio from
+// `at` in the file, as `format` describes it. Nothing when the format is not
+// that, which leaves the decoding to libsndfile.
+std::optional<ScanError> DecodePcm(int fd, off_t size, uint64_t at, uint64_t bytes, SF_INFO format,
+                                   const DecodeCallbacks& callbacks, const ScanTarget& target) {
+    const bool fits = ReadsAsPcm(format) && at <= static_cast<uint64_t>(size) && bytes <= static_cast<uint64_t>(size) - at;
     if (!fits) return std::nullopt;
-    void* map = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map == MAP_FAILED) return std::nullopt;
-    // Read ahead, and let pages go behind: a file may be larger than memory.
-    madvise(map, static_cast<std::size_t>(size), MADV_SEQUENTIAL);
+    posix_fadvise(fd, static_cast<off_t>(at), static_cast<off_t>(bytes), POSIX_FADV_SEQUENTIAL);
     const std::size_t frame_bytes = 2 * static_cast<std::size_t>(format.channels);
-    const unsigned char* next = static_cast<const unsigned char*>(map) + at;
     format.frames = static_cast<sf_count_t>(bytes / frame_bytes);
-    const OpenFrames open = [&](sf_count_t first) -> std::optional<FrameReader> {
-        return MappedFrames(next + static_cast<std::size_t>(first) * frame_bytes, format.frames - first, frame_bytes);
-    };
-    if (DecodeInParts(format, open, callbacks, target)) {
-        munmap(map, static_cast<std::size_t>(size));
-        return ScanError{};
+    {
+        ReadFault fault;
+        const OpenFrames open = [&](sf_count_t first) -> std::optional<FrameReader> {
+            return FileFrames(fd, static_cast<off_t>(at) + static_cast<off_t>(first) * static_cast<off_t>(frame_bytes),
+                              format.frames - first, frame_bytes, fault);
+        };
+        // A part that could not be read whole is read again below, in order,
+        // and fails there in the same way if the file is still short.
+        if (DecodeInParts(format, open, callbacks, target)) return ScanError{};
     }
-    std::optional<MapAhead> ahead;
-    if (callbacks.threads > 1) ahead.emplace(static_cast<const unsigned char*>(map), static_cast<std::size_t>(size));
+    ReadFault fault;
     sf_count_t total = 0;
-    ScanError error = DecodeShorts(format, MappedFrames(next, format.frames, frame_bytes, ahead ? &*ahead : nullptr),
+    ScanError error = DecodeShorts(format, FileFrames(fd, static_cast<off_t>(at), format.frames, frame_bytes, fault),
                                    kFileReadFrames, callbacks, target, false, total);
-    ahead.reset();
-    munmap(map, static_cast<std::size_t>(size));
+    if (const int code = fault.error.load(); code != 0) {
+        return Fail(TONESCAN_EREAD, std::string("read error: ") + std::strerror(code));
+    }
+    if (error) return error;
+    if (fault.ended_early.load()) return Changed(total, format.frames);
     return error;
 }
 
@@ -246,9 +307,9 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
         info.samplerate = raw->rate;
         info.channels = raw->channels;
         info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
-        if (auto mapped = DecodeMapped(fd, size, static_cast<uint64_t>(base), static_cast<uint64_t>(size - base), info,
-                                       callbacks, target)) {
-            return *mapped;
+        if (auto decoded = DecodePcm(fd, size, static_cast<uint64_t>(base), static_cast<uint64_t>(size - base), info,
+                                     callbacks, target)) {
+            return *decoded;
         }
     } else if (const auto layout = FindWavData(
                    [&](uint64_t at, unsigned char* out, std::size_t n) { return source.ReadAt(at, out, n); })) {
@@ -257,12 +318,20 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
             // The length the header promises, or all there is when it
             // promises none or a placeholder.
             const uint64_t present = static_cast<uint64_t>(source.length) - layout->data_at;
-            const uint64_t audio = layout->promised == 0 || layout->promised >= kPlaceholderLength
-                                       ? present
-                                       : std::min<uint64_t>(layout->promised, present);
-            if (auto mapped = DecodeMapped(fd, size, static_cast<uint64_t>(base) + layout->data_at, audio,
-                                           *layout->raw, callbacks, target)) {
-                return *mapped;
+            uint64_t audio = layout->promised == 0 || layout->promised >= kPlaceholderLength
+                                 ? present
+                                 : std::min<uint64_t>(layout->promised, present);
+            // A recorder that went past 4 GiB wrote its sizes modulo 2^32:
+            // the length is the promised one plus as many 4 GiB as are there.
+            constexpr uint64_t kWrap = uint64_t{1} << 32;
+            if (ReadsAsPcm(*layout->raw) && audio == layout->promised && present - audio >= kWrap) {
+                audio += (present - audio) / kWrap * kWrap;
+                callbacks.notice("the WAV header's sizes wrapped past 4 GiB; scanning the " + std::to_string(audio) +
+                                 " bytes of audio that follow it");
+            }
+            if (auto decoded = DecodePcm(fd, size, static_cast<uint64_t>(base) + layout->data_at, audio,
+                                         *layout->raw, callbacks, target)) {
+                return *decoded;
             }
         }
     }
@@ -282,12 +351,12 @@ ScanError DecodeWholeStream(StreamHead& head, const DecodeCallbacks& callbacks, 
     return DecodeSource(source, SF_INFO{}, callbacks, target);
 }
 
-ScanError DecodeStream(int fd, bool standard_input, const std::optional<RawFormat>& raw,
+ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>& raw,
                        const DecodeCallbacks& callbacks, const ScanTarget& target) {
     StreamHead head(fd);
     head.Need(12);
     if (!head.error.empty()) return ReadFailure(head.error);
-    if (head.bytes.empty()) return Fail(TONESCAN_EFORMAT, standard_input ? "standard input is empty" : "input is empty");
+    if (head.bytes.empty()) return Fail(TONESCAN_EFORMAT, empty);
 
     SF_INFO info{};
     // A WAV stream whose length is unknown is read as the headerless audio it
@@ -360,11 +429,17 @@ ScanError DecodeForScan(const std::string& path, int fd, const std::optional<Raw
     struct stat status {};
     if (fstat(input.fd, &status) != 0) return Fail(TONESCAN_EOPEN, ErrnoText());
     if (S_ISDIR(status.st_mode)) return Fail(TONESCAN_EOPEN, "is a directory");
+    const char* empty = standard_input ? "standard input is empty" : "input is empty";
+    // Pseudo-files (/proc, /sys) say they are empty and hold data: they are
+    // read as streams.
+    if (S_ISREG(status.st_mode) && status.st_size == 0) {
+        return DecodeStream(input.fd, "file is empty", raw, callbacks, target);
+    }
     if (S_ISREG(status.st_mode)) {
         const off_t base = path != "-" && !path.empty() ? 0 : std::max<off_t>(lseek(input.fd, 0, SEEK_CUR), 0);
         return DecodeRegularFile(input.fd, base, status.st_size, raw, callbacks, target);
     }
-    return DecodeStream(input.fd, standard_input, raw, callbacks, target);
+    return DecodeStream(input.fd, empty, raw, callbacks, target);
 }
 
 }

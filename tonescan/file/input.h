@@ -17,6 +17,9 @@ inline constexpr std::size_t kReadBytes = std::size_t{1} << 18;
 inline constexpr sf_count_t kFileReadFrames = 1 << 15;
 inline constexpr int kStreamReadsPerSecond = 16;
 
+// Inputs slower than this are refused.
+inline constexpr int kLowestRate = 1000;
+
 // 16-bit PCM of one or two channels is read and mixed as integers: no round
 // trip through floats, and no mix at all for one channel.
 bool IntegerInput(const SF_INFO& info);

@@ -1,6 +1,5 @@
 #include "sources.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,27 +76,5 @@ sf_count_t SourceTell(void* user) { return SourceOf(user).position; }
 }
 
 SF_VIRTUAL_IO SourceIo() { return {SourceLength, SourceSeek, SourceRead, SourceWrite, SourceTell}; }
-
-void MapAhead::Run() {
-    auto* const map = const_cast<unsigned char*>(map_);
-    std::size_t left_behind = 0;
-    for (std::size_t done = 0; done < size_; done += kStep) {
-        std::size_t reached = 0;
-        {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return stop_ || done < reached_ + kAhead; });
-            if (stop_) return;
-            reached = reached_;
-        }
-        madvise(map + done, std::min(kStep, size_ - done), MADV_POPULATE_READ);
-        // Whole steps behind the one being read.
-        const std::size_t behind = reached / kStep * kStep;
-        if (behind > left_behind + kStep) {
-            madvise(map + left_behind, behind - kStep - left_behind, MADV_DONTNEED);
-            left_behind = behind - kStep;
-        }
-    }
-}
-
 
 }
