@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "ffmpeg_frames.h"
 #include "frames.h"
 #include "input.h"
 #include "mix.h"
@@ -133,13 +134,13 @@ ScanError Decode(SNDFILE* file, const SF_INFO& info, const DecodeCallbacks& call
 ScanError DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& callbacks, const ScanTarget& target) {
     SF_VIRTUAL_IO io = SourceIo();
     SndfilePtr file;
+    std::string unreadable;
     {
         std::lock_guard lock(open_mutex);
         file.reset(sf_open_virtual(&io, SFM_READ, &info, &source));
-        if (!file && source.read_error == 0) {
-            return Fail(TONESCAN_EFORMAT, std::string("not a readable audio file: ") + sf_strerror(nullptr));
-        }
+        if (!file && source.read_error == 0) unreadable = sf_strerror(nullptr);
     }
+    if (!file && source.read_error == 0) return DecodeUnrecognised(source, unreadable, callbacks, target);
     // Each part reads through a libsndfile of its own, seeked to its start.
     const OpenFrames open = [&](sf_count_t first) -> std::optional<FrameReader> {
         if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC) {

@@ -1,0 +1,12 @@
+// A build without FFmpeg: what libsndfile cannot open is not read.
+#include "ffmpeg_frames.h"
+
+#include "tonescan.h"
+
+namespace tonescan {
+
+ScanError DecodeUnrecognised(Source&, const std::string& sndfile_reason, const DecodeCallbacks&, const ScanTarget&) {
+    return Fail(TONESCAN_EFORMAT, "not a readable audio file: " + sndfile_reason);
+}
+
+}
