@@ -236,6 +236,9 @@ private:
         } else if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0) {
             promised_ = static_cast<double>(format_->duration) / AV_TIME_BASE;
         }
+        // A length guessed from the bit rate (AMR, ADTS) shows progress but
+        // is no promise.
+        exact_ = format_->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
         packet_.reset(av_packet_alloc());
         frame_.reset(av_frame_alloc());
         if (!packet_ || !frame_) return Fail(TONESCAN_ENOMEM, "out of memory");
@@ -262,13 +265,13 @@ private:
         // The container's duration covers the codec's padding too: a file is
         // short when it ends a tenth of a second or more before it.
         const double decoded = static_cast<double>(total_) / rate_;
-        if (got != AVERROR_EOF || (promised_ > 0 && decoded + 0.1 < promised_)) return Short(got);
+        if (got != AVERROR_EOF || (exact_ && promised_ > 0 && decoded + 0.1 < promised_)) return Short(got);
         return {};
     }
 
     ScanError Short(int error) const {
         const double decoded = rate_ > 0 ? static_cast<double>(total_) / rate_ : 0.0;
-        if (promised_ > 0 && decoded + 0.1 < promised_) {
+        if (exact_ && promised_ > 0 && decoded + 0.1 < promised_) {
             char text[128];
             std::snprintf(text, sizeof text, "file is truncated: decoded %.3f of %.3f seconds", decoded, promised_);
             return Fail(TONESCAN_ETRUNCATED, text);
@@ -364,6 +367,7 @@ private:
     std::unique_ptr<AVFrame, FrameCloser> frame_;
     int stream_ = -1;
     double promised_ = 0;
+    bool exact_ = false;
     int rate_ = 0;
     int channels_ = 0;
     int64_t total_ = 0;
