@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # dtmf-scan on what libsndfile cannot read, made by ffmpeg and sox from a key
 # plan: AAC in M4A, G.722, Opus in WebM, AMR-NB, the audio track of MP4 and
-# MKV video; a truncated M4A, a video without audio and random bytes.
+# MKV video, named and through a pipe; a truncated M4A, a video without
+# audio and random bytes.
 # usage: dtmf_scan_formats_test.sh PATH/TO/dtmf-scan WITH_FFMPEG(0|1)
 set -uo pipefail
 scan=$(realpath "$1")
@@ -39,7 +40,7 @@ parts=(lead.wav)
 sox -r 16000 -c 1 -n lead.wav trim 0 "$lead"
 for ((i = 0; i < ${#keys}; i++)); do
   read -r low high < <(pair "${keys:i:1}")
-  sox -r 16000 -c 2 -n "key$i.wav" synth "$tone" sine "$low" sine "$high" remix 1v0.316,2v0.316
+  sox -D -r 16000 -c 2 -n "key$i.wav" synth "$tone" sine "$low" sine "$high" remix 1v0.316,2v0.316
   sox -r 16000 -c 1 -n "pause$i.wav" trim 0 "${pauses[i]}"
   parts+=("key$i.wav" "pause$i.wav")
 done
@@ -96,6 +97,10 @@ call.mp4 video-aac
 call.mkv video-vorbis
 call.amr amr-nb
 LIST
+# Through a pipe: read whole, then decoded as the named files are.
+for file in call.m4a call_g722.wav call.amr; do
+  [ -s "$file" ] && cat "$file" | "$scan" - | check_presses "$file through a pipe"
+done
 if sox plan.wav -r 16000 -t amr-wb wide.awb 2> /dev/null; then
   "$scan" wide.awb | check_presses wide.awb
 else

@@ -306,6 +306,9 @@ ScanError DecodeStream(int fd, bool standard_input, const std::optional<RawForma
         layout = FindWavData([&](uint64_t at, unsigned char* out, std::size_t n) { return head.ReadAt(at, out, n); });
         if (!head.error.empty()) return ReadFailure(head.error);
     }
+    if (!raw && (!layout || !layout->raw) && ReadsWhole(head, layout.has_value())) {
+        return DecodeWholeStream(head, callbacks, target);
+    }
     if (layout && layout->promised == 0) {
         callbacks.notice("the WAV header gives no length for its audio; reading it to the end of the stream");
     }

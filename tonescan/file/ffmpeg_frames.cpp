@@ -46,12 +46,12 @@ std::string ErrorText(int error) {
 }
 
 // FFmpeg's I/O over a Source, with a position of its own.
-struct SourceIo {
+struct AvioSource {
     Source& source;
     int64_t position = 0;
 
     static int Read(void* self, uint8_t* out, int size) {
-        SourceIo& io = *static_cast<SourceIo*>(self);
+        AvioSource& io = *static_cast<AvioSource*>(self);
         const int64_t n = std::clamp<int64_t>(io.source.length - io.position, 0, size);
         if (n == 0) return AVERROR_EOF;
         if (!io.source.ReadAt(static_cast<uint64_t>(io.position), out, static_cast<std::size_t>(n))) {
@@ -62,7 +62,7 @@ struct SourceIo {
     }
 
     static int64_t Seek(void* self, int64_t offset, int whence) {
-        SourceIo& io = *static_cast<SourceIo*>(self);
+        AvioSource& io = *static_cast<AvioSource*>(self);
         if ((whence & AVSEEK_SIZE) != 0) return io.source.length;
         whence &= ~AVSEEK_FORCE;
         const int64_t origin = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? io.position : io.source.length;
@@ -169,7 +169,7 @@ public:
         Quiet();
         auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBytes));
         if (buffer == nullptr) return Fail(TONESCAN_ENOMEM, "out of memory");
-        avio_.reset(avio_alloc_context(buffer, kIoBytes, 0, &io_, SourceIo::Read, nullptr, SourceIo::Seek));
+        avio_.reset(avio_alloc_context(buffer, kIoBytes, 0, &io_, AvioSource::Read, nullptr, AvioSource::Seek));
         if (!avio_) {
             av_free(buffer);
             return Fail(TONESCAN_ENOMEM, "out of memory");
@@ -357,7 +357,7 @@ private:
         return Pushed(n);
     }
 
-    SourceIo io_;
+    AvioSource io_;
     const DecodeCallbacks& callbacks_;
     ScanTarget target_;
     std::unique_ptr<AVIOContext, IoCloser> avio_;
@@ -376,12 +376,44 @@ private:
     std::vector<float> mono_;
 };
 
+// FFmpeg's names of the formats libsndfile reads as they come down a pipe.
+constexpr const char* kSndfileFormats[] = {"wav", "aiff", "au", "ogg", "mp3", "w64", "caf", "voc", "nistsphere",
+                                           "ircam", "sdx"};
+
 }
 
 ScanError DecodeUnrecognised(Source& source, const std::string& sndfile_reason, const DecodeCallbacks& callbacks,
                              const ScanTarget& target) {
     FfmpegDecoder decoder(source, callbacks, target);
     return decoder.Run(sndfile_reason);
+}
+
+bool ReadsWhole(StreamHead& head, bool wav) {
+    Quiet();
+    if (wav) {
+        Source source;
+        source.memory = head.bytes;
+        source.length = static_cast<sf_count_t>(source.memory.size());
+        SF_VIRTUAL_IO io = SourceIo();
+        SF_INFO info{};
+        std::lock_guard lock(open_mutex);
+        if (SndfilePtr file(sf_open_virtual(&io, SFM_READ, &info, &source)); file) return false;
+    } else {
+        head.Need(AVPROBE_PADDING_SIZE * 64);
+    }
+    std::vector<unsigned char> padded(head.bytes.size() + AVPROBE_PADDING_SIZE);
+    std::copy(head.bytes.begin(), head.bytes.end(), padded.begin());
+    AVProbeData probe{};
+    probe.filename = "";
+    probe.buf = padded.data();
+    probe.buf_size = static_cast<int>(head.bytes.size());
+    int score = 0;
+    const AVInputFormat* found = av_probe_input_format3(&probe, 1, &score);
+    if (found == nullptr || score <= AVPROBE_SCORE_RETRY) return false;
+    if (wav) return true;
+    const std::string name = found->name;
+    return std::none_of(std::begin(kSndfileFormats), std::end(kSndfileFormats),
+                        [&](const char* known) { return name == known; });
 }
 
 }

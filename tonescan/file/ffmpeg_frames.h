@@ -7,6 +7,7 @@
 
 #include "decode.h"
 #include "sources.h"
+#include "stream.h"
 
 namespace tonescan {
 
@@ -16,5 +17,11 @@ namespace tonescan {
 // try.
 ScanError DecodeUnrecognised(Source& source, const std::string& sndfile_reason, const DecodeCallbacks& callbacks,
                              const ScanTarget& target);
+
+// Whether a stream that starts with `head` is one for DecodeUnrecognised:
+// FFmpeg knows its format and libsndfile does not (a WAV's, when `wav`, from
+// the header in the head). Such a stream is read whole before it is decoded,
+// as MP4 may keep its index at the end. Reads a few kB more into the head.
+bool ReadsWhole(StreamHead& head, bool wav);
 
 }

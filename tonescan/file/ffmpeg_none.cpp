@@ -9,4 +9,6 @@ ScanError DecodeUnrecognised(Source&, const std::string& sndfile_reason, const D
     return Fail(TONESCAN_EFORMAT, "not a readable audio file: " + sndfile_reason);
 }
 
+bool ReadsWhole(StreamHead&, bool) { return false; }
+
 }
