@@ -5,6 +5,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/log.h>
 }
+#include <opencore-amrnb/interf_dec.h>
+#include <opencore-amrwb/dec_if.h>
 
 #include <sndfile.h>
 
@@ -146,15 +148,57 @@ std::string Describe(const AVInputFormat& format) {
     return std::string("a ") + (format.long_name != nullptr ? format.long_name : format.name) + " file";
 }
 
-// AMR's comfort noise (SID) and no-data frames, which a recorder writes in
-// pauses and FFmpeg's own decoders refuse: the pause is silence.
-bool AmrPause(AVCodecID codec, const AVPacket& packet) {
-    if ((codec != AV_CODEC_ID_AMR_NB && codec != AV_CODEC_ID_AMR_WB) || packet.size < 1 || packet.size > 7) {
-        return false;
+// AMR through OpenCORE's decoders, not FFmpeg's own: these refuse the
+// comfort noise and no-data frames that a recorder writes in pauses, and the
+// keys that follow a pause come out of them damaged. A packet holds whole
+// frames in the storage format: a header byte, then the frame's bits.
+class AmrDecoder {
+public:
+    explicit AmrDecoder(bool wide)
+        : wide_(wide), state_(wide ? D_IF_init() : Decoder_Interface_init()) {}
+    AmrDecoder(const AmrDecoder&) = delete;
+    AmrDecoder& operator=(const AmrDecoder&) = delete;
+    ~AmrDecoder() {
+        if (state_ == nullptr) return;
+        if (wide_) {
+            D_IF_exit(state_);
+        } else {
+            Decoder_Interface_exit(state_);
+        }
     }
-    const int type = (packet.data[0] >> 3) & 0x0F;
-    return type == 15 || type == (codec == AV_CODEC_ID_AMR_NB ? 8 : 9);
-}
+
+    bool Ready() const { return state_ != nullptr; }
+    int Rate() const { return wide_ ? 16000 : 8000; }
+
+    // The packet's samples, or false when it ends inside a frame.
+    bool Decode(const AVPacket& packet, std::vector<float>& out) {
+        static constexpr int kNarrowBytes[16] = {12, 13, 15, 17, 19, 20, 26, 31, 5, 6, 5, 5, 0, 0, 0, 0};
+        static constexpr int kWideBytes[16] = {17, 23, 32, 36, 40, 46, 50, 58, 60, 5, 0, 0, 0, 0, 0, 0};
+        const std::size_t samples = wide_ ? 320 : 160;
+        out.clear();
+        for (int at = 0; at < packet.size;) {
+            const int type = (packet.data[at] >> 3) & 0x0F;
+            const int length = 1 + (wide_ ? kWideBytes : kNarrowBytes)[type];
+            if (length > packet.size - at) return false;
+            // The decoders read a whole frame of the largest mode.
+            unsigned char frame[64] = {};
+            std::memcpy(frame, packet.data + at, static_cast<std::size_t>(length));
+            short pcm[320];
+            if (wide_) {
+                D_IF_decode(state_, frame, pcm, 0);
+            } else {
+                Decoder_Interface_Decode(state_, frame, pcm, 0);
+            }
+            for (std::size_t i = 0; i < samples; ++i) out.push_back(pcm[i] * (1.0f / 32768));
+            at += length;
+        }
+        return true;
+    }
+
+private:
+    bool wide_;
+    void* state_;
+};
 
 ScanError Unreadable(const std::string& what) {
     return Fail(TONESCAN_EFORMAT, "not a readable audio file: " + what);
@@ -218,17 +262,24 @@ private:
             }
         }
         if (stream == nullptr) return Unreadable(Describe(found) + " with no audio stream");
-        const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+        const AVCodecID id = stream->codecpar->codec_id;
+        if (id == AV_CODEC_ID_AMR_NB || id == AV_CODEC_ID_AMR_WB) {
+            amr_.emplace(id == AV_CODEC_ID_AMR_WB);
+            if (!amr_->Ready()) return Fail(TONESCAN_ENOMEM, "out of memory");
+        }
+        const AVCodec* codec = avcodec_find_decoder(id);
         const std::string what = std::string(avcodec_get_name(stream->codecpar->codec_id)) + " audio in " +
                                  Describe(found);
-        if (codec == nullptr) {
+        if (codec == nullptr && !amr_) {
             return Unreadable(what + ", which this FFmpeg cannot decode; convert it to WAV with a program that can");
         }
-        codec_.reset(avcodec_alloc_context3(codec));
-        if (!codec_) return Fail(TONESCAN_ENOMEM, "out of memory");
-        if (avcodec_parameters_to_context(codec_.get(), stream->codecpar) < 0 ||
-            avcodec_open2(codec_.get(), codec, nullptr) < 0) {
-            return Unreadable(what + ", whose decoder does not accept its parameters");
+        if (!amr_) {
+            codec_.reset(avcodec_alloc_context3(codec));
+            if (!codec_) return Fail(TONESCAN_ENOMEM, "out of memory");
+            if (avcodec_parameters_to_context(codec_.get(), stream->codecpar) < 0 ||
+                avcodec_open2(codec_.get(), codec, nullptr) < 0) {
+                return Unreadable(what + ", whose decoder does not accept its parameters");
+            }
         }
         stream_ = stream->index;
         if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
@@ -247,7 +298,7 @@ private:
         while ((got = av_read_frame(format_.get(), packet_.get())) >= 0) {
             ScanError error;
             if (packet_->stream_index == stream_) {
-                error = AmrPause(codec_->codec_id, *packet_) ? Silence(*packet_, *stream) : Send(packet_.get());
+                error = amr_ ? Amr(*packet_) : Send(packet_.get());
                 // A packet cut off by the end of the file.
                 if (error && error.code == TONESCAN_EREAD &&
                     ((packet_->flags & AV_PKT_FLAG_CORRUPT) != 0 || avio_feof(format_->pb) != 0)) {
@@ -259,7 +310,7 @@ private:
             if (callbacks_.Cancelled()) return Fail(TONESCAN_ECANCELLED, "cancelled");
         }
         if (ScanError error = ReadError()) return error;
-        if (ScanError error = Send(nullptr)) return error;
+        if (ScanError error = amr_ ? ScanError{} : Send(nullptr)) return error;
         if (!converter_) return got == AVERROR_EOF ? Unreadable(what + " without a single decoded sample") : Short(got);
         if (ScanError error = Converting(converter_->Flush(1))) return error;
         // The container's duration covers the codec's padding too: a file is
@@ -320,13 +371,11 @@ private:
         return Converting(converter_->Open(rate_, target_.rate, false, callbacks_.threads > 1));
     }
 
-    // A pause's length of silence.
-    ScanError Silence(const AVPacket& packet, const AVStream& stream) {
+    ScanError Amr(const AVPacket& packet) {
         if (!converter_) {
-            if (ScanError error = Start(codec_->sample_rate, codec_->ch_layout.nb_channels)) return error;
+            if (ScanError error = Start(amr_->Rate(), 1)) return error;
         }
-        const int64_t n = packet.duration > 0 ? av_rescale_q(packet.duration, stream.time_base, {1, rate_}) : rate_ / 50;
-        mono_.assign(static_cast<std::size_t>(std::clamp<int64_t>(n, 0, rate_)), 0.0f);
+        if (!amr_->Decode(packet, mono_)) return Fail(TONESCAN_EREAD, "decoding failed: an AMR frame is cut short");
         return Pushed(mono_.size());
     }
 
@@ -371,6 +420,7 @@ private:
     int rate_ = 0;
     int channels_ = 0;
     int64_t total_ = 0;
+    std::optional<AmrDecoder> amr_;
     std::optional<RateConverter> converter_;
     std::vector<float> interleaved_;
     std::vector<float> mono_;
