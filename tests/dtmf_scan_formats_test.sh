@@ -151,5 +151,10 @@ unindexed.m4a|FFmpeg finds a QuickTime / MOV file but cannot open it
 noise.bin|neither libsndfile .* nor FFmpeg knows its format; it starts with .*--raw-rate
 LIST
 
+cat noise.bin | "$scan" - > /dev/null 2> piped_noise.err
+rc=$?
+[ "$rc" -eq 1 ] && [ "$(wc -l < piped_noise.err)" -eq 1 ] && grep -q "nor FFmpeg knows its format" piped_noise.err ||
+  fail "noise through a pipe: exit $rc, '$(cat piped_noise.err)'"
+
 [ "$failures" -eq 0 ] && echo "all passed"
 exit $((failures > 0))

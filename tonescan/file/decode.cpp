@@ -325,6 +325,8 @@ ScanError DecodeStream(int fd, bool standard_input, const std::optional<RawForma
         check_length = layout->promised < kPlaceholderLength;
     }
 
+    const std::vector<unsigned char> start(head.bytes.begin(), head.bytes.begin() + std::min<std::ptrdiff_t>(
+                                                                    8, static_cast<std::ptrdiff_t>(head.bytes.size())));
     PipeFeeder feeder;
     if (std::string error = feeder.Start(fd, std::move(head.bytes)); !error.empty()) return ReadFailure(error);
     SndfilePtr file;
@@ -334,7 +336,7 @@ ScanError DecodeStream(int fd, bool standard_input, const std::optional<RawForma
         if (!file) {
             const std::string reason = sf_strerror(nullptr);
             if (std::string error = feeder.Stop(); !error.empty()) return ReadFailure(error);
-            return Fail(TONESCAN_EFORMAT, "not a readable audio file: " + reason);
+            return NeitherReads(reason, start);
         }
     }
     sf_count_t total = 0;

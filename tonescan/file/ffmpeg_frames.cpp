@@ -31,6 +31,8 @@ namespace tonescan {
 namespace {
 
 constexpr int kIoBytes = 1 << 16;
+// How many bytes of an input neither library reads its error shows.
+constexpr std::size_t kShownBytes = 8;
 
 // The libraries log to standard error unless told otherwise, and a library
 // must print nothing; a level the host has chosen is left as it is.
@@ -130,20 +132,6 @@ bool ToFloats(const AVFrame& frame, std::size_t channels, float* out) {
     }
 }
 
-// The start of an input neither library knows, for the one line that says so.
-std::string FirstBytes(Source& source) {
-    unsigned char bytes[8] = {};
-    const auto n = static_cast<std::size_t>(std::min<sf_count_t>(source.length, sizeof bytes));
-    if (n == 0 || !source.ReadAt(0, bytes, n)) return "nothing";
-    std::string text;
-    for (std::size_t i = 0; i < n; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, i == 0 ? "%02x" : " %02x", bytes[i]);
-        text += hex;
-    }
-    return text;
-}
-
 std::string Describe(const AVInputFormat& format) {
     return std::string("a ") + (format.long_name != nullptr ? format.long_name : format.name) + " file";
 }
@@ -223,9 +211,10 @@ public:
         if (av_probe_input_buffer2(avio_.get(), &found, "", nullptr, 0, 0) <= AVPROBE_SCORE_RETRY ||
             found == nullptr) {
             if (ScanError error = ReadError()) return error;
-            return Unreadable("neither libsndfile (" + sndfile_reason +
-                              ") nor FFmpeg knows its format; it starts with " + FirstBytes(io_.source) +
-                              "; headerless 16-bit PCM is read when its rate is given (dtmf-scan --raw-rate)");
+            unsigned char start[kShownBytes] = {};
+            const auto n = static_cast<std::size_t>(std::min<sf_count_t>(io_.source.length, kShownBytes));
+            if (!io_.source.ReadAt(0, start, n)) return Fail(TONESCAN_EFORMAT, "file is empty");
+            return NeitherReads(sndfile_reason, {start, n});
         }
         AVFormatContext* format = avformat_alloc_context();
         if (format == nullptr) return Fail(TONESCAN_ENOMEM, "out of memory");
@@ -430,6 +419,17 @@ private:
 constexpr const char* kSndfileFormats[] = {"wav", "aiff", "au", "ogg", "mp3", "w64", "caf", "voc", "nistsphere",
                                            "ircam", "sdx"};
 
+}
+
+ScanError NeitherReads(const std::string& sndfile_reason, std::span<const unsigned char> start) {
+    std::string bytes;
+    for (std::size_t i = 0; i < std::min(start.size(), kShownBytes); ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, i == 0 ? "%02x" : " %02x", start[i]);
+        bytes += hex;
+    }
+    return Unreadable("neither libsndfile (" + sndfile_reason + ") nor FFmpeg knows its format; it starts with " +
+                      bytes + "; headerless 16-bit PCM is read when its rate is given (dtmf-scan --raw-rate)");
 }
 
 ScanError DecodeUnrecognised(Source& source, const std::string& sndfile_reason, const DecodeCallbacks& callbacks,

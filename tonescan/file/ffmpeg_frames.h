@@ -3,6 +3,7 @@
 // decoded by FFmpeg's libraries when the build has them.
 #pragma once
 
+#include <span>
 #include <string>
 
 #include "decode.h"
@@ -17,6 +18,10 @@ namespace tonescan {
 // try.
 ScanError DecodeUnrecognised(Source& source, const std::string& sndfile_reason, const DecodeCallbacks& callbacks,
                              const ScanTarget& target);
+
+// The one line for an input neither library reads: libsndfile's reason, the
+// first bytes of `start`, and what to try.
+ScanError NeitherReads(const std::string& sndfile_reason, std::span<const unsigned char> start);
 
 // Whether a stream that starts with `head` is one for DecodeUnrecognised:
 // FFmpeg knows its format and libsndfile does not (a WAV's, when `wav`, from
