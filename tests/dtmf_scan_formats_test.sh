@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # dtmf-scan on what libsndfile cannot read, made by ffmpeg and sox from a key
-# plan: AAC in M4A, G.722, Opus in WebM, AMR-NB and -WB, the audio track of MP4 and
-# MKV video, named and through a pipe; a truncated M4A, a video without
+# plan: AAC in M4A, G.722, G.729, Opus in WebM, AMR-NB and -WB, the audio
+# track of MP4 and MKV video, named and through a pipe; a truncated M4A, a video without
 # audio and random bytes.
 # usage: dtmf_scan_formats_test.sh PATH/TO/dtmf-scan WITH_FFMPEG(0|1)
 set -uo pipefail
@@ -97,6 +97,40 @@ call.mp4 video-aac
 call.mkv video-vorbis
 call.amr amr-nb
 LIST
+# G.729 in WAV (format tag 0x0083) by Belledonne's encoder.
+cat > g729.c <<'C'
+#include <stdint.h>
+#include <stdio.h>
+#include <bcg729/encoder.h>
+static void le(uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) putchar((int)((v >> (8 * i)) & 0xFF));
+}
+int main(void) {
+    static uint8_t data[1 << 20];
+    uint32_t size = 0;
+    int16_t frame[80];
+    bcg729EncoderChannelContextStruct* encoder = initBcg729EncoderChannel(0);
+    while (fread(frame, sizeof frame, 1, stdin) == 1 && size + 10 <= sizeof data) {
+        uint8_t length = 0;
+        bcg729Encoder(encoder, frame, data + size, &length);
+        size += length;
+    }
+    closeBcg729EncoderChannel(encoder);
+    fputs("RIFF", stdout); le(36 + size, 4); fputs("WAVEfmt ", stdout); le(16, 4);
+    le(0x0083, 2); le(1, 2); le(8000, 4); le(1000, 4); le(10, 2); le(0, 2);
+    fputs("data", stdout); le(size, 4);
+    fwrite(data, 1, size, stdout);
+    return 0;
+}
+C
+if cc -o g729 g729.c -lbcg729 2> /dev/null; then
+  sox plan.wav -r 8000 -t raw -e signed -b 16 -L - | ./g729 > call_g729.wav
+  "$scan" call_g729.wav 2> g729.err | check_presses call_g729.wav
+  [ ! -s g729.err ] || fail "call_g729.wav: '$(cat g729.err)'"
+else
+  echo "G.729 not checked: no G.729 encoder (libbcg729-dev) to make it"
+fi
+
 # Through a pipe: read whole, then decoded as the named files are.
 for file in call.m4a call_g722.wav call.amr; do
   [ -s "$file" ] && cat "$file" | "$scan" - | check_presses "$file through a pipe"

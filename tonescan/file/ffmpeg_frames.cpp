@@ -257,8 +257,11 @@ private:
             if (!amr_->Ready()) return Fail(TONESCAN_ENOMEM, "out of memory");
         }
         const AVCodec* codec = avcodec_find_decoder(id);
-        const std::string what = std::string(avcodec_get_name(stream->codecpar->codec_id)) + " audio in " +
-                                 Describe(found);
+        char tag[32];
+        std::snprintf(tag, sizeof tag, "audio tagged 0x%04x", stream->codecpar->codec_tag);
+        const std::string what =
+            (id == AV_CODEC_ID_NONE ? std::string(tag) : std::string(avcodec_get_name(id)) + " audio") + " in " +
+            Describe(found);
         if (codec == nullptr && !amr_) {
             return Unreadable(what + ", which this FFmpeg cannot decode; convert it to WAV with a program that can");
         }
