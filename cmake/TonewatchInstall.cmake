@@ -65,7 +65,7 @@ if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
 else()
   set(PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
-# libtonescan links libsndfile, libsoxr and libFLAC privately and is installed
+# libtonescan links libsndfile, libsoxr, libFLAC and FFmpeg privately and is installed
 # only as a shared library: a host links it alone, so its file names no
 # private requirements (pkg-config would then need their -dev packages merely
 # to give --cflags, and a static link is impossible without an archive).

@@ -7,8 +7,9 @@
  *   - a detector takes interleaved frames pushed by the caller (int16 or
  *     float) and hands out the presses found so far;
  *   - a scanner reads a file, a path or an open descriptor (WAV, FLAC, Ogg,
- *     AIFF and whatever else libsndfile reads, or headerless PCM) and calls
- *     back for each press.
+ *     AIFF and whatever else libsndfile reads; AAC/M4A, AMR, G.722, Opus in
+ *     WebM and the audio of video files through FFmpeg's libraries; or
+ *     headerless PCM) and calls back for each press.
  *
  * Two detectors listen:
  *   TONESCAN_RECORDING  the recording detector: tones and pauses down to

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "ffmpeg_frames.h"
 #include "frames.h"
 #include "input.h"
 #include "mix.h"
@@ -158,13 +159,13 @@ std::string TimeText(sf_count_t frames, int rate) {
 ScanError DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& callbacks, const ScanTarget& target) {
     SF_VIRTUAL_IO io = SourceIo();
     SndfilePtr file;
+    std::string unreadable;
     {
         std::lock_guard lock(open_mutex);
         file.reset(sf_open_virtual(&io, SFM_READ, &info, &source));
-        if (!file && source.read_error == 0) {
-            return Fail(TONESCAN_EFORMAT, std::string("not a readable audio file: ") + sf_strerror(nullptr));
-        }
+        if (!file && source.read_error == 0) unreadable = sf_strerror(nullptr);
     }
+    if (!file && source.read_error == 0) return DecodeUnrecognised(source, unreadable, callbacks, target);
     const bool flac = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
     // A FLAC stream that does not give its length is read to its end.
     const bool length_known = !(flac && info.frames == kUnknownFrames);
@@ -374,6 +375,9 @@ ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>
         layout = FindWavData([&](uint64_t at, unsigned char* out, std::size_t n) { return head.ReadAt(at, out, n); });
         if (!head.error.empty()) return ReadFailure(head.error);
     }
+    if (!raw && (!layout || !layout->raw) && ReadsWhole(head, layout.has_value())) {
+        return DecodeWholeStream(head, callbacks, target);
+    }
     if (layout && layout->promised == 0) {
         callbacks.notice("the WAV header gives no length for its audio; reading it to the end of the stream");
     }
@@ -390,6 +394,8 @@ ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>
         check_length = layout->promised < kPlaceholderLength;
     }
 
+    const std::vector<unsigned char> start(head.bytes.begin(), head.bytes.begin() + std::min<std::ptrdiff_t>(
+                                                                    8, static_cast<std::ptrdiff_t>(head.bytes.size())));
     PipeFeeder feeder;
     if (std::string error = feeder.Start(fd, std::move(head.bytes)); !error.empty()) return ReadFailure(error);
     SndfilePtr file;
@@ -399,7 +405,7 @@ ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>
         if (!file) {
             const std::string reason = sf_strerror(nullptr);
             if (std::string error = feeder.Stop(); !error.empty()) return ReadFailure(error);
-            return Fail(TONESCAN_EFORMAT, "not a readable audio file: " + reason);
+            return NeitherReads(reason, start);
         }
     }
     sf_count_t total = 0;
