@@ -10,14 +10,16 @@
 #
 # The library detector's goldens were printed by dtmf-scan as it was before
 # it became a client of libtonescan, so that this holds the block analysis
-# to its earlier output. The recording detector's come from the press
+# to its earlier output, but for the files that cannot be read: the presses
+# before a FLAC's cut are now printed, and a file that neither libsndfile nor
+# FFmpeg reads is named with its first bytes. The recording detector's come from the press
 # tracker that hears keys over a background and merges same-key presses
 # under 30 ms apart: it gives other presses than the earlier tracker on
 # some of these plans, as meant.
 #
 # Any difference is a change of behaviour: explain it, then rewrite the
 # goldens from the dtmf-scan given with --update. The corpus also rests on
-# sox (its conversions) and the messages on libsndfile: a new release of
+# sox (its conversions) and the messages on libsndfile and FFmpeg: a new release of
 # either may move a line without any change of ours.
 # usage: dtmf_scan_golden_test.sh PATH/TO/dtmf-scan PATH/TO/key_plan_wav [--update]
 set -uo pipefail
