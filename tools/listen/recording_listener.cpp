@@ -44,7 +44,12 @@ std::string Seconds(int64_t frames) {
 
 std::string PressLine(const tonescan_press& press, bool json) {
     if (json) {
-        return "{" + JsonPressMembers(Seconds(press.start), press.key) + ",\"end\":" + Seconds(press.end) + "}\n";
+        // Appended rather than "{" + ...: GCC 12 warns falsely (-Wrestrict) on that at -O3.
+        return std::string("{")
+            .append(JsonPressMembers(Seconds(press.start), press.key))
+            .append(",\"end\":")
+            .append(Seconds(press.end))
+            .append("}\n");
     }
     return Seconds(press.start) + ' ' + press.key + ' ' + Seconds(press.end) + '\n';
 }
