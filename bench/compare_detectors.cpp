@@ -165,8 +165,8 @@ std::string Tracker(const std::vector<int16_t>& audio) {
 // libtonescan's push API as a host uses it: the recording detector fed in
 // 20 ms pieces, its presses taken after each.
 std::string Pushed(const std::vector<int16_t>& audio) {
-    const tonescan_spec spec = TONESCAN_SPEC_INIT(kTrackerRate, 1);
-    tonescan_detector* detector = tonescan_detector_create(&spec, nullptr);
+    const tonescan_spec stream = TONESCAN_SPEC_INIT(kTrackerRate, 1);
+    tonescan_detector* detector = tonescan_detector_create(&stream, nullptr);
     std::string keys;
     tonescan_press presses[16];
     const auto take = [&] {
