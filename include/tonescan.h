@@ -169,8 +169,8 @@ typedef struct tonescan_callbacks {
     void* user;
     /* Files only, with each progress call: the seconds of audio read so far
      * and the length of the whole file in seconds, estimated from the share
-     * read so far (0 while nothing has been read). Added after the first
-     * release: a struct whose size ends before it is still accepted. */
+     * read so far (0 while nothing has been read). A struct whose size
+     * ends before this member, as hosts built before it pass, is accepted. */
     void (*seconds)(void* user, double read, double total);
 } tonescan_callbacks;
 

@@ -140,9 +140,9 @@ int tonescan_scanner::Scan(const std::string& path, int fd) {
     return result;
 }
 
-// The callbacks of the first release end before `seconds`; its hosts are
-// still served, without it.
-constexpr std::size_t kFirstCallbacksSize = offsetof(tonescan_callbacks, seconds);
+// Hosts built before `seconds` was added pass a struct that ends before
+// it; they are still served, without it.
+constexpr std::size_t kOldestCallbacksSize = offsetof(tonescan_callbacks, seconds);
 
 extern "C" {
 
@@ -150,7 +150,7 @@ tonescan_scanner* tonescan_scanner_create(const tonescan_scan_spec* spec, const 
                                           int* error) {
     int result = TONESCAN_OK;
     if (spec == nullptr || spec->size < sizeof(tonescan_scan_spec) ||
-        (callbacks != nullptr && callbacks->size < kFirstCallbacksSize) ||
+        (callbacks != nullptr && callbacks->size < kOldestCallbacksSize) ||
         (spec->detector != TONESCAN_RECORDING && spec->detector != TONESCAN_BLOCKS) || spec->channel < 0 ||
         spec->channel > 1024 || spec->raw_channels < 0 || spec->raw_channels > 1024 || spec->threads < 0 ||
         spec->threads > 1024) {
@@ -166,7 +166,9 @@ tonescan_scanner* tonescan_scanner_create(const tonescan_scan_spec* spec, const 
     if (scanner != nullptr) {
         scanner->spec = *spec;
         scanner->spec.size = sizeof(tonescan_scan_spec);
-        if (callbacks != nullptr) std::memcpy(&scanner->callbacks, callbacks, std::min(callbacks->size, sizeof *callbacks));
+        if (callbacks != nullptr) {
+            std::memcpy(&scanner->callbacks, callbacks, std::min(callbacks->size, sizeof *callbacks));
+        }
         scanner->callbacks.size = sizeof(tonescan_callbacks);
     }
     if (error != nullptr) *error = result;

@@ -170,6 +170,15 @@ std::vector<dtmfscan::Input> GatherInputs(const Options& options) {
     return dtmfscan::ExpandFolders(names, options.recursive);
 }
 
+// Whether lines start with the file's name: not for one file named alone,
+// but for one found in a folder or a list too, so that what is printed does
+// not change with what a folder holds.
+bool NamesShown(const Options& options, const std::vector<dtmfscan::Input>& inputs) {
+    const auto walked = [](const dtmfscan::Input& input) { return input.kind != dtmfscan::Input::Kind::kNamed; };
+    return options.with_filename || options.list || inputs.size() > 1 ||
+           std::any_of(inputs.begin(), inputs.end(), walked);
+}
+
 std::string DisplayName(const std::string& path) { return path == "-" ? "<stdin>" : path; }
 
 struct Line {
@@ -207,9 +216,7 @@ public:
         : options_(options),
           files_(inputs.size()),
           threads_(static_cast<int>(std::max<std::size_t>(1, options.jobs / std::max<std::size_t>(1, inputs.size())))),
-          names_shown_(options.with_filename || options.list || inputs.size() > 1 ||
-                       std::any_of(inputs.begin(), inputs.end(),
-                                   [](const dtmfscan::Input& input) { return input.kind != dtmfscan::Input::Kind::kNamed; })) {
+          names_shown_(NamesShown(options, inputs)) {
         for (std::size_t i = 0; i < files_.size(); ++i) files_[i].input = std::move(inputs[i]);
     }
 
@@ -223,7 +230,9 @@ public:
         using Kind = dtmfscan::Input::Kind;
         Told told{this, &file, DisplayName(file.input.path), {}, {}};
         told.prefix = names_shown_ ? dtmftools::QuotedName(told.name) + ": " : "";
-        if (file.input.kind == Kind::kSkipped) return Finish(file, {{true, Message(told.name, file.input.message)}}, false);
+        if (file.input.kind == Kind::kSkipped) {
+            return Finish(file, {{true, Message(told.name, file.input.message)}}, false);
+        }
         if (file.input.kind == Kind::kFailed) return Finish(file, Failure(told.name, file.input.message), true);
         tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
         spec.detector = options_.detector;

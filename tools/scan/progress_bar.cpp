@@ -82,8 +82,8 @@ std::string ProgressLine(const ProgressState& state, std::size_t columns) {
     }
     if (room >= line.size() + 7) {
         const std::size_t width = room - line.size() - 2;
-        const auto filled =
-            std::min(width, static_cast<std::size_t>(std::clamp(state.fraction, 0.0, 1.0) * static_cast<double>(width)));
+        const double fraction = std::clamp(state.fraction, 0.0, 1.0);
+        const auto filled = std::min(width, static_cast<std::size_t>(fraction * static_cast<double>(width)));
         // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on
         // "[" + std::string(...) at -O3.
         std::string bar = "[";

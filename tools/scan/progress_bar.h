@@ -31,7 +31,8 @@ ProgressState Estimate(const std::vector<FileProgress>& files, double elapsed);
 
 // The bar's line in `columns`: "[###   ]  42%  3/10 files  85x  1:23 left",
 // leaving the last column free (writing there wraps on some terminals).
-// What does not fit is left out from the right, the bar first.
+// The pieces of text come first, from the left, each whole or not at all;
+// the bar takes what room is left.
 std::string ProgressLine(const ProgressState& state, std::size_t columns);
 
 // Draws the line on stderr, erased before anything else is written there
