@@ -340,37 +340,48 @@ void WriteLines(const std::vector<Line>& lines) {
 
 // Writes each file's lines as they come, the next file's once the one before
 // is done, under a progress bar on a terminal; true when every file was read.
+// The bar's figures are gathered from all files at most every 100 ms: a
+// folder can hold many thousands.
 bool WriteResults(Scan& scan, bool quiet) {
+    constexpr std::chrono::milliseconds kGatherEvery(100);
     std::vector<FileScan>& files = scan.Files();
     dtmfscan::ProgressBar bar(!quiet && isatty(STDERR_FILENO) != 0);
     const auto start = std::chrono::steady_clock::now();
-    std::vector<dtmfscan::FileProgress> progress(files.size());
+    auto next_gather = start;
+    std::vector<dtmfscan::FileProgress> progress(bar.Enabled() ? files.size() : 0);
+    dtmfscan::ProgressState state;
     bool all_read = true;
     std::size_t current = 0;
     while (current < files.size()) {
         std::vector<Line> lines;
         bool current_done = false;
+        bool gathered = false;
         {
             std::unique_lock lock(scan.Mutex());
-            scan.Changed().wait_for(lock, std::chrono::milliseconds(100), [&] {
+            scan.Changed().wait_for(lock, kGatherEvery, [&] {
                 return !files[current].lines.empty() || files[current].done;
             });
             lines.swap(files[current].lines);
             current_done = files[current].done;
-            for (std::size_t i = 0; i < files.size(); ++i) {
-                progress[i] = {files[i].done, files[i].fraction.load(std::memory_order_relaxed),
-                               files[i].seconds_read.load(std::memory_order_relaxed),
-                               files[i].seconds_total.load(std::memory_order_relaxed)};
-            }
             if (current_done) all_read = all_read && !files[current].failed;
+            if (bar.Enabled() && std::chrono::steady_clock::now() >= next_gather) {
+                for (std::size_t i = 0; i < files.size(); ++i) {
+                    progress[i] = {files[i].done, files[i].fraction.load(std::memory_order_relaxed),
+                                   files[i].seconds_read.load(std::memory_order_relaxed),
+                                   files[i].seconds_total.load(std::memory_order_relaxed)};
+                }
+                gathered = true;
+            }
+        }
+        if (gathered) {
+            const auto now = std::chrono::steady_clock::now();
+            next_gather = now + kGatherEvery;
+            state = dtmfscan::Estimate(progress, std::chrono::duration<double>(now - start).count());
         }
         if (!lines.empty()) bar.Erase();
         WriteLines(lines);
         if (current_done) ++current;
-        if (current < files.size()) {
-            const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-            bar.Draw(dtmfscan::Estimate(progress, elapsed.count()));
-        }
+        if (current < files.size() && (gathered || !lines.empty())) bar.Draw(state);
     }
     bar.Erase();
     return all_read;

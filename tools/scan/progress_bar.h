@@ -41,6 +41,7 @@ std::string ProgressLine(const ProgressState& state, std::size_t columns);
 class ProgressBar {
 public:
     explicit ProgressBar(bool enabled);
+    bool Enabled() const { return enabled_; }
     void Draw(const ProgressState& state);
     void Erase();
 
