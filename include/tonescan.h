@@ -167,6 +167,11 @@ typedef struct tonescan_callbacks {
     /* Something about the input worth saying that is not an error. */
     void (*notice)(void* user, const char* text);
     void* user;
+    /* Files only, with each progress call: the seconds of audio read so far
+     * and the length of the whole file in seconds, estimated from the share
+     * read so far (0 while nothing has been read). A struct whose size
+     * ends before this member, as hosts built before it pass, is accepted. */
+    void (*seconds)(void* user, double read, double total);
 } tonescan_callbacks;
 
 typedef struct tonescan_scanner tonescan_scanner;

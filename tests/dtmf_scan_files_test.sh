@@ -178,9 +178,70 @@ rc=$?
 grep "^mono_16000.flac: " bad.out | sed 's/^[^ ]* //' | check_presses "good file among bad ones"
 grep "^stereo_48000.wav: " bad.out | sed 's/^[^ ]* //' | check_presses "last file after bad ones"
 for expect in "empty.wav: file is empty" "corrupt.wav: not a readable audio file" "truncated.flac: file is truncated" \
-  "missing.wav: No such file or directory" "folder.wav: is a directory" "truncated.wav: file is truncated"; do
+  "missing.wav: No such file or directory" "folder.wav: is a folder (-r scans the files in it)" "truncated.wav: file is truncated"; do
   grep -q "^dtmf-scan: $expect" bad.err || fail "bad files: no message '$expect' in: $(cat bad.err)"
 done
+
+# Folders (-r): the files under them depth first, each folder's names in
+# byte order; links followed, to files and folders, but not back into a
+# folder on the way down; what is not audio, or not a file, skipped with a
+# notice and exit 0. A file named by the user that is not audio still fails.
+mkdir -p tree/a tree/b tree/B
+cp mono_8000.wav tree/a/1.wav
+cp mono_8000.flac tree/b/2.flac
+cp stereo_8000.wav tree/B/3.wav
+cp mono_16000.wav tree/z.wav
+echo "notes" > tree/a/notes.txt
+ln -s ../z.wav tree/a/link.wav
+ln -s ../a tree/B/a
+ln -s .. tree/b/up
+mkfifo tree/fifo
+"$scan" --jobs 3 -r tree > tree.out 2> tree.err
+rc=$?
+[ "$rc" -eq 0 ] || fail "-r tree: exit $rc: $(cat tree.err)"
+order="tree/B/3.wav tree/B/a/1.wav tree/B/a/link.wav tree/a/1.wav tree/a/link.wav tree/b/2.flac tree/z.wav "
+[ "$(cut -d: -f1 tree.out | uniq | tr '\n' ' ')" = "$order" ] || fail "-r tree: order $(cut -d: -f1 tree.out | uniq | tr '\n' ' ')"
+for f in $order; do grep "^$f: " tree.out | sed "s|^$f: ||" | check_presses "-r $f"; done
+while IFS='|' read -r name notice; do
+  grep -q "^dtmf-scan: $name: skipped: $notice" tree.err || fail "-r tree: no notice '$name: $notice' in: $(cat tree.err)"
+done <<'NOTICES'
+tree/B/a/notes.txt|not a readable audio file
+tree/a/notes.txt|not a readable audio file
+tree/b/up|a link back to a folder it is in
+tree/fifo|not a regular file
+NOTICES
+[ "$(wc -l < tree.err)" -eq 4 ] || fail "-r tree: other messages: $(cat tree.err)"
+"$scan" -r tree/a/notes.txt tree/a/1.wav > /dev/null 2>&1
+[ $? -eq 1 ] || fail "-r with a named file that is not audio: exit 0"
+
+# Lists: the FILEs first, then LIST's names (empty lines ignored), each with
+# its name even when there is one; NUL-separated names as find -print0 gives
+# them, a newline and bytes that are not UTF-8 among them, come back in JSON
+# (Python's surrogateescape) as the very bytes, in the list's order.
+printf 'mono_8000.flac\n\n%s\n' stereo_16000.wav > names.list
+"$scan" --files-from names.list mono_8000.wav | cut -d: -f1 | uniq | tr '\n' ' ' > list.order
+[ "$(cat list.order)" = "mono_8000.wav mono_8000.flac stereo_16000.wav " ] || fail "--files-from: order $(cat list.order)"
+[ "$(printf 'mono_8000.wav\n' | "$scan" --files-from - | head -1)" = "mono_8000.wav: 0.188 1" ] ||
+  fail "--files-from -: one file listed is not named"
+mkdir odd
+cp mono_8000.wav "odd/new
+line.wav"
+cp mono_8000.wav "odd/latin1-$(printf '\374').wav"
+cp mono_8000.wav "odd/cut-$(printf '\342\202').wav"
+cp mono_8000.wav "odd/$(printf 'Anruf-\303\274').wav"
+find odd -type f -print0 > odd.list0
+"$scan" --json -0 --files-from - < odd.list0 > odd.json || fail "--files-from - -0: exit $?"
+python3 - odd.list0 odd.json <<'PYTHON' || fail "JSON names do not give the listed bytes back: $(cat odd.json)"
+import json, os, sys
+listed = [n for n in open(sys.argv[1], "rb").read().split(b"\0") if n]
+records = [json.loads(line) for line in open(sys.argv[2], encoding="utf-8")]
+names = [os.fsencode(r["file"]) for r in records if "keys" in r]
+assert len(listed) == 4 and names == listed, (names, listed)
+assert all(r["keys"] == "1235590*#AD774B" for r in records if "keys" in r), records
+PYTHON
+
+# -H: the name even for a single file.
+[ "$("$scan" -H mono_8000.wav | head -1)" = "mono_8000.wav: 0.188 1" ] || fail "-H: $("$scan" -H mono_8000.wav | head -1)"
 
 # Command line mistakes exit 2 with a message.
 for args in "--bogus mono_8000.wav" "" "--jobs" "--jobs 0 mono_8000.wav" "--raw-rate x mono_8000.raw" "- -" \
@@ -190,7 +251,8 @@ for args in "--bogus mono_8000.wav" "" "--jobs" "--jobs 0 mono_8000.wav" "--raw-
   rc=$?
   [ "$rc" -eq 2 ] && [ -s usage.err ] || fail "'dtmf-scan $args': exit $rc, message '$(cat usage.err)'"
 done
-"$scan" --help | grep -q "62.5 ms" || fail "--help does not explain the block timing"
+# Read whole: grep -q would close the pipe on a help text still being written.
+"$scan" --help > help.out && grep -q "62.5 ms" help.out || fail "--help does not explain the block timing"
 
 # Cross-check with multimon-ng on the same recordings: same key strings.
 for f in mono_8000.wav mono_16000.flac stereo_44100.wav stereo_48000.flac; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # dtmf-scan's progress bar in a 40-column terminal (a pseudo-terminal of
-# script(1)): it counts the files finished, not the files printed, and it
-# never reaches the last column, where a redraw would leave a wrapped line.
+# script(1)): it counts the files finished, not the files printed, shows the
+# rate and the time left once a second has passed, never reaches the last
+# column, where a redraw would leave a wrapped line, and is not drawn with -q.
 # usage: dtmf_scan_progress_test.sh PATH/TO/dtmf-scan
 set -uo pipefail
 scan=$(realpath "$1")
@@ -18,11 +19,12 @@ mkfifo first
 # other three finished: its results hold back theirs, not their count.
 script -q -f -c "stty cols 40 rows 10; '$scan' --jobs 4 first b.wav c.wav key.wav > /dev/null" terminal > /dev/null &
 terminal=$!
+shown='3/4 files  [0-9.]*x  [0-9]*:[0-9][0-9] left'
 for _ in $(seq 400); do
-  grep -q '3/4 files' terminal 2>/dev/null && break
+  grep -q "$shown" terminal 2>/dev/null && break
   sleep 0.05
 done
-grep -q '3/4 files' terminal || { cat key.wav > first; wait "$terminal"; fail "no '3/4 files': $(tr '\r' '\n' < terminal | tail -3)"; }
+grep -q "$shown" terminal || { cat key.wav > first; wait "$terminal"; fail "no '$shown': $(tr '\r' '\n' < terminal | tail -3)"; }
 cat key.wav > first
 wait "$terminal" || fail "dtmf-scan under script: exit $?"
 
@@ -31,4 +33,24 @@ draws=$(tr '\r' '\n' < terminal | sed 's/\x1b\[K//g' | grep 'files')
 [ -n "$draws" ] || fail "no bar drawn"
 widest=$(awk '{ if (length($0) > w) w = length($0) } END { print w }' <<<"$draws")
 [ "$widest" -le 39 ] || fail "a bar $widest columns wide in 40: $(awk 'length($0) > 39' <<<"$draws" | head -1)"
+# A bar is drawn, unless -q, by the time the first file's results are written:
+# here key.wav's, while the FIFO holds the scan open.
+for quiet in "" -q; do
+  rm -f first quiet.out
+  mkfifo first
+  script -q -f -c "'$scan' $quiet --json key.wav first > quiet.out" quiet.terminal > /dev/null &
+  terminal=$!
+  for _ in $(seq 400); do
+    grep -q '"keys"' quiet.out 2>/dev/null && break
+    sleep 0.05
+  done
+  cat key.wav > first
+  wait "$terminal" || fail "dtmf-scan $quiet under script: exit $?"
+  [ "$(grep -c '"keys"' quiet.out)" -eq 2 ] || fail "dtmf-scan $quiet: $(cat quiet.out)"
+  if [ -n "$quiet" ]; then
+    ! grep -q 'files' quiet.terminal || fail "-q: a bar drawn: $(tr '\r' '\n' < quiet.terminal | tail -1)"
+  else
+    grep -q '/2 files' quiet.terminal || fail "no bar drawn: $(tr '\r' '\n' < quiet.terminal | tail -1)"
+  fi
+done
 echo "progress bar: ok"

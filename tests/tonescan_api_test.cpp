@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -96,7 +97,7 @@ std::vector<Found> ScanFile(const std::string& path, int detector) {
     std::vector<Found> found;
     tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
     spec.detector = detector;
-    tonescan_callbacks callbacks{sizeof(tonescan_callbacks), nullptr, nullptr, nullptr, &found};
+    tonescan_callbacks callbacks{sizeof(tonescan_callbacks), nullptr, nullptr, nullptr, &found, nullptr};
     callbacks.press = [](void* user, const tonescan_press* press) {
         static_cast<std::vector<Found>*>(user)->push_back(From(*press));
     };
@@ -440,7 +441,7 @@ TEST(Scanner, CancelEndsAScanFromAnotherThread) {
         tonescan_scanner* scanner = nullptr;
         std::atomic<bool> started{false};
     } progress;
-    tonescan_callbacks callbacks{sizeof(tonescan_callbacks), nullptr, nullptr, nullptr, &progress};
+    tonescan_callbacks callbacks{sizeof(tonescan_callbacks), nullptr, nullptr, nullptr, &progress, nullptr};
     callbacks.progress = [](void* user, double) { static_cast<Progress*>(user)->started = true; };
     tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
     tonescan_scanner* scanner = tonescan_scanner_create(&spec, &callbacks, nullptr);
@@ -453,6 +454,56 @@ TEST(Scanner, CancelEndsAScanFromAnotherThread) {
     canceller.join();
     EXPECT_EQ(tonescan_scanner_scan_path(scanner, dir.File("long.wav").c_str()), TONESCAN_OK);
     tonescan_scanner_destroy(scanner);
+}
+
+// The seconds told with the progress: what was read grows to the file's
+// length, the estimated whole comes near it, in order and read in parts
+// alike; a callbacks struct that ends before them, as older hosts pass,
+// is served without them.
+TEST(Scanner, TellsTheSecondsReadAndTheWhole) {
+    TempDir dir;
+    ASSERT_TRUE(tonetest::WriteWav(dir.File("quiet.wav"), std::vector<int16_t>(8000 * 200), 8000, 1));
+    struct Told {
+        int calls = 0;
+        double read = 0.0;
+        double total = 0.0;
+        bool backwards = false;
+    };
+    for (const int threads : {1, 2}) {
+        for (const bool older_host : {false, true}) {
+            Told told;
+            tonescan_callbacks callbacks{sizeof(tonescan_callbacks), nullptr, nullptr, nullptr, &told, nullptr};
+            if (older_host) callbacks.size = offsetof(tonescan_callbacks, seconds);
+            callbacks.seconds = [](void* user, double read, double total) {
+                Told& t = *static_cast<Told*>(user);
+                t.backwards = t.backwards || read < t.read;
+                t.read = read;
+                t.total = total;
+                ++t.calls;
+            };
+            tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
+            spec.threads = threads;
+            int error = -1;
+            tonescan_scanner* scanner = tonescan_scanner_create(&spec, &callbacks, &error);
+            ASSERT_NE(scanner, nullptr) << error;
+            EXPECT_EQ(tonescan_scanner_scan_path(scanner, dir.File("quiet.wav").c_str()), TONESCAN_OK);
+            tonescan_scanner_destroy(scanner);
+            if (older_host) {
+                EXPECT_EQ(told.calls, 0) << threads;
+                continue;
+            }
+            EXPECT_GT(told.calls, 1) << threads;
+            EXPECT_FALSE(told.backwards) << threads;
+            EXPECT_NEAR(told.read, 200.0, 1.0) << threads;
+            EXPECT_NEAR(told.total, 200.0, 1.0) << threads;
+        }
+    }
+    tonescan_callbacks older{};
+    older.size = offsetof(tonescan_callbacks, seconds) - 1;
+    tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
+    int error = 0;
+    EXPECT_EQ(tonescan_scanner_create(&spec, &older, &error), nullptr);
+    EXPECT_EQ(error, TONESCAN_EARG);
 }
 
 
@@ -501,7 +552,7 @@ TEST(Scanner, AFileThatChangesUnderTheScanIsReported) {
                             .write(reinterpret_cast<const char*>(audio.data()),
                                    static_cast<std::streamsize>(2 * audio.size()));
                     }
-                    tonescan_callbacks callbacks{sizeof(tonescan_callbacks), nullptr, nullptr, nullptr, &change};
+                    tonescan_callbacks callbacks{sizeof(tonescan_callbacks), nullptr, nullptr, nullptr, &change, nullptr};
                     callbacks.press = [](void* user, const tonescan_press* press) {
                         static_cast<Change*>(user)->found.push_back(From(*press));
                     };

@@ -55,6 +55,9 @@ dtmf-scan -j 0 x.wav
 dtmf-scan --raw-rate x x.raw
 dtmf-scan --raw-channels 2 x.raw
 dtmf-scan - -
+dtmf-scan -0 x.wav
+dtmf-scan --files-from - -
+dtmf-scan --files-from missing.list
 EOF
 [ ! -e played.raw ] || fail "a usage error or --version dialled"
 

@@ -16,14 +16,19 @@ TEST(ToolText, JsonStringEscapesWhatJsonForbids) {
     EXPECT_EQ(JsonString(std::string("nul\0x", 5)), "\"nul\\u0000x\"");
 }
 
-TEST(ToolText, JsonStringKeepsUtf8AndReplacesOtherBytes) {
-    const std::string replacement = "\xEF\xBF\xBD";
-    EXPECT_EQ(JsonString("Anruf-\xC3\xBC-\xE2\x82\xAC-\xF0\x9F\x93\x9E"), "\"Anruf-\xC3\xBC-\xE2\x82\xAC-\xF0\x9F\x93\x9E\"");
-    EXPECT_EQ(JsonString("latin1-\xFC"), "\"latin1-" + replacement + "\"");
-    EXPECT_EQ(JsonString("cut-\xE2\x82"), "\"cut-" + replacement + replacement + "\"");
-    EXPECT_EQ(JsonString("\xC0\x80"), "\"" + replacement + replacement + "\"");          // overlong NUL
-    EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"" + replacement + replacement + replacement + "\"");  // surrogate
-    EXPECT_EQ(JsonString("\xF4\x90\x80\x80"), "\"" + replacement + replacement + replacement + replacement + "\"");
+// Each byte outside valid UTF-8 is escaped alone, as Python's
+// surrogateescape decodes it; valid sequences pass unchanged.
+TEST(ToolText, JsonStringKeepsUtf8AndEscapesOtherBytesReversibly) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"Anruf-\xC3\xBC-\xE2\x82\xAC-\xF0\x9F\x93\x9E", "\"Anruf-\xC3\xBC-\xE2\x82\xAC-\xF0\x9F\x93\x9E\""},
+        {"latin1-\xFC", "\"latin1-\\udcfc\""},
+        {"cut-\xE2\x82", "\"cut-\\udce2\\udc82\""},
+        {"\xC0\x80", "\"\\udcc0\\udc80\""},                      // overlong NUL
+        {"\xED\xA0\x80", "\"\\udced\\udca0\\udc80\""},           // a surrogate's own encoding
+        {"\xF4\x90\x80\x80", "\"\\udcf4\\udc90\\udc80\\udc80\""},  // above U+10FFFF
+        {"\xFF\xC3\xBC\x80", "\"\\udcff\xC3\xBC\\udc80\""},
+    };
+    for (const auto& [text, json] : cases) EXPECT_EQ(JsonString(text), json) << text;
 }
 
 TEST(ToolText, NamesThatCouldForgeALineAreQuoted) {

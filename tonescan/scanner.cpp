@@ -1,6 +1,9 @@
 // The file API: a scanner reads files, paths or descriptors with the file
 // side's decoding and tells each press through the caller's callbacks.
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
@@ -45,6 +48,7 @@ public:
             .rate = [this](int rate) { rate_ = rate; },
             .samples =
                 [this](std::span<const int16_t> samples) {
+                    handed_ += static_cast<int64_t>(samples.size());
                     listener_.Feed(samples);
                     Tell();
                 },
@@ -56,9 +60,12 @@ public:
             .progress =
                 [this](double fraction) {
                     const tonescan_callbacks& c = scanner_.callbacks;
-                    if (c.progress == nullptr) return;
                     std::lock_guard lock(scanner_.calls);
-                    c.progress(c.user, fraction);
+                    if (c.progress != nullptr) c.progress(c.user, fraction);
+                    if (c.seconds != nullptr && fraction > 0.0) {
+                        const double read = static_cast<double>(handed_.load()) / listener_.Rate();
+                        c.seconds(c.user, read, read / fraction);
+                    }
                 },
             .notice =
                 [this](const std::string& text) {
@@ -69,9 +76,14 @@ public:
                 },
             .cancel = &scanner_.cancel,
             .threads = scanner_.spec.threads > 0 ? scanner_.spec.threads : 1,
-            .parts_begin = [this](int count) { parts_.assign(static_cast<std::size_t>(count), {}); },
+            .parts_begin =
+                [this](int count) {
+                    parts_.assign(static_cast<std::size_t>(count), {});
+                    handed_ = 0;
+                },
             .part_samples =
                 [this](int part, std::span<const int16_t> samples) {
+                    handed_ += static_cast<int64_t>(samples.size());
                     parts_[static_cast<std::size_t>(part)].Feed(samples);
                 },
         };
@@ -111,6 +123,9 @@ private:
     tonescan_scanner& scanner_;
     Listener listener_;
     std::vector<BlockKeys> parts_;
+    // Samples handed to the detector, from the parts' threads too: the
+    // seconds read that the `seconds` callback tells.
+    std::atomic<int64_t> handed_{0};
     int rate_ = kScanRate;
 };
 
@@ -125,13 +140,17 @@ int tonescan_scanner::Scan(const std::string& path, int fd) {
     return result;
 }
 
+// Hosts built before `seconds` was added pass a struct that ends before
+// it; they are still served, without it.
+constexpr std::size_t kOldestCallbacksSize = offsetof(tonescan_callbacks, seconds);
+
 extern "C" {
 
 tonescan_scanner* tonescan_scanner_create(const tonescan_scan_spec* spec, const tonescan_callbacks* callbacks,
                                           int* error) {
     int result = TONESCAN_OK;
     if (spec == nullptr || spec->size < sizeof(tonescan_scan_spec) ||
-        (callbacks != nullptr && callbacks->size < sizeof(tonescan_callbacks)) ||
+        (callbacks != nullptr && callbacks->size < kOldestCallbacksSize) ||
         (spec->detector != TONESCAN_RECORDING && spec->detector != TONESCAN_BLOCKS) || spec->channel < 0 ||
         spec->channel > 1024 || spec->raw_channels < 0 || spec->raw_channels > 1024 || spec->threads < 0 ||
         spec->threads > 1024) {
@@ -147,7 +166,9 @@ tonescan_scanner* tonescan_scanner_create(const tonescan_scan_spec* spec, const 
     if (scanner != nullptr) {
         scanner->spec = *spec;
         scanner->spec.size = sizeof(tonescan_scan_spec);
-        if (callbacks != nullptr) scanner->callbacks = *callbacks;
+        if (callbacks != nullptr) {
+            std::memcpy(&scanner->callbacks, callbacks, std::min(callbacks->size, sizeof *callbacks));
+        }
         scanner->callbacks.size = sizeof(tonescan_callbacks);
     }
     if (error != nullptr) *error = result;

@@ -1,7 +1,5 @@
 // dtmf-scan: finds DTMF key presses in recordings through libtonescan, with
 // the recording detector or with libtonewatch's block analysis.
-#include <signal.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,16 +8,18 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "command_line.h"
+#include "file_list.h"
+#include "progress_bar.h"
 #include "scan_report.h"
 #include "tonescan.h"
 #include "tool.h"
@@ -28,10 +28,12 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: dtmf-scan [OPTION]... FILE...\n"
+    "  or:  dtmf-scan [OPTION]... -r FOLDER...\n"
+    "  or:  dtmf-scan [OPTION]... --files-from=LIST [FILE]...\n"
     "Find DTMF key presses (0-9, *, #, A-D) in recordings and print one line per\n"
-    "press: the time in seconds and the key, e.g. \"1.250 5\". With several files\n"
-    "each line starts with the file name and \": \"; a name holding control\n"
-    "characters is shown in double quotes with C escapes.\n"
+    "press: the time in seconds and the key, e.g. \"1.250 5\". With several files,\n"
+    "a folder, a LIST or -H each line starts with the file name and \": \"; a name\n"
+    "holding control characters is shown in double quotes with C escapes.\n"
     "\n"
     "FILE is anything libsndfile reads (WAV, FLAC, Ogg, AIFF, ...) or FFmpeg\n"
     "reads (AAC/M4A, AMR-NB/WB, G.722, G.729, Opus in WebM, the first audio\n"
@@ -39,7 +41,7 @@ constexpr const char* kUsage =
     "input. A pipe, FIFO or device is read to its end as the audio arrives and\n"
     "each press is printed as soon as it is found, so that dtmf-scan can listen\n"
     "live behind arecord or parec (what only FFmpeg reads is read whole first).\n"
-    "Files given by name come out in command-line order.\n"
+    "Files come out in the order given: the FILEs, then those in LIST.\n"
     "\n"
     "Options:\n"
     "      --detector=NAME    which detector listens (default: recording):\n"
@@ -55,7 +57,23 @@ constexpr const char* kUsage =
     "                         press (and \"end\" from the recording detector),\n"
     "                         {\"file\",\"keys\",\"blocks\"} at the end of a file\n"
     "                         (\"blocks\" from the library detector only),\n"
-    "                         {\"file\",\"error\"} for one that cannot be read\n"
+    "                         {\"file\",\"error\"} for one that cannot be read;\n"
+    "                         each byte of a name that is not UTF-8 is written\n"
+    "                         as \\udcXX (Python's surrogateescape; os.fsencode\n"
+    "                         gives the name's bytes back)\n"
+    "  -r, --recursive        scan the files under each FOLDER given, depth first,\n"
+    "                         each folder's names in byte order; symbolic links\n"
+    "                         are followed, but not back into a folder on the way\n"
+    "                         down; what is found there and is not audio is\n"
+    "                         skipped with a notice\n"
+    "      --files-from=LIST  also scan the files named in LIST, one per line\n"
+    "                         (\"-\" is standard input; empty lines are ignored)\n"
+    "  -0, --null             names in LIST end with NUL, as find -print0 writes\n"
+    "  -H, --with-filename    start each line with the file name, also for one\n"
+    "                         file\n"
+    "  -q, --quiet            draw no progress bar (on a terminal it shows the\n"
+    "                         files finished, the rate in seconds of audio per\n"
+    "                         second and the time left)\n"
     "  -j, --jobs=N           scan N files at a time (default: one per processor);\n"
     "                         with fewer files than N, each may keep several\n"
     "                         processors busy (same results)\n"
@@ -82,18 +100,23 @@ constexpr const char* kUsage =
     "  12 dB over it.\n"
     "\n"
     "Exit status:\n"
-    "  0 when every file was read; 1 when a file could not be read (the others\n"
-    "  are still scanned) or the results could not be written; 2 for a usage\n"
-    "  error.\n";
+    "  0 when every file was read (what -r skips does not count); 1 when a file\n"
+    "  could not be read (the others are still scanned) or the results could not\n"
+    "  be written; 2 for a usage error or a LIST that cannot be read.\n";
 
 struct Options {
     int detector = TONESCAN_RECORDING;
     int channel = 0;  // 0: the average of all channels
     bool json = false;
+    bool recursive = false;
+    bool with_filename = false;
+    bool quiet = false;
+    char separator = '\n';
+    std::optional<std::string> list;
     unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
     std::optional<int> raw_rate;
     std::optional<int> raw_channels;
-    std::vector<std::string> files;
+    std::vector<std::string> names;
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -109,17 +132,51 @@ Options ParseOptions(int argc, char** argv) {
         {"detector", 0, true, [&](const char* value) { options.detector = detector(value); }},
         {"channel", 0, true, [&](const char* value) { options.channel = whole("--channel", value, 1024); }},
         {"json", 0, false, [&](const char*) { options.json = true; }},
+        {"recursive", 'r', false, [&](const char*) { options.recursive = true; }},
+        {"files-from", 0, true, [&](const char* value) { options.list = value; }},
+        {"null", '0', false, [&](const char*) { options.separator = '\0'; }},
+        {"with-filename", 'H', false, [&](const char*) { options.with_filename = true; }},
+        {"quiet", 'q', false, [&](const char*) { options.quiet = true; }},
         {"jobs", 'j', true, [&](const char* value) { options.jobs = whole("--jobs", value, 1024); }},
         {"raw-rate", 0, true, [&](const char* value) { options.raw_rate = whole("--raw-rate", value, 10'000'000); }},
         {"raw-channels", 0, true,
          [&](const char* value) { options.raw_channels = whole("--raw-channels", value, 1024); }},
     };
-    options.files = dtmftools::ParseCommandLine(argc, argv, kUsage, own, {1, SIZE_MAX, "no input files"});
+    options.names = dtmftools::ParseCommandLine(argc, argv, kUsage, own);
+    if (options.names.empty() && !options.list) dtmftools::UsageError("no input files");
     if (options.raw_channels && !options.raw_rate) dtmftools::UsageError("--raw-channels needs --raw-rate");
-    if (std::count(options.files.begin(), options.files.end(), "-") > 1) {
-        dtmftools::UsageError("standard input ('-') can be read only once");
-    }
+    if (options.separator == '\0' && !options.list) dtmftools::UsageError("--null needs --files-from");
     return options;
+}
+
+// The FILEs, then the names in LIST, with folders expanded.
+std::vector<dtmfscan::Input> GatherInputs(const Options& options) {
+    std::vector<std::string> names = options.names;
+    if (options.list) {
+        std::string text;
+        std::string error;
+        if (!dtmfscan::ReadList(*options.list, text, error)) {
+            dtmftools::Complain(dtmftools::QuotedName(*options.list) + ": cannot read the list: " + error);
+            std::exit(dtmftools::ExitStatus(2));
+        }
+        const std::vector<std::string> listed = dtmfscan::SplitNames(text, options.separator);
+        names.insert(names.end(), listed.begin(), listed.end());
+    }
+    const auto stdin_uses = std::count(names.begin(), names.end(), "-");
+    if (options.list == "-" && stdin_uses > 0) {
+        dtmftools::UsageError("standard input ('-') is the list of files; it cannot be scanned too");
+    }
+    if (stdin_uses > 1) dtmftools::UsageError("standard input ('-') can be read only once");
+    return dtmfscan::ExpandFolders(names, options.recursive);
+}
+
+// Whether lines start with the file's name: not for one file named alone,
+// but for one found in a folder or a list too, so that what is printed does
+// not change with what a folder holds.
+bool NamesShown(const Options& options, const std::vector<dtmfscan::Input>& inputs) {
+    const auto walked = [](const dtmfscan::Input& input) { return input.kind != dtmfscan::Input::Kind::kNamed; };
+    return options.with_filename || options.list || inputs.size() > 1 ||
+           std::any_of(inputs.begin(), inputs.end(), walked);
 }
 
 std::string DisplayName(const std::string& path) { return path == "-" ? "<stdin>" : path; }
@@ -134,8 +191,10 @@ struct Line {
 // as soon as they are there, so a stream in front is printed live, and the
 // lines of later files wait their turn.
 struct FileScan {
-    std::string path;
-    std::atomic<double> progress{0.0};
+    dtmfscan::Input input;
+    std::atomic<double> fraction{0.0};
+    std::atomic<double> seconds_read{0.0};
+    std::atomic<double> seconds_total{0.0};
     // Guarded by the scan's mutex.
     std::vector<Line> lines;
     bool done = false;
@@ -153,11 +212,12 @@ struct Told {
 
 class Scan {
 public:
-    explicit Scan(const Options& options)
+    Scan(const Options& options, std::vector<dtmfscan::Input> inputs)
         : options_(options),
-          files_(options.files.size()),
-          threads_(static_cast<int>(std::max<std::size_t>(1, options.jobs / options.files.size()))) {
-        for (std::size_t i = 0; i < files_.size(); ++i) files_[i].path = options.files[i];
+          files_(inputs.size()),
+          threads_(static_cast<int>(std::max<std::size_t>(1, options.jobs / std::max<std::size_t>(1, inputs.size())))),
+          names_shown_(NamesShown(options, inputs)) {
+        for (std::size_t i = 0; i < files_.size(); ++i) files_[i].input = std::move(inputs[i]);
     }
 
     std::vector<FileScan>& Files() { return files_; }
@@ -167,32 +227,43 @@ public:
     // Scans the file with libtonescan and tells each press as soon as the
     // library has found it.
     void Run(FileScan& file) {
-        Told told{this, &file, DisplayName(file.path), {}, {}};
-        told.prefix = files_.size() > 1 ? dtmftools::QuotedName(told.name) + ": " : "";
+        using Kind = dtmfscan::Input::Kind;
+        Told told{this, &file, DisplayName(file.input.path), {}, {}};
+        told.prefix = names_shown_ ? dtmftools::QuotedName(told.name) + ": " : "";
+        if (file.input.kind == Kind::kSkipped) {
+            return Finish(file, {{true, Message(told.name, file.input.message)}}, false);
+        }
+        if (file.input.kind == Kind::kFailed) return Finish(file, Failure(told.name, file.input.message), true);
         tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
         spec.detector = options_.detector;
         spec.channel = options_.channel;
         spec.raw_rate = options_.raw_rate.value_or(0);
         spec.raw_channels = options_.raw_channels.value_or(0);
         spec.threads = threads_;
-        const tonescan_callbacks callbacks{sizeof(tonescan_callbacks), TellPress, TellProgress, TellNotice, &told};
+        const tonescan_callbacks callbacks{sizeof(tonescan_callbacks), TellPress, TellProgress, TellNotice, &told,
+                                           TellSeconds};
         int result = TONESCAN_ENOMEM;
         const std::unique_ptr<tonescan_scanner, decltype(&tonescan_scanner_destroy)> scanner(
             tonescan_scanner_create(&spec, &callbacks, &result), tonescan_scanner_destroy);
-        if (scanner) result = tonescan_scanner_scan_path(scanner.get(), file.path.c_str());
-        std::vector<Line> end;
-        if (result != TONESCAN_OK) {
-            const std::string error = scanner && *tonescan_scanner_message(scanner.get()) != '\0'
-                                          ? tonescan_scanner_message(scanner.get())
-                                          : tonescan_strerror(result);
-            end.push_back({true, Message(told.name, error)});
-            if (options_.json) end.push_back({false, dtmfscan::JsonError(told.name, error)});
-        } else if (options_.json) {
-            const bool blocks = options_.detector == TONESCAN_BLOCKS;
-            end.push_back(
-                {false, dtmfscan::JsonEnd(told.name, told.keys, blocks ? tonescan_scanner_blocks(scanner.get()) : -1)});
+        if (scanner) result = tonescan_scanner_scan_path(scanner.get(), file.input.path.c_str());
+        if (result == TONESCAN_OK) {
+            std::vector<Line> end;
+            if (options_.json) {
+                const bool blocks = options_.detector == TONESCAN_BLOCKS;
+                end.push_back({false, dtmfscan::JsonEnd(told.name, told.keys,
+                                                        blocks ? tonescan_scanner_blocks(scanner.get()) : -1)});
+            }
+            return Finish(file, std::move(end), false);
         }
-        Finish(file, std::move(end), result != TONESCAN_OK);
+        const std::string error = scanner && *tonescan_scanner_message(scanner.get()) != '\0'
+                                      ? tonescan_scanner_message(scanner.get())
+                                      : tonescan_strerror(result);
+        // A folder holds more than recordings: what is not audio there is
+        // passed over, not an error.
+        if (file.input.kind == Kind::kWalked && result == TONESCAN_EFORMAT) {
+            return Finish(file, {{true, Message(told.name, "skipped: " + error)}}, false);
+        }
+        Finish(file, Failure(told.name, error), true);
     }
 
 private:
@@ -205,7 +276,13 @@ private:
     }
 
     static void TellProgress(void* user, double fraction) {
-        static_cast<Told*>(user)->file->progress.store(fraction, std::memory_order_relaxed);
+        static_cast<Told*>(user)->file->fraction.store(fraction, std::memory_order_relaxed);
+    }
+
+    static void TellSeconds(void* user, double read, double total) {
+        FileScan& file = *static_cast<Told*>(user)->file;
+        file.seconds_read.store(read, std::memory_order_relaxed);
+        file.seconds_total.store(total, std::memory_order_relaxed);
     }
 
     static void TellNotice(void* user, const char* text) {
@@ -215,6 +292,12 @@ private:
 
     static std::string Message(const std::string& name, const std::string& text) {
         return std::string(dtmftools::ProgramName()) + ": " + dtmftools::QuotedName(name) + ": " + text + "\n";
+    }
+
+    std::vector<Line> Failure(const std::string& name, const std::string& error) const {
+        std::vector<Line> lines{{true, Message(name, error)}};
+        if (options_.json) lines.push_back({false, dtmfscan::JsonError(name, error)});
+        return lines;
     }
 
     void Add(FileScan& file, std::vector<Line> lines) {
@@ -240,67 +323,9 @@ private:
     const Options& options_;
     std::vector<FileScan> files_;
     int threads_;  // how many threads each file may keep busy
+    bool names_shown_;
     std::mutex mutex_;
     std::condition_variable changed_;
-};
-
-volatile sig_atomic_t terminal_resized = 1;
-
-void NoteResize(int) { terminal_resized = 1; }
-
-// The bar shares the terminal with the results, so it is erased before
-// anything else is written and drawn again afterwards. It is fitted to the
-// terminal's width, measured again after every resize, so that it never
-// wraps onto a second line.
-class ProgressBar {
-public:
-    explicit ProgressBar(bool enabled) : enabled_(enabled) {
-        if (!enabled_) return;
-        struct sigaction action {};
-        action.sa_handler = NoteResize;
-        action.sa_flags = SA_RESTART;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGWINCH, &action, nullptr);
-    }
-
-    void Draw(double fraction, std::size_t finished, std::size_t total) {
-        if (!enabled_) return;
-        if (terminal_resized) {
-            terminal_resized = 0;
-            winsize size{};
-            columns_ = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-        }
-        char counts[64];
-        std::snprintf(counts, sizeof counts, " %3d%%  %zu/%zu files", static_cast<int>(fraction * 100.0), finished,
-                      total);
-        // The last column stays free: writing there wraps on some terminals.
-        const std::size_t room = columns_ > 1 ? columns_ - 1 : 0;
-        std::string line = counts;
-        if (room >= line.size() + 7) {
-            const std::size_t width = room - line.size() - 2;
-            const auto filled = static_cast<std::size_t>(fraction * static_cast<double>(width));
-            // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on
-            // "[" + std::string(...) at -O3.
-            std::string bar = "[";
-            bar.append(filled, '#').append(width - filled, ' ').append("]").append(line);
-            line = std::move(bar);
-        }
-        line.resize(std::min(line.size(), room));
-        std::fprintf(stderr, "\r%s\033[K", line.c_str());
-        std::fflush(stderr);
-        shown_ = true;
-    }
-
-    void Erase() {
-        if (!shown_) return;
-        std::fputs("\r\033[K", stderr);
-        shown_ = false;
-    }
-
-private:
-    bool enabled_;
-    bool shown_ = false;
-    std::size_t columns_ = 80;
 };
 
 void WriteLines(const std::vector<Line>& lines) {
@@ -315,42 +340,57 @@ void WriteLines(const std::vector<Line>& lines) {
 
 // Writes each file's lines as they come, the next file's once the one before
 // is done, under a progress bar on a terminal; true when every file was read.
-bool WriteResults(Scan& scan) {
+// The bar's figures are gathered from all files at most every 100 ms: a
+// folder can hold many thousands.
+bool WriteResults(Scan& scan, bool quiet) {
+    constexpr std::chrono::milliseconds kGatherEvery(100);
     std::vector<FileScan>& files = scan.Files();
-    ProgressBar bar(isatty(STDERR_FILENO) != 0);
+    dtmfscan::ProgressBar bar(!quiet && isatty(STDERR_FILENO) != 0);
+    const auto start = std::chrono::steady_clock::now();
+    auto next_gather = start;
+    std::vector<dtmfscan::FileProgress> progress(bar.Enabled() ? files.size() : 0);
+    dtmfscan::ProgressState state;
     bool all_read = true;
     std::size_t current = 0;
     while (current < files.size()) {
         std::vector<Line> lines;
         bool current_done = false;
-        double progress = 0.0;
-        std::size_t finished = 0;
+        bool gathered = false;
         {
             std::unique_lock lock(scan.Mutex());
-            scan.Changed().wait_for(lock, std::chrono::milliseconds(100), [&] {
+            scan.Changed().wait_for(lock, kGatherEvery, [&] {
                 return !files[current].lines.empty() || files[current].done;
             });
             lines.swap(files[current].lines);
             current_done = files[current].done;
-            for (const FileScan& file : files) {
-                finished += file.done ? 1 : 0;
-                progress += file.done ? 1.0 : std::min(1.0, file.progress.load(std::memory_order_relaxed));
-            }
             if (current_done) all_read = all_read && !files[current].failed;
+            if (bar.Enabled() && std::chrono::steady_clock::now() >= next_gather) {
+                for (std::size_t i = 0; i < files.size(); ++i) {
+                    progress[i] = {files[i].done, files[i].fraction.load(std::memory_order_relaxed),
+                                   files[i].seconds_read.load(std::memory_order_relaxed),
+                                   files[i].seconds_total.load(std::memory_order_relaxed)};
+                }
+                gathered = true;
+            }
+        }
+        if (gathered) {
+            const auto now = std::chrono::steady_clock::now();
+            next_gather = now + kGatherEvery;
+            state = dtmfscan::Estimate(progress, std::chrono::duration<double>(now - start).count());
         }
         if (!lines.empty()) bar.Erase();
         WriteLines(lines);
         if (current_done) ++current;
-        if (current < files.size()) bar.Draw(progress / static_cast<double>(files.size()), finished, files.size());
+        if (current < files.size() && (gathered || !lines.empty())) bar.Draw(state);
     }
     bar.Erase();
     return all_read;
 }
 
-// Hands the files to `jobs` workers and writes what they find, file by file
-// in command-line order; true when every file was read.
-bool ScanFiles(const Options& options) {
-    Scan scan(options);
+// Hands the inputs to `jobs` workers and writes what they find, file by
+// file in the order given; true when every file was read.
+bool ScanFiles(const Options& options, std::vector<dtmfscan::Input> inputs) {
+    Scan scan(options, std::move(inputs));
     std::vector<FileScan>& files = scan.Files();
     std::atomic<std::size_t> next{0};
     std::vector<std::thread> workers;
@@ -360,7 +400,7 @@ bool ScanFiles(const Options& options) {
             for (std::size_t i; (i = next.fetch_add(1)) < files.size();) scan.Run(files[i]);
         });
     }
-    const bool all_read = WriteResults(scan);
+    const bool all_read = WriteResults(scan, options.quiet);
     for (std::thread& worker : workers) worker.join();
     return all_read;
 }
@@ -371,8 +411,9 @@ int main(int argc, char** argv) {
     dtmftools::SetProgramName("dtmf-scan");
     dtmftools::GuardStandardDescriptors();
     const Options options = ParseOptions(argc, argv);
+    std::vector<dtmfscan::Input> inputs = GatherInputs(options);
     // Each press is written as soon as it is known, also into a pipe.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    const bool all_read = ScanFiles(options);
+    const bool all_read = ScanFiles(options, std::move(inputs));
     return dtmftools::ExitStatus(all_read ? 0 : 1);
 }

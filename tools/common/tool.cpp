@@ -151,7 +151,11 @@ std::string JsonString(std::string_view text) {
         } else {
             const std::size_t length = Utf8SequenceLength(bytes + i, text.size() - i);
             if (length == 0) {
-                out += "\xEF\xBF\xBD";
+                // Only bytes from 0x80 up are ever invalid; \udc80-\udcff
+                // cannot stand for text, so a reader maps them back.
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\udc%02x", c);
+                out += escape;
                 ++i;
                 continue;
             }

@@ -37,7 +37,9 @@ int ExitStatus(int status);
 std::string QuotedName(const std::string& name);
 
 // A JSON string literal, quotes included. File names are bytes, not text:
-// bytes that are not valid UTF-8 become U+FFFD so the output stays valid JSON.
+// each byte that is not part of valid UTF-8 (always 0x80-0xFF) becomes the
+// escape \udcXX of a lone low surrogate, as Python's "surrogateescape"
+// decodes it, so that a reader gets the bytes back (os.fsencode).
 std::string JsonString(std::string_view text);
 
 // One press as a JSON member list without braces: "time":T,"key":"K".
