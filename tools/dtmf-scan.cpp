@@ -51,6 +51,9 @@ constexpr const char* kUsage =
     "      --channel=N        listen to channel N alone (1 is the first) instead of\n"
     "                         the average of all: for calls recorded with one side\n"
     "                         on each channel\n"
+    "      --stream=N         read the Nth audio stream of a container such as MKV\n"
+    "                         or MP4 (1 is the first, the default; other streams\n"
+    "                         are not counted)\n"
     "      --json             print JSON lines instead: {\"file\",\"time\",\"key\"} per\n"
     "                         press (and \"end\" from the recording detector),\n"
     "                         {\"file\",\"keys\",\"blocks\"} at the end of a file\n"
@@ -89,6 +92,7 @@ constexpr const char* kUsage =
 struct Options {
     int detector = TONESCAN_RECORDING;
     int channel = 0;  // 0: the average of all channels
+    int stream = 1;
     bool json = false;
     unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
     std::optional<int> raw_rate;
@@ -108,6 +112,7 @@ Options ParseOptions(int argc, char** argv) {
     const std::vector<dtmftools::Option> own = {
         {"detector", 0, true, [&](const char* value) { options.detector = detector(value); }},
         {"channel", 0, true, [&](const char* value) { options.channel = whole("--channel", value, 1024); }},
+        {"stream", 0, true, [&](const char* value) { options.stream = whole("--stream", value, 65536); }},
         {"json", 0, false, [&](const char*) { options.json = true; }},
         {"jobs", 'j', true, [&](const char* value) { options.jobs = whole("--jobs", value, 1024); }},
         {"raw-rate", 0, true, [&](const char* value) { options.raw_rate = whole("--raw-rate", value, 10'000'000); }},
@@ -172,6 +177,7 @@ public:
         tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
         spec.detector = options_.detector;
         spec.channel = options_.channel;
+        spec.stream = options_.stream;
         spec.raw_rate = options_.raw_rate.value_or(0);
         spec.raw_channels = options_.raw_channels.value_or(0);
         spec.threads = threads_;

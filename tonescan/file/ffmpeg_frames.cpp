@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/log.h>
 }
 #include <opencore-amrnb/interf_dec.h>
@@ -11,6 +12,7 @@ extern "C" {
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -78,6 +80,9 @@ struct AvioSource {
     }
 };
 
+struct DictionaryFreer {
+    void operator()(AVDictionary** dictionary) const { av_dict_free(dictionary); }
+};
 struct IoCloser {
     void operator()(AVIOContext* io) const {
         av_freep(&io->buffer);
@@ -188,6 +193,21 @@ private:
     void* state_;
 };
 
+// Headerless bitstreams, whose bytes no probe recognises, known by the file
+// name's extension alone: G.722 and G.729 as a gateway or a call recorder
+// writes them, G.729 at its 8 kbit/s (10 bytes per 10 ms frame).
+const AVInputFormat* Bitstream(const std::string& name, AVDictionary*& options) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || name.find('/', dot) != std::string::npos) return nullptr;
+    std::string extension = name.substr(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (extension == "g722") return av_find_input_format("g722");
+    if (extension != "g729") return nullptr;
+    av_dict_set(&options, "bit_rate", "8000", 0);
+    return av_find_input_format("g729");
+}
+
 ScanError Unreadable(const std::string& what) {
     return Fail(TONESCAN_EFORMAT, "not a readable audio file: " + what);
 }
@@ -208,9 +228,14 @@ public:
         }
         // A weak guess (any bytes may look like MPEG audio) is no format.
         const AVInputFormat* found = nullptr;
+        AVDictionary* options = nullptr;
         if (av_probe_input_buffer2(avio_.get(), &found, "", nullptr, 0, 0) <= AVPROBE_SCORE_RETRY ||
             found == nullptr) {
             if (ScanError error = ReadError()) return error;
+            found = Bitstream(target_.name, options);
+        }
+        std::unique_ptr<AVDictionary*, DictionaryFreer> owned_options(&options);
+        if (found == nullptr) {
             unsigned char start[kShownBytes] = {};
             const auto n = static_cast<std::size_t>(std::min<sf_count_t>(io_.source.length, kShownBytes));
             if (!io_.source.ReadAt(0, start, n)) return Fail(TONESCAN_EFORMAT, "file is empty");
@@ -221,7 +246,7 @@ public:
         format->pb = avio_.get();
         format->flags |= AVFMT_FLAG_CUSTOM_IO;
         // On failure the context is freed.
-        if (const int error = avformat_open_input(&format, nullptr, found, nullptr); error < 0) {
+        if (const int error = avformat_open_input(&format, nullptr, found, &options); error < 0) {
             if (ScanError read_error = ReadError()) return read_error;
             return Unreadable("FFmpeg finds " + Describe(*found) + " but cannot open it (" + ErrorText(error) +
                               "); a file cut short or still being written may lack its index");
@@ -243,14 +268,20 @@ private:
 
     ScanError Decode(const AVInputFormat& found) {
         AVStream* stream = nullptr;
+        const int wanted = std::max(target_.stream, 1);
+        int audio = 0;
         for (unsigned i = 0; i < format_->nb_streams; ++i) {
-            if (stream == nullptr && format_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            if (format_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && ++audio == wanted) {
                 stream = format_->streams[i];
             } else {
                 format_->streams[i]->discard = AVDISCARD_ALL;
             }
         }
-        if (stream == nullptr) return Unreadable(Describe(found) + " with no audio stream");
+        if (audio == 0) return Unreadable(Describe(found) + " with no audio stream");
+        if (stream == nullptr) {
+            return Fail(TONESCAN_ECHANNEL, "has no audio stream " + std::to_string(wanted) + ", only " +
+                                               std::to_string(audio));
+        }
         const AVCodecID id = stream->codecpar->codec_id;
         if (id == AV_CODEC_ID_AMR_NB || id == AV_CODEC_ID_AMR_WB) {
             amr_.emplace(id == AV_CODEC_ID_AMR_WB);
@@ -274,14 +305,17 @@ private:
             }
         }
         stream_ = stream->index;
+        // A length guessed from the bit rate (AMR, ADTS) shows progress but
+        // is no promise; nor is the container's own length when it holds
+        // other streams (Matroska gives no length per stream), as the video
+        // or another track may go on after this one has ended.
+        exact_ = format_->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
         if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
             promised_ = av_q2d(stream->time_base) * static_cast<double>(stream->duration);
         } else if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0) {
             promised_ = static_cast<double>(format_->duration) / AV_TIME_BASE;
+            exact_ = exact_ && format_->nb_streams == 1;
         }
-        // A length guessed from the bit rate (AMR, ADTS) shows progress but
-        // is no promise.
-        exact_ = format_->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
         packet_.reset(av_packet_alloc());
         frame_.reset(av_frame_alloc());
         if (!packet_ || !frame_) return Fail(TONESCAN_ENOMEM, "out of memory");
@@ -355,7 +389,10 @@ private:
         SF_INFO info{};
         info.channels = channels;
         info.samplerate = rate;
-        if (ScanError problem = ChannelProblem(info, target_)) return problem;
+        // The stream is chosen already; this checks the channel.
+        ScanTarget chosen = target_;
+        chosen.stream = 0;
+        if (ScanError problem = ChannelProblem(info, chosen)) return problem;
         rate_ = rate;
         channels_ = channels;
         callbacks_.rate(rate_);
