@@ -3,7 +3,8 @@
 # plan: AAC in M4A, G.722, G.729 (in WAV and headerless), Opus in WebM, AMR-NB
 # and -WB, the audio track of MP4 and MKV video and each of two tracks by
 # --stream, named and through a pipe; a truncated M4A, a video without audio
-# and random bytes.
+# and random bytes; FFmpeg loaded only when needed, and a library without its
+# FFmpeg reader.
 # usage: dtmf_scan_formats_test.sh PATH/TO/dtmf-scan WITH_FFMPEG(0|1)
 set -uo pipefail
 scan=$(realpath "$1")
@@ -220,6 +221,26 @@ silent.mp4|a QuickTime / MOV file with no audio stream
 unindexed.m4a|FFmpeg finds a QuickTime / MOV file but cannot open it
 noise.bin|neither libsndfile .* nor FFmpeg knows its format; it starts with .*--raw-rate
 LIST
+
+# FFmpeg's libraries are loaded only for what libsndfile cannot read; a
+# library without its FFmpeg reader says what to install, named or piped.
+LD_DEBUG=files "$scan" plan.wav 2> loaded_wav.txt > /dev/null
+grep -q libavformat loaded_wav.txt && fail "plan.wav: FFmpeg's libraries loaded for a WAV"
+LD_DEBUG=files "$scan" call.m4a 2> loaded_m4a.txt > /dev/null
+grep -q libavformat loaded_m4a.txt || fail "call.m4a: FFmpeg's libraries not loaded (LD_DEBUG says nothing?)"
+library=$(ldd "$scan" | awk '/libtonescan\.so/ { print $3 }')
+mkdir alone && cp "$library" alone/
+for input in named piped; do
+  if [ "$input" = named ]; then
+    LD_LIBRARY_PATH=alone "$scan" call.m4a > /dev/null 2> alone.err
+  else
+    cat call.m4a | LD_LIBRARY_PATH=alone "$scan" - > /dev/null 2> alone.err
+  fi
+  rc=$?
+  [ "$rc" -eq 1 ] && [ "$(wc -l < alone.err)" -eq 1 ] &&
+    grep -q "not a readable audio file: libsndfile cannot read it (.*) and FFmpeg's reader is not there (.*tonescan/ffmpeg.so.*); install libtonescan0" alone.err ||
+    fail "call.m4a $input, no FFmpeg reader: exit $rc, '$(cat alone.err)'"
+done
 
 cat noise.bin | "$scan" - > /dev/null 2> piped_noise.err
 rc=$?
