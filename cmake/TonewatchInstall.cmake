@@ -7,7 +7,7 @@
 # a file lands in none):
 #   tonewatch  libtonewatch0     libtonewatch.so.0
 #   tonedial   libtonedial0      libtonedial.so.0
-#   tonescan   libtonescan0      libtonescan.so.0
+#   tonescan   libtonescan0      libtonescan.so.0 and its FFmpeg reader (tonescan/ffmpeg.so)
 #   dev        libtonewatch-dev  headers, .so links, pkg-config files, CMake package,
 #                                the libraries' manual pages (man/*.3)
 #   tools      tonewatch-tools   dtmf-listen, dtmf-dial, dtmf-scan, dtmf-roundtrip
@@ -20,6 +20,10 @@ install(TARGETS tonedial EXPORT TonewatchTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tonedial NAMELINK_COMPONENT dev)
 install(TARGETS tonescan EXPORT TonewatchTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tonescan NAMELINK_COMPONENT dev)
+# libtonescan's FFmpeg reader, which it finds next to itself.
+if(TARGET tonescan_ffmpeg)
+  install(TARGETS tonescan_ffmpeg LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/tonescan COMPONENT tonescan)
+endif()
 install(FILES include/tonewatch.h include/tonedial.h include/tonescan.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         COMPONENT dev)
 

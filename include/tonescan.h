@@ -7,9 +7,10 @@
  *   - a detector takes interleaved frames pushed by the caller (int16 or
  *     float) and hands out the presses found so far;
  *   - a scanner reads a file, a path or an open descriptor (WAV, FLAC, Ogg,
- *     AIFF and whatever else libsndfile reads; AAC/M4A, AMR, G.722, Opus in
- *     WebM and the audio of video files through FFmpeg's libraries; or
- *     headerless PCM) and calls back for each press.
+ *     AIFF and whatever else libsndfile reads; AAC/M4A, AMR, G.722, G.729,
+ *     Opus in WebM and the audio of video files through FFmpeg's libraries,
+ *     headerless G.722 and G.729 known by a name ending in .g722 or .g729;
+ *     or headerless PCM) and calls back for each press.
  *
  * Two detectors listen:
  *   TONESCAN_RECORDING  the recording detector: tones and pauses down to
@@ -48,7 +49,7 @@ extern "C" {
 #define TONESCAN_OK 0
 #define TONESCAN_EARG (-1)       /* a null pointer or a value out of range */
 #define TONESCAN_ERATE (-2)      /* sample rate outside 4000-192000 */
-#define TONESCAN_ECHANNEL (-3)   /* no such channel, or no channels */
+#define TONESCAN_ECHANNEL (-3)   /* no such channel or audio stream, or no channels */
 #define TONESCAN_EENDED (-4)     /* fed after tonescan_detector_finish */
 #define TONESCAN_EFULL (-5)      /* the press queue is full: take presses, feed the rest */
 #define TONESCAN_ENOMEM (-6)     /* out of memory */
@@ -151,9 +152,15 @@ typedef struct tonescan_scan_spec {
                                little-endian PCM at N frames/s */
     int32_t raw_channels;   /* channels of headerless input; 0: 1 */
     int32_t threads;        /* how many threads one scan may keep busy; 0: 1 */
+    /* Not in 0.1.0. Which audio stream of a container is read, counted
+     * among its audio streams alone from 1; 0: the first. What libsndfile
+     * reads, and headerless PCM, has one. 64 bits wide so that the struct
+     * grows on every ABI: a caller built without it passes the smaller
+     * size and gets the first stream. */
+    int64_t stream;
 } tonescan_scan_spec;
 
-#define TONESCAN_SCAN_SPEC_INIT { sizeof(tonescan_scan_spec), TONESCAN_RECORDING, 0, 0, 0, 0 }
+#define TONESCAN_SCAN_SPEC_INIT { sizeof(tonescan_scan_spec), TONESCAN_RECORDING, 0, 0, 0, 0, 0 }
 
 /* What a scanner tells as it reads. Every member may be NULL. Calls never
  * overlap, but with threads > 1 they may come from the scanner's own

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # dtmf-scan on what libsndfile cannot read, made by ffmpeg and sox from a key
-# plan: AAC in M4A, G.722, G.729, Opus in WebM, AMR-NB and -WB, the audio
-# track of MP4 and MKV video, named and through a pipe; a truncated M4A, a video without
-# audio and random bytes.
+# plan: AAC in M4A, G.722, G.729 (in WAV and headerless), Opus in WebM, AMR-NB
+# and -WB, the audio track of MP4 and MKV video and each of two tracks by
+# --stream, named and through a pipe; a truncated M4A, a video without audio
+# and random bytes; FFmpeg loaded only when needed, and a library without its
+# FFmpeg reader.
 # usage: dtmf_scan_formats_test.sh PATH/TO/dtmf-scan WITH_FFMPEG(0|1)
 set -uo pipefail
 scan=$(realpath "$1")
@@ -105,7 +107,9 @@ cat > g729.c <<'C'
 static void le(uint32_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) putchar((int)((v >> (8 * i)) & 0xFF));
 }
-int main(void) {
+#include <string.h>
+/* With "raw": the bare 10-byte frames, no WAV header. */
+int main(int argc, char** argv) {
     static uint8_t data[1 << 20];
     uint32_t size = 0;
     int16_t frame[80];
@@ -116,6 +120,7 @@ int main(void) {
         size += length;
     }
     closeBcg729EncoderChannel(encoder);
+    if (argc > 1 && strcmp(argv[1], "raw") == 0) return fwrite(data, 1, size, stdout) == size ? 0 : 1;
     fputs("RIFF", stdout); le(36 + size, 4); fputs("WAVEfmt ", stdout); le(16, 4);
     le(0x0083, 2); le(1, 2); le(8000, 4); le(1000, 4); le(10, 2); le(0, 2);
     fputs("data", stdout); le(size, 4);
@@ -130,6 +135,38 @@ if cc -o g729 g729.c -lbcg729 2> /dev/null; then
 else
   echo "G.729 not checked: no G.729 encoder (libbcg729-dev) to make it"
 fi
+
+# Headerless bitstreams, known by their names alone: G.722 as ffmpeg writes
+# it, G.729 at 8 kbit/s by the encoder above; the same bytes under another
+# name are refused.
+encode -i plan.wav -c:a g722 -f g722 call.g722 || fail "call.g722: could not be made"
+cp call.g722 call_g722.bin
+[ -x g729 ] && sox plan.wav -r 8000 -t raw -e signed -b 16 -L - | ./g729 raw > call.g729
+for file in call.g722 call.g729; do
+  [ -s "$file" ] || continue
+  "$scan" "$file" 2> "$file.err" | check_presses "$file"
+  [ ! -s "$file.err" ] || fail "$file: '$(cat "$file.err")'"
+done
+"$scan" call_g722.bin > /dev/null 2>&1 && fail "call_g722.bin: read without a name saying G.722"
+
+# A container's audio streams by number: a video whose first track holds the
+# plan and whose second, shorter one key; both end before the video does.
+sox -n -r 16000 -c 1 one_key.wav synth 0.2 sine 941 sine 1477 gain -10 pad 0.5 0.3
+encode -f lavfi -i testsrc=size=160x120:rate=10:duration=7 -i plan.wav -i one_key.wav -map 0:v -map 1:a -map 2:a \
+  -c:v mpeg4 -c:a libvorbis tracks.mkv || fail "tracks.mkv: could not be made"
+"$scan" --stream 1 tracks.mkv 2> tracks1.err | check_presses "tracks.mkv --stream 1"
+[ ! -s tracks1.err ] || fail "tracks.mkv --stream 1: '$(cat tracks1.err)'"
+out=$("$scan" --stream 2 tracks.mkv 2> tracks2.err)
+[ ! -s tracks2.err ] && awk '{ exit !(NR == 1 && $2 == "#" && $1 > 0.47 && $1 < 0.53) } END { exit NR != 1 }' <<< "$out" ||
+  fail "tracks.mkv --stream 2: '$out', '$(cat tracks2.err)'"
+while IFS='|' read -r file stream expect; do
+  "$scan" --stream "$stream" "$file" > /dev/null 2> "$file.$stream.err"
+  rc=$?
+  [ "$rc" -eq 1 ] && grep -q "$file: $expect" "$file.$stream.err" || fail "$file --stream $stream: exit $rc, '$(cat "$file.$stream.err")'"
+done <<'LIST'
+tracks.mkv|3|has no audio stream 3, only 2
+plan.wav|2|has no audio stream 2, only 1
+LIST
 
 # Through a pipe: read whole, then decoded as the named files are.
 for file in call.m4a call_g722.wav call.amr; do
@@ -184,6 +221,26 @@ silent.mp4|a QuickTime / MOV file with no audio stream
 unindexed.m4a|FFmpeg finds a QuickTime / MOV file but cannot open it
 noise.bin|neither libsndfile .* nor FFmpeg knows its format; it starts with .*--raw-rate
 LIST
+
+# FFmpeg's libraries are loaded only for what libsndfile cannot read; a
+# library without its FFmpeg reader says what to install, named or piped.
+LD_DEBUG=files "$scan" plan.wav 2> loaded_wav.txt > /dev/null
+grep -q libavformat loaded_wav.txt && fail "plan.wav: FFmpeg's libraries loaded for a WAV"
+LD_DEBUG=files "$scan" call.m4a 2> loaded_m4a.txt > /dev/null
+grep -q libavformat loaded_m4a.txt || fail "call.m4a: FFmpeg's libraries not loaded (LD_DEBUG says nothing?)"
+library=$(ldd "$scan" | awk '/libtonescan\.so/ { print $3 }')
+mkdir alone && cp "$library" alone/
+for input in named piped; do
+  if [ "$input" = named ]; then
+    LD_LIBRARY_PATH=alone "$scan" call.m4a > /dev/null 2> alone.err
+  else
+    cat call.m4a | LD_LIBRARY_PATH=alone "$scan" - > /dev/null 2> alone.err
+  fi
+  rc=$?
+  [ "$rc" -eq 1 ] && [ "$(wc -l < alone.err)" -eq 1 ] &&
+    grep -q "not a readable audio file: libsndfile cannot read it (.*) and FFmpeg's reader is not there (.*tonescan/ffmpeg.so.*); install libtonescan0" alone.err ||
+    fail "call.m4a $input, no FFmpeg reader: exit $rc, '$(cat alone.err)'"
+done
 
 cat noise.bin | "$scan" - > /dev/null 2> piped_noise.err
 rc=$?

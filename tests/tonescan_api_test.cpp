@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -406,6 +407,8 @@ TEST(Scanner, FailuresAreCodesWithTheirReasons) {
         int channel;
         int result;
         const char* message;
+        int64_t stream = 0;
+        std::size_t size = sizeof(tonescan_scan_spec);
     } cases[] = {
         {dir.File("good.wav"), 0, TONESCAN_OK, ""},
         {dir.File("good.wav"), 2, TONESCAN_ECHANNEL, "has no channel 2, only 1"},
@@ -413,10 +416,17 @@ TEST(Scanner, FailuresAreCodesWithTheirReasons) {
         {dir.File("folder"), 0, TONESCAN_EOPEN, "is a directory"},
         {dir.File("cut.wav"), 0, TONESCAN_ETRUNCATED, "file is truncated"},
         {dir.File("text.wav"), 0, TONESCAN_EFORMAT, "not a readable audio file"},
+        {dir.File("good.wav"), 0, TONESCAN_OK, "", 1},
+        {dir.File("good.wav"), 0, TONESCAN_ECHANNEL, "has no audio stream 2, only 1", 2},
+        // A caller built before `stream` existed: what lies past its size is
+        // not read.
+        {dir.File("good.wav"), 0, TONESCAN_OK, "", 2, offsetof(tonescan_scan_spec, stream)},
     };
     for (const auto& c : cases) {
         tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
         spec.channel = c.channel;
+        spec.stream = c.stream;
+        spec.size = c.size;
         tonescan_scanner* scanner = tonescan_scanner_create(&spec, nullptr, nullptr);
         ASSERT_NE(scanner, nullptr);
         EXPECT_EQ(tonescan_scanner_scan_path(scanner, c.path.c_str()), c.result) << c.path;
@@ -427,6 +437,18 @@ TEST(Scanner, FailuresAreCodesWithTheirReasons) {
     EXPECT_EQ(tonescan_scanner_scan_path(nullptr, "x"), TONESCAN_EARG);
     tonescan_scanner* scanner = tonescan_scanner_create(nullptr, nullptr, nullptr);
     EXPECT_EQ(scanner, nullptr);
+    for (const std::size_t size : {std::size_t{0}, offsetof(tonescan_scan_spec, threads)}) {
+        tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
+        spec.size = size;
+        int error = 0;
+        EXPECT_EQ(tonescan_scanner_create(&spec, nullptr, &error), nullptr);
+        EXPECT_EQ(error, TONESCAN_EARG);
+    }
+    tonescan_scan_spec negative = TONESCAN_SCAN_SPEC_INIT;
+    negative.stream = -1;
+    int error = 0;
+    EXPECT_EQ(tonescan_scanner_create(&negative, nullptr, &error), nullptr);
+    EXPECT_EQ(error, TONESCAN_EARG);
 }
 
 // A scan cancelled from another thread ends with its code; the scanner

@@ -12,7 +12,7 @@ const char* tonescan_strerror(int error) {
         case TONESCAN_OK: return "success";
         case TONESCAN_EARG: return "invalid argument";
         case TONESCAN_ERATE: return "sample rate out of range";
-        case TONESCAN_ECHANNEL: return "no such channel";
+        case TONESCAN_ECHANNEL: return "no such channel or stream";
         case TONESCAN_EENDED: return "the stream has ended";
         case TONESCAN_EFULL: return "the press queue is full";
         case TONESCAN_ENOMEM: return "out of memory";

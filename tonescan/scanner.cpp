@@ -88,7 +88,11 @@ public:
                 },
         };
         const ScanError error =
-            DecodeForScan(path, fd, raw, callbacks, {.rate = listener_.Rate(), .channel = scanner_.spec.channel});
+            DecodeForScan(path, fd, raw, callbacks,
+                          {.rate = listener_.Rate(),
+                           .channel = scanner_.spec.channel,
+                           .stream = static_cast<int>(scanner_.spec.stream),
+                           .name = path});
         // A file that fails part way (damaged, cut short, rewritten) still
         // gives the presses before the failure, the one held at it too.
         if (!error || error.code != TONESCAN_ECANCELLED) {
@@ -131,6 +135,17 @@ private:
 
 }
 
+namespace {
+
+// The spec of callers built against 0.1.0 ends before `stream`.
+constexpr std::size_t kFirstScanSpecSize = offsetof(tonescan_scan_spec, stream);
+
+int64_t SpecStream(const tonescan_scan_spec& spec) {
+    return spec.size >= offsetof(tonescan_scan_spec, stream) + sizeof spec.stream ? spec.stream : 0;
+}
+
+}
+
 int tonescan_scanner::Scan(const std::string& path, int fd) {
     message.clear();
     blocks = 0;
@@ -149,11 +164,11 @@ extern "C" {
 tonescan_scanner* tonescan_scanner_create(const tonescan_scan_spec* spec, const tonescan_callbacks* callbacks,
                                           int* error) {
     int result = TONESCAN_OK;
-    if (spec == nullptr || spec->size < sizeof(tonescan_scan_spec) ||
+    if (spec == nullptr || spec->size < kFirstScanSpecSize ||
         (callbacks != nullptr && callbacks->size < kOldestCallbacksSize) ||
         (spec->detector != TONESCAN_RECORDING && spec->detector != TONESCAN_BLOCKS) || spec->channel < 0 ||
         spec->channel > 1024 || spec->raw_channels < 0 || spec->raw_channels > 1024 || spec->threads < 0 ||
-        spec->threads > 1024) {
+        spec->threads > 1024 || SpecStream(*spec) < 0 || SpecStream(*spec) > 65536) {
         result = TONESCAN_EARG;
     } else if (spec->raw_rate < 0 || spec->raw_rate > 10'000'000) {
         result = TONESCAN_ERATE;
@@ -164,7 +179,8 @@ tonescan_scanner* tonescan_scanner_create(const tonescan_scan_spec* spec, const 
         if (scanner == nullptr) result = TONESCAN_ENOMEM;
     }
     if (scanner != nullptr) {
-        scanner->spec = *spec;
+        std::memcpy(&scanner->spec, spec, std::min(spec->size, sizeof(tonescan_scan_spec)));
+        scanner->spec.stream = SpecStream(*spec);
         scanner->spec.size = sizeof(tonescan_scan_spec);
         if (callbacks != nullptr) {
             std::memcpy(&scanner->callbacks, callbacks, std::min(callbacks->size, sizeof *callbacks));

@@ -53,6 +53,9 @@ constexpr const char* kUsage =
     "      --channel=N        listen to channel N alone (1 is the first) instead of\n"
     "                         the average of all: for calls recorded with one side\n"
     "                         on each channel\n"
+    "      --stream=N         read the Nth audio stream of a container such as MKV\n"
+    "                         or MP4 (1 is the first, the default; other streams\n"
+    "                         are not counted)\n"
     "      --json             print JSON lines instead: {\"file\",\"time\",\"key\"} per\n"
     "                         press (and \"end\" from the recording detector),\n"
     "                         {\"file\",\"keys\",\"blocks\"} at the end of a file\n"
@@ -107,6 +110,7 @@ constexpr const char* kUsage =
 struct Options {
     int detector = TONESCAN_RECORDING;
     int channel = 0;  // 0: the average of all channels
+    int stream = 1;
     bool json = false;
     bool recursive = false;
     bool with_filename = false;
@@ -131,6 +135,7 @@ Options ParseOptions(int argc, char** argv) {
     const std::vector<dtmftools::Option> own = {
         {"detector", 0, true, [&](const char* value) { options.detector = detector(value); }},
         {"channel", 0, true, [&](const char* value) { options.channel = whole("--channel", value, 1024); }},
+        {"stream", 0, true, [&](const char* value) { options.stream = whole("--stream", value, 65536); }},
         {"json", 0, false, [&](const char*) { options.json = true; }},
         {"recursive", 'r', false, [&](const char*) { options.recursive = true; }},
         {"files-from", 0, true, [&](const char* value) { options.list = value; }},
@@ -237,6 +242,7 @@ public:
         tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
         spec.detector = options_.detector;
         spec.channel = options_.channel;
+        spec.stream = options_.stream;
         spec.raw_rate = options_.raw_rate.value_or(0);
         spec.raw_channels = options_.raw_channels.value_or(0);
         spec.threads = threads_;

@@ -40,6 +40,9 @@ ScanError ChannelProblem(const SF_INFO& info, const ScanTarget& target) {
     if (info.samplerate < kLowestRate) {
         return Fail(TONESCAN_ERATE, "a sample rate of " + std::to_string(info.samplerate) + "/s cannot hold touch tones");
     }
+    if (target.stream > 1) {
+        return Fail(TONESCAN_ECHANNEL, "has no audio stream " + std::to_string(target.stream) + ", only 1");
+    }
     if (target.channel > info.channels) {
         return Fail(TONESCAN_ECHANNEL, "has no channel " + std::to_string(target.channel) + ", only " +
                                            std::to_string(info.channels));

@@ -21,11 +21,15 @@ struct RawFormat {
     int channels;
 };
 
-// What the samples handed over are: their rate, and which channel of the
-// input they are (1 for the first), or 0 for the average of all channels.
+// What the samples handed over are: their rate, which channel of the input
+// they are (1 for the first), or 0 for the average of all channels, and which
+// of a container's audio streams (1 for the first; 0 the same). The input's
+// file name, if it has one, names the format of a headerless bitstream.
 struct ScanTarget {
     int rate = kScanRate;
     int channel = 0;
+    int stream = 0;
+    std::string name{};
 };
 
 // Why an input could not be read: a TONESCAN_E* code and the details.

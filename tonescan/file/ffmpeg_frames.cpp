@@ -1,25 +1,16 @@
 #include "ffmpeg_frames.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/log.h>
-}
-#include <opencore-amrnb/interf_dec.h>
-#include <opencore-amrwb/dec_if.h>
-
+#include <dlfcn.h>
 #include <sndfile.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cinttypes>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
+#include "ffmpeg_module.h"
 #include "frames.h"
 #include "input.h"
 #include "mix.h"
@@ -30,392 +21,109 @@ namespace tonescan {
 
 namespace {
 
-constexpr int kIoBytes = 1 << 16;
 // How many bytes of an input neither library reads its error shows.
 constexpr std::size_t kShownBytes = 8;
+// How much of a stream FFmpeg's probe sees before it is decided.
+constexpr std::size_t kProbeBytes = 2048;
 
-// The libraries log to standard error unless told otherwise, and a library
-// must print nothing; a level the host has chosen is left as it is.
-void Quiet() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_QUIET);
-    });
-}
+// The reader, loaded once for the process the first time an input needs it,
+// and kept: loading it again for every file would cost what it saves.
+struct Module {
+    const tonescan_ffmpeg_reader* reader = nullptr;
+    std::string error;
+};
 
-std::string ErrorText(int error) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, text, sizeof text);
-    return text;
-}
-
-// FFmpeg's I/O over a Source, with a position of its own.
-struct AvioSource {
-    Source& source;
-    int64_t position = 0;
-
-    static int Read(void* self, uint8_t* out, int size) {
-        AvioSource& io = *static_cast<AvioSource*>(self);
-        const int64_t n = std::clamp<int64_t>(io.source.length - io.position, 0, size);
-        if (n == 0) return AVERROR_EOF;
-        if (!io.source.ReadAt(static_cast<uint64_t>(io.position), out, static_cast<std::size_t>(n))) {
-            return io.source.read_error != 0 ? AVERROR(io.source.read_error) : AVERROR_EOF;
+const Module& LoadModule() {
+    static const Module module = [] {
+        Module loaded;
+        Dl_info self{};
+        if (dladdr(reinterpret_cast<const void*>(&LoadModule), &self) == 0 || self.dli_fname == nullptr ||
+            std::strchr(self.dli_fname, '/') == nullptr) {
+            loaded.error = "libtonescan cannot tell where it is installed";
+            return loaded;
         }
-        io.position += n;
-        return static_cast<int>(n);
-    }
-
-    static int64_t Seek(void* self, int64_t offset, int whence) {
-        AvioSource& io = *static_cast<AvioSource*>(self);
-        if ((whence & AVSEEK_SIZE) != 0) return io.source.length;
-        whence &= ~AVSEEK_FORCE;
-        const int64_t origin = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? io.position : io.source.length;
-        if (offset > io.source.length || offset < -io.source.length) return AVERROR(EINVAL);
-        const int64_t target = origin + offset;
-        if (target < 0 || target > io.source.length) return AVERROR(EINVAL);
-        io.position = target;
-        return target;
-    }
-};
-
-struct IoCloser {
-    void operator()(AVIOContext* io) const {
-        av_freep(&io->buffer);
-        avio_context_free(&io);
-    }
-};
-struct FormatCloser {
-    void operator()(AVFormatContext* format) const { avformat_close_input(&format); }
-};
-struct CodecCloser {
-    void operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
-};
-struct PacketCloser {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameCloser {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-
-// One decoded frame's samples as interleaved floats, whatever their layout.
-template <typename T, typename Scale>
-void Interleave(const AVFrame& frame, std::size_t channels, bool planar, float* out, Scale scale) {
-    const auto n = static_cast<std::size_t>(frame.nb_samples);
-    for (std::size_t c = 0; c < channels; ++c) {
-        const T* in = reinterpret_cast<const T*>(frame.extended_data[planar ? c : 0]);
-        for (std::size_t i = 0; i < n; ++i) out[i * channels + c] = scale(in[planar ? i : i * channels + c]);
-    }
+        const std::string own = self.dli_fname;
+        const std::string path = own.substr(0, own.rfind('/')) + "/tonescan/ffmpeg.so";
+        // Bound lazily, as the libraries were when linked: binding all of
+        // FFmpeg's symbols up front would cost a short file's scan more.
+        void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+        if (handle == nullptr) {
+            const char* why = dlerror();
+            loaded.error = why != nullptr ? why : path + " cannot be loaded";
+            return loaded;
+        }
+        loaded.reader = static_cast<const tonescan_ffmpeg_reader*>(dlsym(handle, TONESCAN_FFMPEG_READER));
+        if (loaded.reader == nullptr) loaded.error = path + " is not this libtonescan's FFmpeg reader";
+        return loaded;
+    }();
+    return module;
 }
 
-bool ToFloats(const AVFrame& frame, std::size_t channels, float* out) {
-    const auto format = static_cast<AVSampleFormat>(frame.format);
-    const bool planar = av_sample_fmt_is_planar(format) != 0;
-    switch (av_get_packed_sample_fmt(format)) {
-        case AV_SAMPLE_FMT_U8:
-            Interleave<uint8_t>(frame, channels, planar, out, [](uint8_t v) { return (v - 128) * (1.0f / 128); });
-            return true;
-        case AV_SAMPLE_FMT_S16:
-            Interleave<int16_t>(frame, channels, planar, out, [](int16_t v) { return v * (1.0f / 32768); });
-            return true;
-        case AV_SAMPLE_FMT_S32:
-            Interleave<int32_t>(frame, channels, planar, out,
-                                [](int32_t v) { return static_cast<float>(v * (1.0 / 2147483648.0)); });
-            return true;
-        case AV_SAMPLE_FMT_FLT:
-            Interleave<float>(frame, channels, planar, out, [](float v) { return v; });
-            return true;
-        case AV_SAMPLE_FMT_DBL:
-            Interleave<double>(frame, channels, planar, out, [](double v) { return static_cast<float>(v); });
-            return true;
-        default:
-            return false;
-    }
+ScanError Missing(const std::string& sndfile_reason, const std::string& why) {
+    return Fail(TONESCAN_EFORMAT, "not a readable audio file: libsndfile cannot read it (" + sndfile_reason +
+                                      ") and FFmpeg's reader is not there (" + why +
+                                      "); install libtonescan0 with FFmpeg's libraries (libavformat, "
+                                      "libavcodec) to read AAC, AMR, G.722, G.729, Opus and video files");
 }
 
-std::string Describe(const AVInputFormat& format) {
-    return std::string("a ") + (format.long_name != nullptr ? format.long_name : format.name) + " file";
-}
-
-// AMR through OpenCORE's decoders, not FFmpeg's own: these refuse the
-// comfort noise and no-data frames that a recorder writes in pauses, and the
-// keys that follow a pause come out of them damaged. A packet holds whole
-// frames in the storage format: a header byte, then the frame's bits.
-class AmrDecoder {
+// The module's sink: the frames, mixed down and converted to the target's
+// rate, to the decoding's callbacks.
+class Sink {
 public:
-    explicit AmrDecoder(bool wide)
-        : wide_(wide), state_(wide ? D_IF_init() : Decoder_Interface_init()) {}
-    AmrDecoder(const AmrDecoder&) = delete;
-    AmrDecoder& operator=(const AmrDecoder&) = delete;
-    ~AmrDecoder() {
-        if (state_ == nullptr) return;
-        if (wide_) {
-            D_IF_exit(state_);
-        } else {
-            Decoder_Interface_exit(state_);
-        }
+    Sink(const DecodeCallbacks& callbacks, const ScanTarget& target) : callbacks_(callbacks), target_(target) {}
+
+    tonescan_ffmpeg_sink Callbacks() {
+        return {this, [](void* self, int rate, int channels) { return static_cast<Sink*>(self)->Start(rate, channels); },
+                [](void* self, const float* frames, std::size_t count, double fraction) {
+                    return static_cast<Sink*>(self)->Frames(frames, count, fraction);
+                },
+                [](void* self) { return static_cast<Sink*>(self)->Finish(); },
+                [](void* self) { return static_cast<Sink*>(self)->callbacks_.Cancelled() ? 1 : 0; }};
     }
 
-    bool Ready() const { return state_ != nullptr; }
-    int Rate() const { return wide_ ? 16000 : 8000; }
-
-    // The packet's samples, or false when it ends inside a frame.
-    bool Decode(const AVPacket& packet, std::vector<float>& out) {
-        static constexpr int kNarrowBytes[16] = {12, 13, 15, 17, 19, 20, 26, 31, 5, 6, 5, 5, 0, 0, 0, 0};
-        static constexpr int kWideBytes[16] = {17, 23, 32, 36, 40, 46, 50, 58, 60, 5, 0, 0, 0, 0, 0, 0};
-        const std::size_t samples = wide_ ? 320 : 160;
-        out.clear();
-        for (int at = 0; at < packet.size;) {
-            const int type = (packet.data[at] >> 3) & 0x0F;
-            const int length = 1 + (wide_ ? kWideBytes : kNarrowBytes)[type];
-            if (length > packet.size - at) return false;
-            // The decoders read a whole frame of the largest mode.
-            unsigned char frame[64] = {};
-            std::memcpy(frame, packet.data + at, static_cast<std::size_t>(length));
-            short pcm[320];
-            if (wide_) {
-                D_IF_decode(state_, frame, pcm, 0);
-            } else {
-                Decoder_Interface_Decode(state_, frame, pcm, 0);
-            }
-            for (std::size_t i = 0; i < samples; ++i) out.push_back(pcm[i] * (1.0f / 32768));
-            at += length;
-        }
-        return true;
+    // Why the sink stopped the reading.
+    ScanError Stopped() const {
+        if (error_) return error_;
+        return Fail(TONESCAN_ECANCELLED, "cancelled");
     }
 
 private:
-    bool wide_;
-    void* state_;
-};
-
-ScanError Unreadable(const std::string& what) {
-    return Fail(TONESCAN_EFORMAT, "not a readable audio file: " + what);
-}
-
-class FfmpegDecoder {
-public:
-    FfmpegDecoder(Source& source, const DecodeCallbacks& callbacks, const ScanTarget& target)
-        : io_{source}, callbacks_(callbacks), target_(target) {}
-
-    ScanError Run(const std::string& sndfile_reason) {
-        Quiet();
-        auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBytes));
-        if (buffer == nullptr) return Fail(TONESCAN_ENOMEM, "out of memory");
-        avio_.reset(avio_alloc_context(buffer, kIoBytes, 0, &io_, AvioSource::Read, nullptr, AvioSource::Seek));
-        if (!avio_) {
-            av_free(buffer);
-            return Fail(TONESCAN_ENOMEM, "out of memory");
-        }
-        // A weak guess (any bytes may look like MPEG audio) is no format.
-        const AVInputFormat* found = nullptr;
-        if (av_probe_input_buffer2(avio_.get(), &found, "", nullptr, 0, 0) <= AVPROBE_SCORE_RETRY ||
-            found == nullptr) {
-            if (ScanError error = ReadError()) return error;
-            unsigned char start[kShownBytes] = {};
-            const auto n = static_cast<std::size_t>(std::min<sf_count_t>(io_.source.length, kShownBytes));
-            if (!io_.source.ReadAt(0, start, n)) return Fail(TONESCAN_EFORMAT, "file is empty");
-            return NeitherReads(sndfile_reason, {start, n});
-        }
-        AVFormatContext* format = avformat_alloc_context();
-        if (format == nullptr) return Fail(TONESCAN_ENOMEM, "out of memory");
-        format->pb = avio_.get();
-        format->flags |= AVFMT_FLAG_CUSTOM_IO;
-        // On failure the context is freed.
-        if (const int error = avformat_open_input(&format, nullptr, found, nullptr); error < 0) {
-            if (ScanError read_error = ReadError()) return read_error;
-            return Unreadable("FFmpeg finds " + Describe(*found) + " but cannot open it (" + ErrorText(error) +
-                              "); a file cut short or still being written may lack its index");
-        }
-        format_.reset(format);
-        if (const int error = avformat_find_stream_info(format, nullptr); error < 0) {
-            if (ScanError read_error = ReadError()) return read_error;
-            return Unreadable("FFmpeg finds " + Describe(*found) + " but cannot read its streams (" +
-                              ErrorText(error) + ")");
-        }
-        return Decode(*found);
-    }
-
-private:
-    ScanError ReadError() const {
-        if (io_.source.read_error == 0) return {};
-        return Fail(TONESCAN_EREAD, std::string("read error: ") + std::strerror(io_.source.read_error));
-    }
-
-    ScanError Decode(const AVInputFormat& found) {
-        AVStream* stream = nullptr;
-        for (unsigned i = 0; i < format_->nb_streams; ++i) {
-            if (stream == nullptr && format_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
-                stream = format_->streams[i];
-            } else {
-                format_->streams[i]->discard = AVDISCARD_ALL;
-            }
-        }
-        if (stream == nullptr) return Unreadable(Describe(found) + " with no audio stream");
-        const AVCodecID id = stream->codecpar->codec_id;
-        if (id == AV_CODEC_ID_AMR_NB || id == AV_CODEC_ID_AMR_WB) {
-            amr_.emplace(id == AV_CODEC_ID_AMR_WB);
-            if (!amr_->Ready()) return Fail(TONESCAN_ENOMEM, "out of memory");
-        }
-        const AVCodec* codec = avcodec_find_decoder(id);
-        char tag[32];
-        std::snprintf(tag, sizeof tag, "audio tagged 0x%04x", stream->codecpar->codec_tag);
-        const std::string what =
-            (id == AV_CODEC_ID_NONE ? std::string(tag) : std::string(avcodec_get_name(id)) + " audio") + " in " +
-            Describe(found);
-        if (codec == nullptr && !amr_) {
-            return Unreadable(what + ", which this FFmpeg cannot decode; convert it to WAV with a program that can");
-        }
-        if (!amr_) {
-            codec_.reset(avcodec_alloc_context3(codec));
-            if (!codec_) return Fail(TONESCAN_ENOMEM, "out of memory");
-            if (avcodec_parameters_to_context(codec_.get(), stream->codecpar) < 0 ||
-                avcodec_open2(codec_.get(), codec, nullptr) < 0) {
-                return Unreadable(what + ", whose decoder does not accept its parameters");
-            }
-        }
-        stream_ = stream->index;
-        if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
-            promised_ = av_q2d(stream->time_base) * static_cast<double>(stream->duration);
-        } else if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0) {
-            promised_ = static_cast<double>(format_->duration) / AV_TIME_BASE;
-        }
-        // A length guessed from the bit rate (AMR, ADTS) shows progress but
-        // is no promise.
-        exact_ = format_->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
-        packet_.reset(av_packet_alloc());
-        frame_.reset(av_frame_alloc());
-        if (!packet_ || !frame_) return Fail(TONESCAN_ENOMEM, "out of memory");
-
-        int got = 0;
-        while ((got = av_read_frame(format_.get(), packet_.get())) >= 0) {
-            ScanError error;
-            if (packet_->stream_index == stream_) {
-                error = amr_ ? Amr(*packet_) : Send(packet_.get());
-                // A packet cut off by the end of the file.
-                if (error && error.code == TONESCAN_EREAD &&
-                    ((packet_->flags & AV_PKT_FLAG_CORRUPT) != 0 || avio_feof(format_->pb) != 0)) {
-                    error = Cut();
-                }
-            }
-            av_packet_unref(packet_.get());
-            if (error) return error;
-            if (callbacks_.Cancelled()) return Fail(TONESCAN_ECANCELLED, "cancelled");
-        }
-        if (ScanError error = ReadError()) return error;
-        if (ScanError error = amr_ ? ScanError{} : Send(nullptr)) return error;
-        if (!converter_) return got == AVERROR_EOF ? Unreadable(what + " without a single decoded sample") : Short(got);
-        if (ScanError error = Converting(converter_->Flush(1))) return error;
-        // The container's duration covers the codec's padding too: a file is
-        // short when it ends a tenth of a second or more before it.
-        const double decoded = static_cast<double>(total_) / rate_;
-        if (got != AVERROR_EOF || (exact_ && promised_ > 0 && decoded + 0.1 < promised_)) return Short(got);
-        return {};
-    }
-
-    ScanError Short(int error) const {
-        const double decoded = rate_ > 0 ? static_cast<double>(total_) / rate_ : 0.0;
-        if (exact_ && promised_ > 0 && decoded + 0.1 < promised_) {
-            char text[128];
-            std::snprintf(text, sizeof text, "file is truncated: decoded %.3f of %.3f seconds", decoded, promised_);
-            return Fail(TONESCAN_ETRUNCATED, text);
-        }
-        return Fail(TONESCAN_EREAD, "reading failed: " + ErrorText(error));
-    }
-
-    ScanError Cut() const {
-        char text[128];
-        std::snprintf(text, sizeof text, "file is truncated: its last packet is cut short at %.3f seconds",
-                      rate_ > 0 ? static_cast<double>(total_) / rate_ : 0.0);
-        return Fail(TONESCAN_ETRUNCATED, text);
-    }
-
-    static ScanError Converting(std::string error) {
-        if (error.empty()) return {};
-        return Fail(TONESCAN_EINTERNAL, std::move(error));
-    }
-
-    // One packet to the decoder (none: the end), and what comes out of it on.
-    ScanError Send(const AVPacket* packet) {
-        if (const int error = avcodec_send_packet(codec_.get(), packet); error < 0 && error != AVERROR_EOF) {
-            return Fail(TONESCAN_EREAD, "decoding failed: " + ErrorText(error));
-        }
-        for (;;) {
-            const int error = avcodec_receive_frame(codec_.get(), frame_.get());
-            if (error == AVERROR(EAGAIN) || error == AVERROR_EOF) return {};
-            if (error < 0) return Fail(TONESCAN_EREAD, "decoding failed: " + ErrorText(error));
-            ScanError pushed = Push(*frame_);
-            av_frame_unref(frame_.get());
-            if (pushed) return pushed;
-        }
-    }
-
-    // The rate and channels come with the first samples: a decoder may
-    // change what the container says (HE-AAC doubles the rate).
-    ScanError Start(int rate, int channels) {
+    int Start(int rate, int channels) {
         SF_INFO info{};
         info.channels = channels;
         info.samplerate = rate;
-        if (ScanError problem = ChannelProblem(info, target_)) return problem;
-        rate_ = rate;
-        channels_ = channels;
-        callbacks_.rate(rate_);
+        // The stream is chosen already; this checks the channel.
+        ScanTarget chosen = target_;
+        chosen.stream = 0;
+        if ((error_ = ChannelProblem(info, chosen))) return 1;
+        channels_ = static_cast<std::size_t>(channels);
+        callbacks_.rate(rate);
         converter_.emplace(callbacks_.samples);
-        return Converting(converter_->Open(rate_, target_.rate, false, callbacks_.threads > 1));
+        return Converting(converter_->Open(rate, target_.rate, false, callbacks_.threads > 1));
     }
 
-    ScanError Amr(const AVPacket& packet) {
-        if (!converter_) {
-            if (ScanError error = Start(amr_->Rate(), 1)) return error;
-        }
-        if (!amr_->Decode(packet, mono_)) return Fail(TONESCAN_EREAD, "decoding failed: an AMR frame is cut short");
-        return Pushed(mono_.size());
+    int Frames(const float* frames, std::size_t count, double fraction) {
+        mono_.resize(count);
+        MixFloats(frames, count, channels_, target_.channel, mono_.data());
+        if (Converting(converter_->Push({mono_.data(), count})) != 0) return 1;
+        if (fraction >= 0) callbacks_.progress(fraction);
+        return 0;
     }
 
-    ScanError Pushed(std::size_t n) {
-        if (ScanError error = Converting(converter_->Push({mono_.data(), n}))) return error;
-        total_ += static_cast<int64_t>(n);
-        if (promised_ > 0) callbacks_.progress(std::min(1.0, static_cast<double>(total_) / rate_ / promised_));
-        return {};
+    int Finish() { return Converting(converter_->Flush(1)); }
+
+    int Converting(std::string error) {
+        if (error.empty()) return 0;
+        error_ = Fail(TONESCAN_EINTERNAL, std::move(error));
+        return 1;
     }
 
-    ScanError Push(const AVFrame& frame) {
-        const int channels = frame.ch_layout.nb_channels;
-        if (!converter_) {
-            if (ScanError error = Start(frame.sample_rate, channels)) return error;
-        }
-        if (frame.sample_rate != rate_ || channels != channels_) {
-            return Fail(TONESCAN_EREAD, "decoding failed: the audio changes its rate or channel count part way");
-        }
-        const auto n = static_cast<std::size_t>(frame.nb_samples);
-        const auto count = static_cast<std::size_t>(channels_);
-        interleaved_.resize(n * count);
-        mono_.resize(n);
-        if (!ToFloats(frame, count, interleaved_.data())) {
-            return Fail(TONESCAN_EFORMAT, std::string("not a readable audio file: samples as ") +
-                                              av_get_sample_fmt_name(static_cast<AVSampleFormat>(frame.format)));
-        }
-        MixFloats(interleaved_.data(), n, count, target_.channel, mono_.data());
-        return Pushed(n);
-    }
-
-    AvioSource io_;
     const DecodeCallbacks& callbacks_;
-    ScanTarget target_;
-    std::unique_ptr<AVIOContext, IoCloser> avio_;
-    std::unique_ptr<AVFormatContext, FormatCloser> format_;
-    std::unique_ptr<AVCodecContext, CodecCloser> codec_;
-    std::unique_ptr<AVPacket, PacketCloser> packet_;
-    std::unique_ptr<AVFrame, FrameCloser> frame_;
-    int stream_ = -1;
-    double promised_ = 0;
-    bool exact_ = false;
-    int rate_ = 0;
-    int channels_ = 0;
-    int64_t total_ = 0;
-    std::optional<AmrDecoder> amr_;
+    const ScanTarget& target_;
+    std::size_t channels_ = 1;
     std::optional<RateConverter> converter_;
-    std::vector<float> interleaved_;
     std::vector<float> mono_;
+    ScanError error_;
 };
 
 // FFmpeg's names of the formats libsndfile reads as they come down a pipe.
@@ -425,24 +133,43 @@ constexpr const char* kSndfileFormats[] = {"wav", "aiff", "au", "ogg", "mp3", "w
 }
 
 ScanError NeitherReads(const std::string& sndfile_reason, std::span<const unsigned char> start) {
+    if (const Module& module = LoadModule(); module.reader == nullptr) return Missing(sndfile_reason, module.error);
     std::string bytes;
     for (std::size_t i = 0; i < std::min(start.size(), kShownBytes); ++i) {
         char hex[4];
         std::snprintf(hex, sizeof hex, i == 0 ? "%02x" : " %02x", start[i]);
         bytes += hex;
     }
-    return Unreadable("neither libsndfile (" + sndfile_reason + ") nor FFmpeg knows its format; it starts with " +
-                      bytes + "; headerless 16-bit PCM is read when its rate is given (dtmf-scan --raw-rate)");
+    return Fail(TONESCAN_EFORMAT, "not a readable audio file: neither libsndfile (" + sndfile_reason +
+                                      ") nor FFmpeg knows its format; it starts with " + bytes +
+                                      "; headerless 16-bit PCM is read when its rate is given (dtmf-scan --raw-rate)");
 }
 
 ScanError DecodeUnrecognised(Source& source, const std::string& sndfile_reason, const DecodeCallbacks& callbacks,
                              const ScanTarget& target) {
-    FfmpegDecoder decoder(source, callbacks, target);
-    return decoder.Run(sndfile_reason);
+    const Module& module = LoadModule();
+    if (module.reader == nullptr) return Missing(sndfile_reason, module.error);
+    const tonescan_ffmpeg_source input{
+        &source, source.length, [](void* user, int64_t offset, unsigned char* out, std::size_t n) {
+            Source& from = *static_cast<Source*>(user);
+            if (from.ReadAt(static_cast<uint64_t>(offset), out, n)) return 0;
+            return from.read_error != 0 ? from.read_error : -1;
+        }};
+    Sink sink(callbacks, target);
+    const tonescan_ffmpeg_sink output = sink.Callbacks();
+    const tonescan_ffmpeg_request request{target.stream, target.name.c_str()};
+    char message[512] = {};
+    const int result = module.reader->read(&input, &output, &request, message, sizeof message);
+    if (result == TONESCAN_OK) return {};
+    if (result == TONESCAN_FFMPEG_STOPPED) return sink.Stopped();
+    if (result != TONESCAN_FFMPEG_UNKNOWN) return Fail(result, message);
+    unsigned char start[kShownBytes] = {};
+    const auto n = static_cast<std::size_t>(std::min<sf_count_t>(source.length, kShownBytes));
+    if (!source.ReadAt(0, start, n)) return Fail(TONESCAN_EFORMAT, "file is empty");
+    return NeitherReads(sndfile_reason, {start, n});
 }
 
 bool ReadsWhole(StreamHead& head, bool wav) {
-    Quiet();
     if (wav) {
         Source source;
         source.memory = head.bytes;
@@ -452,21 +179,15 @@ bool ReadsWhole(StreamHead& head, bool wav) {
         std::lock_guard lock(open_mutex);
         if (SndfilePtr file(sf_open_virtual(&io, SFM_READ, &info, &source)); file) return false;
     } else {
-        head.Need(AVPROBE_PADDING_SIZE * 64);
+        head.Need(kProbeBytes);
     }
-    std::vector<unsigned char> padded(head.bytes.size() + AVPROBE_PADDING_SIZE);
-    std::copy(head.bytes.begin(), head.bytes.end(), padded.begin());
-    AVProbeData probe{};
-    probe.filename = "";
-    probe.buf = padded.data();
-    probe.buf_size = static_cast<int>(head.bytes.size());
-    int score = 0;
-    const AVInputFormat* found = av_probe_input_format3(&probe, 1, &score);
-    if (found == nullptr || score <= AVPROBE_SCORE_RETRY) return false;
+    const Module& module = LoadModule();
+    if (module.reader == nullptr) return false;
+    const char* found = module.reader->probe(head.bytes.data(), head.bytes.size());
+    if (found == nullptr) return false;
     if (wav) return true;
-    const std::string name = found->name;
     return std::none_of(std::begin(kSndfileFormats), std::end(kSndfileFormats),
-                        [&](const char* known) { return name == known; });
+                        [&](const char* known) { return std::strcmp(found, known) == 0; });
 }
 
 }

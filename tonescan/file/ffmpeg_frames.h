@@ -1,6 +1,7 @@
 // What libsndfile cannot open: AAC and ALAC in MP4/M4A, AMR-NB and AMR-WB,
-// G.722, Opus in WebM or Matroska, the first audio stream of a video file,
-// decoded by FFmpeg's libraries when the build has them.
+// G.722, G.729, Opus in WebM or Matroska, an audio stream of a video file,
+// decoded by FFmpeg's libraries when the build has them, through the FFmpeg
+// reader module (ffmpeg_module.h), loaded the first time it is needed.
 #pragma once
 
 #include <span>
@@ -12,7 +13,7 @@
 
 namespace tonescan {
 
-// Decodes the first audio stream of what `source` holds, as DecodeForScan
+// Decodes the target's audio stream of what `source` holds, as DecodeForScan
 // does, after libsndfile gave `sndfile_reason` for not opening it. When
 // neither can read it, the error says in one line what was found and what to
 // try.
@@ -20,7 +21,8 @@ ScanError DecodeUnrecognised(Source& source, const std::string& sndfile_reason, 
                              const ScanTarget& target);
 
 // The one line for an input neither library reads: libsndfile's reason, the
-// first bytes of `start`, and what to try.
+// first bytes of `start`, and what to try; or what to install when the
+// FFmpeg reader is missing.
 ScanError NeitherReads(const std::string& sndfile_reason, std::span<const unsigned char> start);
 
 // Whether a stream that starts with `head` is one for DecodeUnrecognised:
