@@ -303,6 +303,8 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
     source.fd = fd;
     source.base = base;
     source.length = size - base;
+    // Presses before a cut are told before the cut is.
+    ScanError cut;
     SF_INFO info{};
     if (raw) {
         info.samplerate = raw->rate;
@@ -314,7 +316,7 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
         }
     } else if (const auto layout = FindWavData(
                    [&](uint64_t at, unsigned char* out, std::size_t n) { return source.ReadAt(at, out, n); })) {
-        if (ScanError error = CheckWavLength(*layout, source, callbacks)) return error;
+        cut = CheckWavLength(*layout, source, callbacks);
         if (layout->raw && layout->data_at <= static_cast<uint64_t>(source.length)) {
             // The length the header promises, or all there is when it
             // promises none or a placeholder.
@@ -332,11 +334,12 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
             }
             if (auto decoded = DecodePcm(fd, size, static_cast<uint64_t>(base) + layout->data_at, audio,
                                          *layout->raw, callbacks, target)) {
-                return *decoded;
+                return *decoded ? *decoded : cut;
             }
         }
     }
-    return DecodeSource(source, info, callbacks, target);
+    ScanError error = DecodeSource(source, info, callbacks, target);
+    return error ? error : cut;
 }
 
 ScanError ReadFailure(const std::string& error) { return Fail(TONESCAN_EREAD, error); }
@@ -349,7 +352,14 @@ ScanError DecodeWholeStream(StreamHead& head, const DecodeCallbacks& callbacks, 
     Source source;
     source.memory = std::move(head.bytes);
     source.length = static_cast<sf_count_t>(source.memory.size());
-    return DecodeSource(source, SF_INFO{}, callbacks, target);
+    // A WAV is held to its header's promise as a file is, after its presses.
+    ScanError cut;
+    if (const auto layout = FindWavData(
+            [&](uint64_t at, unsigned char* out, std::size_t n) { return source.ReadAt(at, out, n); })) {
+        cut = CheckWavLength(*layout, source, callbacks);
+    }
+    ScanError error = DecodeSource(source, SF_INFO{}, callbacks, target);
+    return error ? error : cut;
 }
 
 ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>& raw,
@@ -375,7 +385,11 @@ ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>
         layout = FindWavData([&](uint64_t at, unsigned char* out, std::size_t n) { return head.ReadAt(at, out, n); });
         if (!head.error.empty()) return ReadFailure(head.error);
     }
-    if (!raw && (!layout || !layout->raw) && ReadsWhole(head, layout.has_value())) {
+    // Coded WAV audio of a known length is read as a file is: from a pipe,
+    // libsndfile decodes IMA ADPCM past the end of a file cut short, and
+    // GSM 6.10 not at all.
+    const bool coded_wav = layout && !layout->raw && layout->promised != 0 && layout->promised < kPlaceholderLength;
+    if (!raw && (coded_wav || ((!layout || !layout->raw) && ReadsWhole(head, layout.has_value())))) {
         return DecodeWholeStream(head, callbacks, target);
     }
     if (layout && layout->promised == 0) {
