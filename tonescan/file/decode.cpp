@@ -16,6 +16,7 @@
 
 #include "ffmpeg_frames.h"
 #include "frames.h"
+#include "header.h"
 #include "input.h"
 #include "mix.h"
 #include "parts.h"
@@ -296,13 +297,29 @@ std::optional<ScanError> DecodePcm(int fd, off_t size, uint64_t at, uint64_t byt
     return error;
 }
 
-ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<RawFormat>& raw,
+// The raw format describes inputs without a header; one that has a header
+// is read by it, with a notice.
+std::optional<RawFormat> RawUnlessHeader(const std::optional<RawFormat>& raw, StreamHead& head,
+                                         const DecodeCallbacks& callbacks) {
+    if (!raw) return raw;
+    const std::optional<std::string> format = KnownHeader(head);
+    if (!format) return raw;
+    callbacks.notice("has a header (" + *format + "): --raw-rate ignored");
+    return std::nullopt;
+}
+
+ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<RawFormat>& given,
                             const DecodeCallbacks& callbacks, const ScanTarget& target) {
     if (size <= base) return Fail(TONESCAN_EFORMAT, "file is empty");
     Source source;
     source.fd = fd;
     source.base = base;
     source.length = size - base;
+    StreamHead head(-1);
+    head.bytes.resize(static_cast<std::size_t>(std::min<sf_count_t>(source.length, kFileHeaderBytes)));
+    if (!source.ReadAt(0, head.bytes.data(), head.bytes.size())) head.bytes.clear();
+    head.ended = true;
+    const std::optional<RawFormat> raw = RawUnlessHeader(given, head, callbacks);
     // Presses before a cut are told before the cut is.
     ScanError cut;
     SF_INFO info{};
@@ -362,12 +379,14 @@ ScanError DecodeWholeStream(StreamHead& head, const DecodeCallbacks& callbacks, 
     return error ? error : cut;
 }
 
-ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>& raw,
+ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>& given,
                        const DecodeCallbacks& callbacks, const ScanTarget& target) {
     StreamHead head(fd);
-    head.Need(12);
+    // What is read to look for a header is kept, and passed on.
+    head.Need(given ? kHeaderBytes : 12);
     if (!head.error.empty()) return ReadFailure(head.error);
     if (head.bytes.empty()) return Fail(TONESCAN_EFORMAT, empty);
+    const std::optional<RawFormat> raw = RawUnlessHeader(given, head, callbacks);
 
     SF_INFO info{};
     // A WAV stream whose length is unknown is read as the headerless audio it
