@@ -299,10 +299,10 @@ std::optional<ScanError> DecodePcm(int fd, off_t size, uint64_t at, uint64_t byt
 
 // The raw format describes inputs without a header; one that has a header
 // is read by it, with a notice.
-std::optional<RawFormat> RawUnlessHeader(const std::optional<RawFormat>& raw, StreamHead& head,
+std::optional<RawFormat> RawUnlessHeader(const std::optional<RawFormat>& raw, StreamHead& head, const Source* file,
                                          const DecodeCallbacks& callbacks) {
     if (!raw) return raw;
-    const std::optional<std::string> format = KnownHeader(head);
+    const std::optional<std::string> format = KnownHeader(head, file);
     if (!format) return raw;
     callbacks.notice("has a header (" + *format + "): --raw-rate ignored");
     return std::nullopt;
@@ -319,7 +319,7 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
     head.bytes.resize(static_cast<std::size_t>(std::min<sf_count_t>(source.length, kFileHeaderBytes)));
     if (!source.ReadAt(0, head.bytes.data(), head.bytes.size())) head.bytes.clear();
     head.ended = true;
-    const std::optional<RawFormat> raw = RawUnlessHeader(given, head, callbacks);
+    const std::optional<RawFormat> raw = RawUnlessHeader(given, head, &source, callbacks);
     // Presses before a cut are told before the cut is.
     ScanError cut;
     SF_INFO info{};
@@ -386,7 +386,7 @@ ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>
     head.Need(given ? kHeaderBytes : 12);
     if (!head.error.empty()) return ReadFailure(head.error);
     if (head.bytes.empty()) return Fail(TONESCAN_EFORMAT, empty);
-    const std::optional<RawFormat> raw = RawUnlessHeader(given, head, callbacks);
+    const std::optional<RawFormat> raw = RawUnlessHeader(given, head, nullptr, callbacks);
 
     SF_INFO info{};
     // A WAV stream whose length is unknown is read as the headerless audio it

@@ -2,9 +2,9 @@
 
 #include <sndfile.h>
 
-#include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "ffmpeg_frames.h"
 #include "frames.h"
@@ -60,10 +60,8 @@ bool MpegFrames(const StreamHead& head) {
 
 // libsndfile's name of the format it opens the head as, without its
 // explanation: "WAV" of "WAV (Microsoft)".
-std::optional<std::string> SndfileFormat(const std::vector<unsigned char>& bytes) {
-    Source source;
-    source.memory = bytes;
-    source.length = static_cast<sf_count_t>(source.memory.size());
+std::optional<std::string> SndfileFormat(Source source) {
+    source.position = 0;
     SF_VIRTUAL_IO io = SourceIo();
     SF_INFO info{};
     std::lock_guard lock(open_mutex);
@@ -80,7 +78,7 @@ std::optional<std::string> SndfileFormat(const std::vector<unsigned char>& bytes
 
 }
 
-std::optional<std::string> KnownHeader(StreamHead& head) {
+std::optional<std::string> KnownHeader(StreamHead& head, const Source* file) {
     const std::vector<unsigned char>& bytes = head.bytes;
     // The scanner reads these itself, whatever libsndfile makes of the
     // head: a WAV's data may lie past it, a FLAC's metadata may outgrow it.
@@ -92,7 +90,12 @@ std::optional<std::string> KnownHeader(StreamHead& head) {
     // libsndfile hands what starts as MPEG audio to a decoder that writes
     // to standard error when it is not: frames are counted here instead.
     if (MpegSync(bytes)) return MpegFrames(head) ? std::optional<std::string>("MPEG audio") : std::nullopt;
-    if (std::optional<std::string> format = SndfileFormat(bytes)) return format;
+    Source start;
+    if (file == nullptr) {
+        start.memory = bytes;
+        start.length = static_cast<sf_count_t>(bytes.size());
+    }
+    if (std::optional<std::string> format = SndfileFormat(file != nullptr ? *file : start)) return format;
     // libsndfile has not opened the head: FFmpeg's judgement alone.
     if (ReadsWhole(head, true)) return "a format FFmpeg reads";
     return std::nullopt;
