@@ -397,8 +397,10 @@ ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>
         info.samplerate = raw->rate;
         info.channels = raw->channels;
         info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
-    } else if (head.bytes.size() >= 4 && std::memcmp(head.bytes.data(), "fLaC", 4) == 0) {
-        // libsndfile cannot decode FLAC from a pipe; it is read whole first.
+    } else if (head.bytes.size() >= 4 && (std::memcmp(head.bytes.data(), "fLaC", 4) == 0 ||
+                                          std::memcmp(head.bytes.data(), "caff", 4) == 0)) {
+        // libsndfile cannot decode FLAC from a pipe, and finds no audio in a
+        // CAF there (without an error); they are read whole first.
         return DecodeWholeStream(head, callbacks, target);
     } else {
         layout = FindWavData([&](uint64_t at, unsigned char* out, std::size_t n) { return head.ReadAt(at, out, n); });
