@@ -2,8 +2,10 @@
 # dtmf-scan on files whose headers or sizes do not tell the truth: a WAV past
 # 4 GiB whose 32-bit sizes wrapped (scanned to its end, with a notice), a
 # header with a nonsense rate (refused at once), pseudo-files that say they
-# are empty but hold data (read as streams), and files cut short, which give
-# the presses before the cut, by name as through a pipe, then the error.
+# are empty but hold data (read as streams), files cut short, which give the
+# presses before the cut, by name as through a pipe, then the error; and
+# --raw-rate given for files that have a header (read by it, with a notice)
+# and for PCM that looks like nothing or only weakly like something (read raw).
 # usage: dtmf_scan_odd_files_test.sh PATH/TO/dtmf-scan PATH/TO/key_plan_wav
 set -uo pipefail
 tool=$(realpath "$1")
@@ -104,6 +106,53 @@ for c in "${cuts[@]}"; do
         grep -q "^dtmf-scan: cut_$file: file is truncated" by_name.err || fail "$what: '$(cat by_name.err)'"
       fi
     done
+  done
+done
+
+# --raw-rate: FILE|HEADER NAMED IN THE NOTICE (by name; empty: read raw).
+# sync.raw starts with what an MP3 frame header would be.
+sox -R plan.wav plan.aiff
+sox -R plan.wav plan.caf
+{ printf '\xff\xfb\x90\x64'; tail -c +5 plan.raw; } > sync.raw
+raws=(
+  "plan.wav|WAV"
+  "plan.flac|FLAC"
+  "plan.aiff|AIFF"
+  "plan.caf|CAF"
+  "plan.raw|"
+  "sync.raw|"
+)
+# What only FFmpeg reads, when this dtmf-scan reads it.
+if command -v ffmpeg > /dev/null; then
+  ffmpeg -loglevel error -i plan.wav -c:a aac plan.m4a
+  ffmpeg -loglevel error -i plan.wav -c:a libmp3lame -id3v2_version 0 -write_xing 0 plan.mp3
+  "$tool" plan.m4a > /dev/null 2>&1 && raws+=("plan.m4a|a format FFmpeg reads")
+  raws+=("plan.mp3|MPEG audio")
+fi
+"$tool" plan.wav > plan.keys
+for r in "${raws[@]}"; do
+  IFS='|' read -r file header <<<"$r"
+  if [ -n "$header" ]; then "$tool" "$file" > expected; else cp plan.keys expected; fi
+  for how in name pipe; do
+    if [ "$how" = name ]; then
+      "$tool" --raw-rate 8000 "$file" > out 2> err
+      name=$file
+    else
+      "$tool" --raw-rate 8000 - < <(cat "$file") > out 2> err
+      name="<stdin>"
+    fi
+    rc=$?
+    what="--raw-rate 8000 $file by $how"
+    [ "$rc" -eq 0 ] || fail "$what: exit $rc: $(cat err)"
+    cmp -s out expected || fail "$what: presses differ: $(diff out expected | head -5)"
+    if [ -z "$header" ]; then
+      [ ! -s err ] || fail "$what: '$(cat err)'"
+    elif [ "$how" = name ]; then
+      [ "$(cat err)" = "dtmf-scan: $name: has a header ($header): --raw-rate ignored" ] || fail "$what: '$(cat err)'"
+    else
+      # A pipe's first 4 kB may not hold all that libsndfile needs: FFmpeg may name it instead.
+      grep -qx "dtmf-scan: $name: has a header (.*): --raw-rate ignored" err || fail "$what: '$(cat err)'"
+    fi
   done
 done
 
