@@ -315,11 +315,14 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
     source.fd = fd;
     source.base = base;
     source.length = size - base;
-    StreamHead head(-1);
-    head.bytes.resize(static_cast<std::size_t>(std::min<sf_count_t>(source.length, kFileHeaderBytes)));
-    if (!source.ReadAt(0, head.bytes.data(), head.bytes.size())) head.bytes.clear();
-    head.ended = true;
-    const std::optional<RawFormat> raw = RawUnlessHeader(given, head, &source, callbacks);
+    std::optional<RawFormat> raw;
+    if (given) {
+        StreamHead head(-1);
+        head.bytes.resize(static_cast<std::size_t>(std::min<sf_count_t>(source.length, kFileHeaderBytes)));
+        if (!source.ReadAt(0, head.bytes.data(), head.bytes.size())) head.bytes.clear();
+        head.ended = true;
+        raw = RawUnlessHeader(given, head, &source, callbacks);
+    }
     // Presses before a cut are told before the cut is.
     ScanError cut;
     SF_INFO info{};

@@ -96,7 +96,9 @@ std::optional<std::string> KnownHeader(StreamHead& head, const Source* file) {
         start.length = static_cast<sf_count_t>(bytes.size());
     }
     if (std::optional<std::string> format = SndfileFormat(file != nullptr ? *file : start)) return format;
-    // libsndfile has not opened the head: FFmpeg's judgement alone.
+    // What libsndfile does not open is FFmpeg's to judge, whatever FFmpeg
+    // calls it (as a WAV's head is: `true`), a CAF or an AIFF with a codec
+    // libsndfile lacks too.
     if (ReadsWhole(head, true)) return "a format FFmpeg reads";
     return std::nullopt;
 }
