@@ -148,8 +148,10 @@ typedef struct tonescan_scan_spec {
     size_t size;            /* sizeof(tonescan_scan_spec) */
     int32_t detector;       /* TONESCAN_RECORDING (default) or TONESCAN_BLOCKS */
     int32_t channel;        /* 0: the average of all channels; N: channel N alone */
-    int32_t raw_rate;       /* 0: the input has a header; N: headerless signed 16-bit
-                               little-endian PCM at N frames/s */
+    int32_t raw_rate;       /* 0: the input has a header; N: an input without one
+                               is signed 16-bit little-endian PCM at N frames/s.
+                               One whose header libsndfile or FFmpeg knows is
+                               read by its header all the same, with a notice */
     int32_t raw_channels;   /* channels of headerless input; 0: 1 */
     int32_t threads;        /* how many threads one scan may keep busy; 0: 1 */
     /* Not in 0.1.0. Which audio stream of a container is read, counted

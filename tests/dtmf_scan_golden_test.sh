@@ -11,7 +11,7 @@
 # The library detector's goldens were printed by dtmf-scan as it was before
 # it became a client of libtonescan, so that this holds the block analysis
 # to its earlier output, but for the files that cannot be read: the presses
-# before a FLAC's cut are now printed, and a file that neither libsndfile nor
+# before a FLAC's or a WAV's cut are now printed, and a file that neither libsndfile nor
 # FFmpeg reads is named with its first bytes. The recording detector's come from the press
 # tracker that hears keys over a background and merges same-key presses
 # under 30 ms apart: it gives other presses than the earlier tracker on

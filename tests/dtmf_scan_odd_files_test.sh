@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # dtmf-scan on files whose headers or sizes do not tell the truth: a WAV past
 # 4 GiB whose 32-bit sizes wrapped (scanned to its end, with a notice), a
-# header with a nonsense rate (refused at once), and pseudo-files that say
-# they are empty but hold data (read as streams).
-# usage: dtmf_scan_odd_files_test.sh PATH/TO/dtmf-scan
+# header with a nonsense rate (refused at once), pseudo-files that say they
+# are empty but hold data (read as streams), files cut short, which give the
+# presses before the cut, by name as through a pipe, then the error; and
+# --raw-rate given for files that have a header (read by it, with a notice)
+# and for PCM that looks like nothing or only weakly like something (read raw).
+# usage: dtmf_scan_odd_files_test.sh PATH/TO/dtmf-scan PATH/TO/key_plan_wav
 set -uo pipefail
 tool=$(realpath "$1")
+plan=$(realpath "$2")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
@@ -53,6 +57,104 @@ grep -q "^dtmf-scan: slow.wav: a sample rate of 1/s cannot hold touch tones" err
 : > empty.wav
 "$tool" empty.wav > out 2> err && fail "empty.wav: exit 0"
 grep -q "^dtmf-scan: empty.wav: file is empty" err || fail "empty.wav: '$(cat err)'"
+
+# Cut short: each file by name gives what the same bytes give through a pipe,
+# presses and exit status, with each detector and with parts read side by
+# side (long.wav, cut inside its third plan, is read in parts with -j2).
+# FILE|RAW-RATE|BYTES KEPT (of the whole)|EXIT
+"$plan" "noise 6 dB SNR" 1 4 plan.wav 150 150 > /dev/null
+sox -R plan.wav -e u-law ulaw.wav
+sox -R plan.wav -e gsm-full-rate gsm.wav
+sox -R plan.wav -e ima-adpcm ima.wav
+sox -R plan.wav -e floating-point -b 32 float.wav
+sox -R plan.wav -r 44100 -c 2 stereo.wav
+sox -R plan.wav plan.flac
+sox -R plan.wav -t raw -e signed -b 16 -L plan.raw
+sox -R -r 8000 -c 1 -n -b 16 quiet.wav synth 250 whitenoise vol 0.005
+sox -R plan.wav at_10.wav pad 10 235
+sox -R plan.wav at_100.wav pad 100 145
+sox -R plan.wav at_190.wav pad 190 55
+sox -R -m -v 1 at_10.wav -v 1 at_100.wav -v 1 at_190.wav -v 1 quiet.wav long.wav 2> /dev/null
+cuts=(
+  "plan.wav||2/5|1"
+  "ulaw.wav||2/5|1"
+  "gsm.wav||2/5|1"
+  "ima.wav||2/5|1"
+  "float.wav||2/5|1"
+  "stereo.wav||2/5|1"
+  "plan.flac||1/2|1"
+  "long.wav||77/100|1"
+  "plan.raw|8000|2/5|0"
+)
+for c in "${cuts[@]}"; do
+  IFS='|' read -r file raw kept status <<<"$c"
+  size=$(stat -c %s "$file")
+  head -c $((size * ${kept%/*} / ${kept#*/} + 1)) "$file" > "cut_$file"
+  for detector in recording library; do
+    for jobs in 1 2; do
+      what="cut_$file --detector=$detector -j$jobs"
+      args=(--detector="$detector" -j"$jobs" ${raw:+--raw-rate "$raw"})
+      "$tool" "${args[@]}" "cut_$file" > by_name 2> by_name.err
+      rc=$?
+      "$tool" "${args[@]}" - < <(cat "cut_$file") > by_pipe 2> by_pipe.err
+      pipe_rc=$?
+      [ "$rc" -eq "$status" ] && [ "$pipe_rc" -eq "$status" ] ||
+        fail "$what: exit $rc by name, $pipe_rc through a pipe: $(cat by_name.err by_pipe.err)"
+      [ -s by_name ] || fail "$what: no presses before the cut"
+      cmp -s by_name by_pipe || fail "$what: by name and through a pipe differ: $(diff by_name by_pipe | head -5)"
+      if [ "$status" -ne 0 ]; then
+        grep -q "^dtmf-scan: cut_$file: file is truncated" by_name.err || fail "$what: '$(cat by_name.err)'"
+      fi
+    done
+  done
+done
+
+# --raw-rate: FILE|HEADER NAMED IN THE NOTICE (by name; empty: read raw).
+# sync.raw starts with what an MP3 frame header would be.
+sox -R plan.wav plan.aiff
+sox -R plan.wav plan.caf
+{ printf '\xff\xfb\x90\x64'; tail -c +5 plan.raw; } > sync.raw
+raws=(
+  "plan.wav|WAV"
+  "plan.flac|FLAC"
+  "plan.aiff|AIFF"
+  "plan.caf|CAF"
+  "plan.raw|"
+  "sync.raw|"
+)
+# What only FFmpeg reads, when this dtmf-scan reads it.
+if command -v ffmpeg > /dev/null; then
+  ffmpeg -loglevel error -i plan.wav -c:a aac plan.m4a
+  ffmpeg -loglevel error -i plan.wav -c:a libmp3lame -id3v2_version 0 -write_xing 0 plan.mp3
+  "$tool" plan.m4a > /dev/null 2>&1 && raws+=("plan.m4a|a format FFmpeg reads")
+  raws+=("plan.mp3|MPEG audio")
+fi
+"$tool" plan.wav > plan.keys
+for r in "${raws[@]}"; do
+  IFS='|' read -r file header <<<"$r"
+  if [ -n "$header" ]; then "$tool" "$file" > expected; else cp plan.keys expected; fi
+  for how in name pipe; do
+    if [ "$how" = name ]; then
+      "$tool" --raw-rate 8000 "$file" > out 2> err
+      name=$file
+    else
+      "$tool" --raw-rate 8000 - < <(cat "$file") > out 2> err
+      name="<stdin>"
+    fi
+    rc=$?
+    what="--raw-rate 8000 $file by $how"
+    [ "$rc" -eq 0 ] || fail "$what: exit $rc: $(cat err)"
+    cmp -s out expected || fail "$what: presses differ: $(diff out expected | head -5)"
+    if [ -z "$header" ]; then
+      [ ! -s err ] || fail "$what: '$(cat err)'"
+    elif [ "$how" = name ]; then
+      [ "$(cat err)" = "dtmf-scan: $name: has a header ($header): --raw-rate ignored" ] || fail "$what: '$(cat err)'"
+    else
+      # A pipe's first 4 kB may not hold all that libsndfile needs: FFmpeg may name it instead.
+      grep -qx "dtmf-scan: $name: has a header (.*): --raw-rate ignored" err || fail "$what: '$(cat err)'"
+    fi
+  done
+done
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2

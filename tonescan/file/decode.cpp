@@ -16,6 +16,7 @@
 
 #include "ffmpeg_frames.h"
 #include "frames.h"
+#include "header.h"
 #include "input.h"
 #include "mix.h"
 #include "parts.h"
@@ -299,13 +300,34 @@ std::optional<ScanError> DecodePcm(int fd, off_t size, uint64_t at, uint64_t byt
     return error;
 }
 
-ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<RawFormat>& raw,
+// The raw format describes inputs without a header; one that has a header
+// is read by it, with a notice.
+std::optional<RawFormat> RawUnlessHeader(const std::optional<RawFormat>& raw, StreamHead& head, const Source* file,
+                                         const DecodeCallbacks& callbacks) {
+    if (!raw) return raw;
+    const std::optional<std::string> format = KnownHeader(head, file);
+    if (!format) return raw;
+    callbacks.notice("has a header (" + *format + "): --raw-rate ignored");
+    return std::nullopt;
+}
+
+ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<RawFormat>& given,
                             const DecodeCallbacks& callbacks, const ScanTarget& target) {
     if (size <= base) return Fail(TONESCAN_EFORMAT, "file is empty");
     Source source;
     source.fd = fd;
     source.base = base;
     source.length = size - base;
+    std::optional<RawFormat> raw;
+    if (given) {
+        StreamHead head(-1);
+        head.bytes.resize(static_cast<std::size_t>(std::min<sf_count_t>(source.length, kFileHeaderBytes)));
+        if (!source.ReadAt(0, head.bytes.data(), head.bytes.size())) head.bytes.clear();
+        head.ended = true;
+        raw = RawUnlessHeader(given, head, &source, callbacks);
+    }
+    // Presses before a cut are told before the cut is.
+    ScanError cut;
     SF_INFO info{};
     if (raw) {
         info.samplerate = raw->rate;
@@ -317,7 +339,7 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
         }
     } else if (const auto layout = FindWavData(
                    [&](uint64_t at, unsigned char* out, std::size_t n) { return source.ReadAt(at, out, n); })) {
-        if (ScanError error = CheckWavLength(*layout, source, callbacks)) return error;
+        cut = CheckWavLength(*layout, source, callbacks);
         if (layout->raw && layout->data_at <= static_cast<uint64_t>(source.length)) {
             // The length the header promises, or all there is when it
             // promises none or a placeholder.
@@ -335,11 +357,12 @@ ScanError DecodeRegularFile(int fd, off_t base, off_t size, const std::optional<
             }
             if (auto decoded = DecodePcm(fd, size, static_cast<uint64_t>(base) + layout->data_at, audio,
                                          *layout->raw, callbacks, target)) {
-                return *decoded;
+                return *decoded ? *decoded : cut;
             }
         }
     }
-    return DecodeSource(source, info, callbacks, target);
+    ScanError error = DecodeSource(source, info, callbacks, target);
+    return error ? error : cut;
 }
 
 ScanError ReadFailure(const std::string& error) { return Fail(TONESCAN_EREAD, error); }
@@ -352,15 +375,24 @@ ScanError DecodeWholeStream(StreamHead& head, const DecodeCallbacks& callbacks, 
     Source source;
     source.memory = std::move(head.bytes);
     source.length = static_cast<sf_count_t>(source.memory.size());
-    return DecodeSource(source, SF_INFO{}, callbacks, target);
+    // A WAV is held to its header's promise as a file is, after its presses.
+    ScanError cut;
+    if (const auto layout = FindWavData(
+            [&](uint64_t at, unsigned char* out, std::size_t n) { return source.ReadAt(at, out, n); })) {
+        cut = CheckWavLength(*layout, source, callbacks);
+    }
+    ScanError error = DecodeSource(source, SF_INFO{}, callbacks, target);
+    return error ? error : cut;
 }
 
-ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>& raw,
+ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>& given,
                        const DecodeCallbacks& callbacks, const ScanTarget& target) {
     StreamHead head(fd);
-    head.Need(12);
+    // What is read to look for a header is kept, and passed on.
+    head.Need(given ? kHeaderBytes : 12);
     if (!head.error.empty()) return ReadFailure(head.error);
     if (head.bytes.empty()) return Fail(TONESCAN_EFORMAT, empty);
+    const std::optional<RawFormat> raw = RawUnlessHeader(given, head, nullptr, callbacks);
 
     SF_INFO info{};
     // A WAV stream whose length is unknown is read as the headerless audio it
@@ -371,14 +403,20 @@ ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>
         info.samplerate = raw->rate;
         info.channels = raw->channels;
         info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
-    } else if (head.bytes.size() >= 4 && std::memcmp(head.bytes.data(), "fLaC", 4) == 0) {
-        // libsndfile cannot decode FLAC from a pipe; it is read whole first.
+    } else if (head.bytes.size() >= 4 && (std::memcmp(head.bytes.data(), "fLaC", 4) == 0 ||
+                                          std::memcmp(head.bytes.data(), "caff", 4) == 0)) {
+        // libsndfile cannot decode FLAC from a pipe, and finds no audio in a
+        // CAF there (without an error); they are read whole first.
         return DecodeWholeStream(head, callbacks, target);
     } else {
         layout = FindWavData([&](uint64_t at, unsigned char* out, std::size_t n) { return head.ReadAt(at, out, n); });
         if (!head.error.empty()) return ReadFailure(head.error);
     }
-    if (!raw && (!layout || !layout->raw) && ReadsWhole(head, layout.has_value())) {
+    // Coded WAV audio of a known length is read as a file is: from a pipe,
+    // libsndfile decodes IMA ADPCM past the end of a file cut short, and
+    // GSM 6.10 not at all.
+    const bool coded_wav = layout && !layout->raw && layout->promised != 0 && layout->promised < kPlaceholderLength;
+    if (!raw && (coded_wav || ((!layout || !layout->raw) && ReadsWhole(head, layout.has_value())))) {
         return DecodeWholeStream(head, callbacks, target);
     }
     if (layout && layout->promised == 0) {

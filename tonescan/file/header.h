@@ -1,0 +1,30 @@
+// Whether an input starts with a header that says what it holds: the raw
+// format a caller gives is for inputs without one.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "sources.h"
+#include "stream.h"
+
+namespace tonescan {
+
+// How much of a stream is looked at: enough for the headers the libraries
+// know by their start, and a quarter of a second of 8000/s raw audio, which
+// a live stream waits for before its first press can be told. A file gives
+// more at no cost, and FFmpeg is surer of a format the more it sees.
+inline constexpr std::size_t kHeaderBytes = 4096;
+inline constexpr std::size_t kFileHeaderBytes = std::size_t{1} << 16;
+
+// The format whose header `head` starts with ("WAV", "FLAC", "AIFF", ...),
+// when the input would be read by its header: a WAV or FLAC header, or one
+// libsndfile opens (all of `file`, when the input is a regular file: a
+// header may give the length of what follows it), or one FFmpeg finds with
+// confidence. Nothing for bytes that look like no format, as headerless PCM
+// does: a weak guess (any bytes may look like a frame of MPEG audio) is no
+// header.
+std::optional<std::string> KnownHeader(StreamHead& head, const Source* file = nullptr);
+
+}
