@@ -156,6 +156,22 @@ for r in "${raws[@]}"; do
   done
 done
 
+# Without --raw-rate, what only starts as MPEG audio does is refused in the
+# tool's one line: libsndfile's MPEG decoder, which writes to standard error,
+# never sees it.
+for how in name pipe; do
+  if [ "$how" = name ]; then
+    "$tool" sync.raw > out 2> err && rc=0 || rc=$?
+    name=sync.raw
+  else
+    "$tool" - < <(cat sync.raw) > out 2> err && rc=0 || rc=$?
+    name="<stdin>"
+  fi
+  [ "$rc" -eq 1 ] && [ "$(wc -l < err)" -eq 1 ] &&
+    grep -q "^dtmf-scan: $name: not a readable audio file: .*no MPEG audio frames follow" err ||
+    fail "sync.raw by $how: exit $rc: '$(cat err)'"
+done
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1

@@ -164,7 +164,9 @@ ScanError DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& call
     SF_VIRTUAL_IO io = SourceIo();
     SndfilePtr file;
     std::string unreadable;
-    {
+    if (info.format == 0 && FalseMpeg(source)) {
+        unreadable = kFalseMpeg;
+    } else {
         std::lock_guard lock(open_mutex);
         file.reset(sf_open_virtual(&io, SFM_READ, &info, &source));
         if (!file && source.read_error == 0) unreadable = sf_strerror(nullptr);
@@ -437,6 +439,10 @@ ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>
 
     const std::vector<unsigned char> start(head.bytes.begin(), head.bytes.begin() + std::min<std::ptrdiff_t>(
                                                                     8, static_cast<std::ptrdiff_t>(head.bytes.size())));
+    if (!raw && !layout && FalseMpeg(head)) {
+        if (!head.error.empty()) return ReadFailure(head.error);
+        return NeitherReads(kFalseMpeg, start);
+    }
     PipeFeeder feeder;
     if (std::string error = feeder.Start(fd, std::move(head.bytes)); !error.empty()) return ReadFailure(error);
     SndfilePtr file;

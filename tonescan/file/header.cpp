@@ -2,6 +2,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -50,12 +51,13 @@ std::size_t MpegFrameLength(const std::vector<unsigned char>& bytes, std::size_t
 }
 
 // MPEG audio is frames that follow one another, three of them where the
-// head holds three; two bytes of PCM often look like a frame header.
-bool MpegFrames(const StreamHead& head) {
+// bytes hold three (`ended`: the input holds no more); two bytes of PCM
+// often look like a frame header.
+bool MpegFrames(const std::vector<unsigned char>& bytes, bool ended) {
     int frames = 0;
     std::size_t at = 0;
-    for (std::size_t length; frames < 3 && (length = MpegFrameLength(head.bytes, at)) > 0; at += length) ++frames;
-    return frames == 3 || (frames > 0 && head.ended && at == head.bytes.size());
+    for (std::size_t length; frames < 3 && (length = MpegFrameLength(bytes, at)) > 0; at += length) ++frames;
+    return frames == 3 || (frames > 0 && ended && at == bytes.size());
 }
 
 // libsndfile's name of the format it opens the head as, without its
@@ -78,6 +80,19 @@ std::optional<std::string> SndfileFormat(Source source) {
 
 }
 
+bool FalseMpeg(StreamHead& head) {
+    if (!MpegSync(head.bytes)) return false;
+    head.Need(kMpegBytes);
+    return !MpegFrames(head.bytes, head.ended);
+}
+
+bool FalseMpeg(Source& source) {
+    std::vector<unsigned char> start(static_cast<std::size_t>(std::clamp<sf_count_t>(
+        source.length, 0, static_cast<sf_count_t>(kMpegBytes))));
+    if (!source.ReadAt(0, start.data(), start.size())) return false;
+    return MpegSync(start) && !MpegFrames(start, source.length <= static_cast<sf_count_t>(kMpegBytes));
+}
+
 std::optional<std::string> KnownHeader(StreamHead& head, const Source* file) {
     const std::vector<unsigned char>& bytes = head.bytes;
     // The scanner reads these itself, whatever libsndfile makes of the
@@ -89,7 +104,10 @@ std::optional<std::string> KnownHeader(StreamHead& head, const Source* file) {
     if (HasAt(bytes, 0, "fLaC")) return "FLAC";
     // libsndfile hands what starts as MPEG audio to a decoder that writes
     // to standard error when it is not: frames are counted here instead.
-    if (MpegSync(bytes)) return MpegFrames(head) ? std::optional<std::string>("MPEG audio") : std::nullopt;
+    if (MpegSync(bytes)) {
+        head.Need(kMpegBytes);
+        return MpegFrames(bytes, head.ended) ? std::optional<std::string>("MPEG audio") : std::nullopt;
+    }
     Source start;
     if (file == nullptr) {
         start.memory = bytes;

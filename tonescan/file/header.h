@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sources.h"
 #include "stream.h"
@@ -17,6 +18,17 @@ namespace tonescan {
 // more at no cost, and FFmpeg is surer of a format the more it sees.
 inline constexpr std::size_t kHeaderBytes = 4096;
 inline constexpr std::size_t kFileHeaderBytes = std::size_t{1} << 16;
+
+// Enough bytes to hold three frames of MPEG audio at any bit rate.
+inline constexpr std::size_t kMpegBytes = 8192;
+// libsndfile's reason, in its place, for not opening a FalseMpeg input.
+inline constexpr const char* kFalseMpeg = "it starts as MPEG audio does, but no MPEG audio frames follow";
+
+// Whether an input that starts as a frame of MPEG audio does is none (the
+// head reads up to kMpegBytes more to tell). libsndfile's MPEG decoder
+// writes to standard error on such input, so it must not be given it.
+bool FalseMpeg(StreamHead& head);
+bool FalseMpeg(Source& source);
 
 // The format whose header `head` starts with ("WAV", "FLAC", "AIFF", ...),
 // when the input would be read by its header: a WAV or FLAC header, or one
