@@ -359,6 +359,18 @@ bool RedactFile(const std::string& in, const std::string& out, const RedactOptio
         if (in_fd != STDIN_FILENO) close(in_fd);
         return false;
     }
+    // libsndfile reads a file shorter than its header says up to its end,
+    // and says so only in its log: a cut recording must not pass for whole.
+    struct stat st {};
+    if (fstat(in_fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        std::vector<char> text(1 << 14);
+        sf_command(reader.get(), SFC_GET_LOG_INFO, text.data(), static_cast<int>(text.size()));
+        text.back() = '\0';
+        if (std::strstr(text.data(), "(should be") != nullptr) {
+            Complain(QuotedName(in) + ": file is truncated");
+            return false;
+        }
+    }
     SF_INFO written = info;
     written.frames = 0;
     written.format = OutputFormat(info, options.output_format, in);
