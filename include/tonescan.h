@@ -269,8 +269,8 @@ TONESCAN_EXPORT int64_t tonescan_redactor_delay(const tonescan_redactor* redacto
  * tonescan_redactor_finish, `in` must be NULL: each call gives up to
  * `count` of the frames still held, 0 when all are out. A stream is fed one
  * sample type (TONESCAN_EARG for the other); TONESCAN_EENDED for frames fed
- * after the finish. Feeding allocates nothing but to hold more than 64
- * spans not yet taken. */
+ * after the finish. Feeding allocates nothing but the first feed's buffer
+ * for the delay, and room for more than 64 spans not yet taken. */
 TONESCAN_EXPORT int tonescan_redactor_feed_i16(tonescan_redactor* redactor, const int16_t* in, size_t count,
                                                int16_t* out, size_t* written);
 TONESCAN_EXPORT int tonescan_redactor_feed_f32(tonescan_redactor* redactor, const float* in, size_t count,
