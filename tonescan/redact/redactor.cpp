@@ -158,6 +158,20 @@ struct tonescan_redactor {
         open = true;
     }
 
+    // The level of the audio that noise fills in at, from the frames
+    // before the span.
+    template <typename Sample>
+    void Follow(const Sample* frames, std::size_t count, double scale) {
+        for (std::size_t f = 0; f < count; ++f) {
+            double power = 0;
+            for (std::size_t c = 0; c < channels; ++c) {
+                const double v = static_cast<double>(frames[f * channels + c]) / scale;
+                power += std::isfinite(v) ? v * v : 0;
+            }
+            level = level * level_keep + (1 - level_keep) * power / static_cast<double>(channels);
+        }
+    }
+
     template <typename Sample>
     std::vector<Sample>& Ring() {
         if constexpr (std::is_same_v<Sample, int16_t>) {
@@ -174,21 +188,25 @@ struct tonescan_redactor {
         const std::vector<Sample>& ring = Ring<Sample>();
         constexpr double kScale = std::is_same_v<Sample, int16_t> ? 32768.0 : 1.0;
         std::size_t next = 0;
-        while (next < merged.size() && merged[next].end <= out) ++next;
-        for (std::size_t i = 0; i < n; ++i, ++out) {
-            const Sample* frame = ring.data() + static_cast<std::size_t>(out % static_cast<int64_t>(capacity)) * channels;
-            Sample* dest = to + i * channels;
+        std::size_t i = 0;
+        while (i < n) {
             while (next < merged.size() && merged[next].end <= out) ++next;
             if (next == merged.size() || merged[next].start > out) {
-                std::copy_n(frame, channels, dest);
-                double power = 0;
-                for (std::size_t c = 0; c < channels; ++c) {
-                    const double v = static_cast<double>(frame[c]) / kScale;
-                    power += std::isfinite(v) ? v * v : 0;
-                }
-                level = level * level_keep + (1 - level_keep) * power / static_cast<double>(channels);
+                // Frames outside the spans are copied as they are, up to the
+                // next span or the ring's end.
+                const int64_t until = next == merged.size() ? INT64_MAX : merged[next].start;
+                const auto slot = static_cast<std::size_t>(out % static_cast<int64_t>(capacity));
+                const std::size_t count = static_cast<std::size_t>(
+                    std::min({until - out, static_cast<int64_t>(n - i), static_cast<int64_t>(capacity - slot)}));
+                const Sample* from = ring.data() + slot * channels;
+                std::copy_n(from, count * channels, to + i * channels);
+                if (spec.fill == TONESCAN_FILL_NOISE) Follow(from, count, kScale);
+                i += count;
+                out += static_cast<int64_t>(count);
                 continue;
             }
+            const Sample* frame = ring.data() + static_cast<std::size_t>(out % static_cast<int64_t>(capacity)) * channels;
+            Sample* dest = to + i * channels;
             const Mark& span = merged[next];
             Report(span);
             const double gain = Gain(span, out);
@@ -203,6 +221,8 @@ struct tonescan_redactor {
                     dest[c] = static_cast<float>(value);
                 }
             }
+            ++i;
+            ++out;
         }
         if (open && out >= current.end) {
             spans.push_back(current);
@@ -256,9 +276,12 @@ struct tonescan_redactor {
             const Sample* from = frames + done * channels;
             const int result = FeedDetector(from, n);
             if (result != TONESCAN_OK) return result;
-            for (std::size_t i = 0; i < n; ++i, ++in) {
-                std::copy_n(from + i * channels, channels,
-                            ring.data() + static_cast<std::size_t>(in % static_cast<int64_t>(capacity)) * channels);
+            for (std::size_t stored = 0; stored < n;) {
+                const auto slot = static_cast<std::size_t>(in % static_cast<int64_t>(capacity));
+                const std::size_t m = std::min(n - stored, capacity - slot);
+                std::copy_n(from + stored * channels, m * channels, ring.data() + slot * channels);
+                stored += m;
+                in += static_cast<int64_t>(m);
             }
             done += n;
             if (in - delay > out) {
