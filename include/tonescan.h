@@ -281,7 +281,7 @@ TONESCAN_EXPORT int tonescan_redactor_feed_f32(tonescan_redactor* redactor, cons
 TONESCAN_EXPORT int tonescan_redactor_finish(tonescan_redactor* redactor);
 
 /* Moves up to `max` spans into `spans`, in order, and returns how many. A
- * span is there once its last frame has come out. */
+ * span is there once the frame after it has come out, or the last frame. */
 TONESCAN_EXPORT size_t tonescan_redactor_take(tonescan_redactor* redactor, tonescan_span* spans, size_t max);
 
 /* Frees the redactor; NULL is ignored. */

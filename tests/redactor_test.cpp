@@ -115,6 +115,16 @@ TEST_P(RedactorConditions, NoKeyLeftAndNothingElseChanged) {
     }
     EXPECT_EQ(differing, 0u);
 
+    // Inside the spans, past their 5 ms fades, silence.
+    const int64_t fade = (rate * 5 + 999) / 1000;
+    std::size_t sounding = 0;
+    for (const tonescan_span& s : r.spans) {
+        for (int64_t t = s.start + fade; t < s.end - fade; ++t) {
+            for (int c = 0; c < channels; ++c) sounding += r.audio[static_cast<std::size_t>(t * channels + c)] != 0;
+        }
+    }
+    EXPECT_EQ(sounding, 0u);
+
     // At most each key's tone (and its echo, which carries the key as well)
     // and two guards; 5 ms more for the edges.
     const double per_key_ms = 1000.0 * static_cast<double>(masked_frames) / rate / static_cast<double>(plan.presses.size());

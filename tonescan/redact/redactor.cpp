@@ -112,7 +112,9 @@ struct tonescan_redactor {
         for (const Mark& m : merged) {
             const Mark clipped{std::max<int64_t>(m.start, 0), std::min(m.end, ended ? in : INT64_MAX), m.key, m.press};
             if (clipped.end <= clipped.start) continue;
-            if (n > 0 && clipped.start <= merged[n - 1].end) {
+            // Spans closer than two fades are one: what lies between them
+            // would be no more than a click.
+            if (n > 0 && clipped.start <= merged[n - 1].end + 2 * fade) {
                 Mark& last = merged[n - 1];
                 last.end = std::max(last.end, clipped.end);
                 if (clipped.press && !last.press) last.key = clipped.key;
@@ -146,15 +148,17 @@ struct tonescan_redactor {
         return 0.5 + 0.5 * std::cos(std::numbers::pi * x);
     }
 
-    void Report(const Mark& span) {
-        if (open && span.start <= current.end) {
-            current.end = std::max(current.end, span.end);
+    // Frame t of `span` is masked. What is reported is the frames masked,
+    // whatever later knowledge did to the spans they were masked for.
+    void Report(const Mark& span, int64_t t) {
+        if (open && t == current.end) {
+            current.end = t + 1;
             if (span.press && current.press == 0) current.key = span.key;
             current.press = current.press != 0 || span.press;
             return;
         }
         if (open) spans.push_back(current);
-        current = {span.start, span.end, span.key, span.press ? 1 : 0};
+        current = {t, t + 1, span.key, span.press ? 1 : 0};
         open = true;
     }
 
@@ -208,7 +212,7 @@ struct tonescan_redactor {
             const Sample* frame = ring.data() + static_cast<std::size_t>(out % static_cast<int64_t>(capacity)) * channels;
             Sample* dest = to + i * channels;
             const Mark& span = merged[next];
-            Report(span);
+            Report(span, out);
             const double gain = Gain(span, out);
             const double amplitude = spec.fill == TONESCAN_FILL_NOISE ? std::sqrt(3 * level) * kScale : 0;
             for (std::size_t c = 0; c < channels; ++c) {
@@ -224,11 +228,13 @@ struct tonescan_redactor {
             ++i;
             ++out;
         }
-        if (open && out >= current.end) {
+        if (open && (out > current.end || (ended && out == in))) {
             spans.push_back(current);
             open = false;
         }
-        marks.erase(std::remove_if(marks.begin(), marks.end(), [&](const Mark& m) { return m.end + guard <= out; }),
+        // A mark is kept while a span could still be bridged to it.
+        marks.erase(std::remove_if(marks.begin(), marks.end(),
+                                   [&](const Mark& m) { return m.end + guard + 2 * fade < out; }),
                     marks.end());
     }
 
