@@ -131,7 +131,7 @@ TEST_P(RedactorConditions, NoKeyLeftAndNothingElseChanged) {
     EXPECT_LE(per_key_ms, condition->shape.tone_ms + condition->echo_ms + 2 * 20 + 5) << r.spans.size() << " spans";
 }
 
-INSTANTIATE_TEST_SUITE_P(Plans, RedactorConditions,
+INSTANTIATE_TEST_SUITE_P(Redactor, RedactorConditions,
                          testing::Values("40 ms", "-40 dBFS", "0 dBFS clipped", "noise 6 dB SNR", "twist -8 dB",
                                          "+1.5%", "u-law", "GSM 06.10", "300-3400 Hz", "8000/s stereo",
                                          "44100/s stereo", "48000/s", "music 5 dB under", "hum 50 Hz -10 dB",
