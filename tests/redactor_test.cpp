@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <numbers>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -173,6 +174,36 @@ TEST(Redactor, ShortTonesAreMasked) {
             });
         }
         EXPECT_EQ(covered, plan.presses.size()) << tone_ms;
+    }
+}
+
+// A key's tone pair with a third tone beside it fails the detector's checks
+// for a press, but still carries the key: masked as a partial.
+TEST(Redactor, TonePairsThatAreNoPressAreMaskedAsPartials) {
+    struct Case {
+        double ms;
+        double third;  // amplitude of 1540 Hz beside 770 and 1336 Hz (key 5)
+        int press;
+    };
+    for (const Case& c : {Case{30, 0, 1}, Case{30, 0.9, 0}, Case{60, 0.9, 0}}) {
+        std::vector<int16_t> in(8000);
+        const int start = 1600;
+        const int end = start + static_cast<int>(c.ms * 8);
+        for (int i = start; i < end; ++i) {
+            const double t = i / 8000.0;
+            in[static_cast<std::size_t>(i)] = static_cast<int16_t>(
+                8000 * (std::sin(2 * std::numbers::pi * 770 * t) + std::sin(2 * std::numbers::pi * 1336 * t) +
+                        c.third * std::sin(2 * std::numbers::pi * 1540 * t)));
+        }
+        const Redacted r = Redact(in, 8000, 1, 333);
+        ASSERT_EQ(r.spans.size(), 1u) << c.ms << " ms, " << c.third;
+        EXPECT_EQ(r.spans[0].key, '5');
+        EXPECT_EQ(r.spans[0].press, c.press);
+        EXPECT_LE(r.spans[0].start, start - 160);
+        EXPECT_GE(r.spans[0].end, end + 160);
+        // Tone and guards, give or take half a window's step on each side.
+        EXPECT_LE(r.spans[0].end - r.spans[0].start, end - start + 320 + 32);
+        EXPECT_EQ(Keys(r.audio, 8000, 1, TONESCAN_RECORDING), "");
     }
 }
 

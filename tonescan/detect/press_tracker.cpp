@@ -96,7 +96,9 @@ void PressTracker::Decide(const TrackerLevels& levels) { Note(DecideWindow(level
 constexpr int64_t kRunWindows = 2;
 
 ToneRun PressTracker::Run(int key, int64_t first, int64_t last) {
-    return {ToneKeyTable[key / 4][key % 4], std::max<int64_t>(0, (first - kHighBlocks) * kB), last * kB};
+    // Windows with the tones in most of their middle: a sub-block in from
+    // each end of the middles is where the tones surely stand.
+    return {ToneKeyTable[key / 4][key % 4], std::max<int64_t>(0, (first - kHighBlocks + 1) * kB), (last - 1) * kB};
 }
 
 ToneRun PressTracker::OpenRun() const {

@@ -78,8 +78,8 @@ struct TrackerProbes;
 // press: what a redactor masks besides the presses. Samples of the stream.
 struct ToneRun {
     char key;
-    int64_t start;  // where the first window's middle 16 ms begin
-    int64_t end;    // where the last window's middle 16 ms end
+    int64_t start;  // 4 ms into the first window's middle 16 ms
+    int64_t end;    // 4 ms before the end of the last window's middle 16 ms
 };
 
 struct TrackedPress {
