@@ -115,6 +115,18 @@ cmp -s place/x.wav place/expected.wav || fail "--in-place: not the same output"
 [ "$(stat -c %a place/x.wav)" = 640 ] || fail "--in-place: mode $(stat -c %a place/x.wav)"
 [ "$(find place | wc -l)" -eq 3 ] || fail "--in-place left files: $(ls -A place)"
 
+# Several files into a folder, two at a time: the same outputs as one by
+# one, each log line naming its file; one that fails leaves the others.
+mkdir many many-out && cp s16.wav many/one.wav && cp s24.wav many/two.wav && echo text > many/three.wav
+"$redact" --log=/dev/null many/one.wav one.wav && "$redact" --log=/dev/null many/two.wav two.wav
+"$redact" --log=many.log -j 2 -d many-out many/one.wav many/three.wav many/two.wav 2> err
+rc=$?
+[ "$rc" -eq 1 ] && grep -q "three.wav" err || fail "-d with a bad file: exit $rc, '$(cat err)'"
+cmp -s many-out/one.wav one.wav && cmp -s many-out/two.wav two.wav || fail "-d: not the same outputs"
+[ ! -e many-out/three.wav ] || fail "-d: an output for a file that failed"
+[ "$(grep -c '^{"file":"many/one.wav",' many.log)" -ge 2 ] && [ "$(grep -vc '^{"file":' many.log)" -eq 0 ] ||
+  fail "-d: log lines without their file"
+
 # Failures: the input as it was, no output, exit 1 (2 for OUT being IN).
 head -c 30000 a.wav > cut.wav
 sum=$(md5sum < a.wav)

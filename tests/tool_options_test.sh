@@ -61,8 +61,11 @@ dtmf-scan --files-from missing.list
 dtmf-redact
 dtmf-redact x.wav
 dtmf-redact x.wav x.wav
-dtmf-redact --in-place x.wav y.wav
+dtmf-redact x.wav y.wav z.wav
 dtmf-redact --in-place -
+dtmf-redact -d out -
+dtmf-redact -d out --in-place x.wav
+dtmf-redact -j 0 -d out x.wav
 dtmf-redact --guard 1001 x.wav y.wav
 dtmf-redact --fill=hum x.wav y.wav
 dtmf-redact --output-format=mp4 x.wav y.wav

@@ -63,12 +63,15 @@ Samples SamplesOf(int format) {
     }
 }
 
-// The temporary output, for the signal handler to remove.
-char g_temporary[PATH_MAX];
-volatile sig_atomic_t g_has_temporary = 0;
+// The temporary outputs, one slot per job, for the signal handler to
+// remove.
+char g_temporary[kMostJobs][PATH_MAX];
+volatile sig_atomic_t g_has_temporary[kMostJobs] = {};
 
 void OnSignal(int signal) {
-    if (g_has_temporary != 0) unlink(g_temporary);
+    for (int slot = 0; slot < kMostJobs; ++slot) {
+        if (g_has_temporary[slot] != 0) unlink(g_temporary[slot]);
+    }
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
@@ -86,6 +89,7 @@ struct RedactorDeleter {
 // end, or straight into standard output, a device or a FIFO.
 class Target {
 public:
+    explicit Target(int slot) : slot_(slot) {}
     ~Target() { Abandon(); }
 
     bool Open(const std::string& out, const std::string& in, bool in_place) {
@@ -104,7 +108,7 @@ public:
         const std::string folder = slash == std::string::npos ? "." : out.substr(0, slash + 1);
         const std::string base = slash == std::string::npos ? out : out.substr(slash + 1);
         temporary_ = (slash == std::string::npos ? std::string() : folder) + "." + base + ".redact-XXXXXX";
-        if (temporary_.size() >= sizeof g_temporary) return Failed(false, "name too long");
+        if (temporary_.size() >= sizeof g_temporary[0]) return Failed(false, "name too long");
         // The mode the output gets: the input's when it replaces it, the
         // output's when it exists, else what the umask leaves of 0666.
         if (in_place && stat(in.c_str(), &st) == 0) {
@@ -122,8 +126,8 @@ public:
         pthread_sigmask(SIG_BLOCK, &all, &before);
         fd_ = mkstemp(temporary_.data());
         if (fd_ >= 0) {
-            std::memcpy(g_temporary, temporary_.c_str(), temporary_.size() + 1);
-            g_has_temporary = 1;
+            std::memcpy(g_temporary[slot_], temporary_.c_str(), temporary_.size() + 1);
+            g_has_temporary[slot_] = 1;
         }
         pthread_sigmask(SIG_SETMASK, &before, nullptr);
         owned_ = fd_ >= 0;
@@ -148,7 +152,7 @@ public:
         fd_ = -1;
         if (!Failed(close(fd) == 0, "write error")) return false;
         if (!Failed(rename(temporary_.c_str(), name_.c_str()) == 0, "cannot rename into place")) return false;
-        g_has_temporary = 0;
+        g_has_temporary[slot_] = 0;
         temporary_.clear();
         return true;
     }
@@ -160,7 +164,7 @@ public:
         fd_ = -1;
         if (!temporary_.empty()) {
             unlink(temporary_.c_str());
-            g_has_temporary = 0;
+            g_has_temporary[slot_] = 0;
             temporary_.clear();
         }
     }
@@ -202,6 +206,7 @@ private:
 
     std::string name_;
     std::string temporary_;
+    int slot_;
     int fd_ = -1;
     int spool_ = -1;
     bool owned_ = false;
@@ -216,20 +221,22 @@ std::string Seconds(int64_t frames, int rate) {
 
 class Logger {
 public:
-    Logger(std::FILE* log, int rate) : log_(log), rate_(rate) {}
+    Logger(std::FILE* log, int rate, const std::string& file)
+        : log_(log), rate_(rate), file_(file.empty() ? "" : "\"file\":" + JsonString(file) + ",") {}
 
     void Span(const tonescan_span& span) {
         ++spans_;
         masked_ += span.end - span.start;
         const std::string key = span.key != 0 ? JsonString(std::string(1, span.key)) : "null";
-        std::fprintf(log_, "{\"start\":%s,\"end\":%s,\"start_frame\":%lld,\"end_frame\":%lld,\"key\":%s,\"kind\":\"%s\"}\n",
-                     Seconds(span.start, rate_).c_str(), Seconds(span.end, rate_).c_str(),
+        std::fprintf(log_, "{%s\"start\":%s,\"end\":%s,\"start_frame\":%lld,\"end_frame\":%lld,\"key\":%s,\"kind\":\"%s\"}\n",
+                     file_.c_str(), Seconds(span.start, rate_).c_str(), Seconds(span.end, rate_).c_str(),
                      static_cast<long long>(span.start), static_cast<long long>(span.end), key.c_str(),
                      span.press != 0 ? "press" : "partial");
     }
 
     void Summary(int64_t frames) {
-        std::fprintf(log_, "{\"spans\":%lld,\"masked_seconds\":%s,\"seconds\":%s}\n", static_cast<long long>(spans_),
+        std::fprintf(log_, "{%s\"spans\":%lld,\"masked_seconds\":%s,\"seconds\":%s}\n", file_.c_str(),
+                     static_cast<long long>(spans_),
                      Seconds(masked_, rate_).c_str(), Seconds(frames, rate_).c_str());
         std::fflush(log_);
     }
@@ -239,6 +246,7 @@ private:
     int rate_;
     int64_t spans_ = 0;
     int64_t masked_ = 0;
+    std::string file_;
 };
 
 template <typename Sample>
@@ -346,7 +354,8 @@ bool KnownOutputFormat(const std::string& name) {
     return false;
 }
 
-bool RedactFile(const std::string& in, const std::string& out, const RedactOptions& options, std::FILE* log) {
+bool RedactFile(const std::string& in, const std::string& out, const RedactOptions& options, std::FILE* log,
+                int slot) {
     SF_INFO info{};
     const int in_fd = in == "-" ? STDIN_FILENO : open(in.c_str(), O_RDONLY | O_CLOEXEC);
     if (in_fd < 0) {
@@ -386,7 +395,7 @@ bool RedactFile(const std::string& in, const std::string& out, const RedactOptio
         return false;
     }
 
-    Target target;
+    Target target(slot);
     if (!target.Open(out, in, options.in_place)) return false;
     Sndfile writer(sf_open_fd(target.Fd(), SFM_WRITE, &written, SF_FALSE));
     if (!writer) {
@@ -401,7 +410,7 @@ bool RedactFile(const std::string& in, const std::string& out, const RedactOptio
     if (samples == Samples::kFloats24 && (written.format & SF_FORMAT_SUBMASK) != SF_FORMAT_PCM_24) {
         samples = Samples::kFloats;
     }
-    Logger logger(log, info.samplerate);
+    Logger logger(log, info.samplerate, options.log_names ? in : std::string());
     bool ok;
     if (samples == Samples::kShorts) {
         ok = Pump<int16_t>(in, reader.get(), info, writer.get(), redactor.get(), 1.0f, logger);
