@@ -10,7 +10,7 @@
 #   tonescan   libtonescan0      libtonescan.so.0 and its FFmpeg reader (tonescan/ffmpeg.so)
 #   dev        libtonewatch-dev  headers, .so links, pkg-config files, CMake package,
 #                                the libraries' manual pages (man/*.3)
-#   tools      tonewatch-tools   dtmf-listen, dtmf-dial, dtmf-scan, dtmf-roundtrip
+#   tools      tonewatch-tools   dtmf-listen, dtmf-dial, dtmf-scan, dtmf-redact, dtmf-roundtrip
 #                                and their manual pages (tools/*.1)
 include(CMakePackageConfigHelpers)
 
@@ -41,7 +41,7 @@ foreach(page tonewatch tonedial tonescan)
   endforeach()
 endforeach()
 
-install(TARGETS dtmf-listen dtmf-dial dtmf-scan dtmf-roundtrip RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+install(TARGETS dtmf-listen dtmf-dial dtmf-scan dtmf-redact dtmf-roundtrip RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 file(GLOB TONEWATCH_MAN_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/*.1)
 if(TONEWATCH_MAN_PAGES)
   install(FILES ${TONEWATCH_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)

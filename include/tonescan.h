@@ -217,6 +217,76 @@ TONESCAN_EXPORT int64_t tonescan_scanner_blocks(const tonescan_scanner* scanner)
 /* Frees the scanner; NULL is ignored. */
 TONESCAN_EXPORT void tonescan_scanner_destroy(tonescan_scanner* scanner);
 
+/* ------------------------------------------------------------------------
+ * Redaction: frames in, the same frames out with every span where a key's
+ * tone pair stands masked in every channel.
+ *
+ * Masked are the presses the recording detector reports, and the tone
+ * pairs too short or too weak to count as a press that its windows hold
+ * for 20 ms or more. Each span is widened by a guard on both sides and
+ * replaced by silence or by noise at the level of the audio before it,
+ * faded out and in over 5 ms (less in a span shorter than 10 ms) inside
+ * the span. Outside the spans every sample comes out bit for bit as it
+ * went in.
+ */
+
+#define TONESCAN_FILL_SILENCE 0
+#define TONESCAN_FILL_NOISE 1
+
+/* Fill it with TONESCAN_REDACT_SPEC_INIT(rate, channels). */
+typedef struct tonescan_redact_spec {
+    size_t size;       /* sizeof(tonescan_redact_spec) */
+    int32_t rate;      /* frames per second, 4000-192000 */
+    int32_t channels;  /* samples per frame, 1-1024; all are heard and masked */
+    int32_t guard_ms;  /* widening of each span on both sides, 0-1000; default 20 */
+    int32_t fill;      /* TONESCAN_FILL_SILENCE (default) or TONESCAN_FILL_NOISE */
+} tonescan_redact_spec;
+
+#define TONESCAN_REDACT_SPEC_INIT(rate, channels) \
+    { sizeof(tonescan_redact_spec), (rate), (channels), 20, TONESCAN_FILL_SILENCE }
+
+/* One masked span, in frames of the input from its first, guards included. */
+typedef struct tonescan_span {
+    int64_t start;  /* first masked frame */
+    int64_t end;    /* one past the last */
+    char key;       /* the key whose tones it held, or 0 if not known */
+    int32_t press;  /* 1: it held a press; 0: tones too short or weak for one */
+} tonescan_span;
+
+typedef struct tonescan_redactor tonescan_redactor;
+
+/* A redactor for one stream, or NULL with *error set: TONESCAN_EARG,
+ * TONESCAN_ERATE, TONESCAN_ECHANNEL or TONESCAN_ENOMEM. */
+TONESCAN_EXPORT tonescan_redactor* tonescan_redactor_create(const tonescan_redact_spec* spec, int* error);
+
+/* The delay in frames: rate * (guard_ms + 300) / 1000, rounded up. Frame n
+ * of the input comes out once frame n + delay has gone in, or at the end. */
+TONESCAN_EXPORT int64_t tonescan_redactor_delay(const tonescan_redactor* redactor);
+
+/* Feeds `count` interleaved frames and writes into `out` (room for `count`
+ * frames) the frames that are due, *written (never NULL) of them: none
+ * while the first `delay` frames go in, then as many as go in. After
+ * tonescan_redactor_finish, `in` must be NULL: each call gives up to
+ * `count` of the frames still held, 0 when all are out. A stream is fed one
+ * sample type (TONESCAN_EARG for the other); TONESCAN_EENDED for frames fed
+ * after the finish. Feeding allocates nothing but the first feed's buffer
+ * for the delay, and room for more than 64 spans not yet taken. */
+TONESCAN_EXPORT int tonescan_redactor_feed_i16(tonescan_redactor* redactor, const int16_t* in, size_t count,
+                                               int16_t* out, size_t* written);
+TONESCAN_EXPORT int tonescan_redactor_feed_f32(tonescan_redactor* redactor, const float* in, size_t count,
+                                               float* out, size_t* written);
+
+/* Ends the input: what is held is decided on and comes out through the
+ * feed calls that follow. */
+TONESCAN_EXPORT int tonescan_redactor_finish(tonescan_redactor* redactor);
+
+/* Moves up to `max` spans into `spans`, in order, and returns how many. A
+ * span is there once the frame after it has come out, or the last frame. */
+TONESCAN_EXPORT size_t tonescan_redactor_take(tonescan_redactor* redactor, tonescan_span* spans, size_t max);
+
+/* Frees the redactor; NULL is ignored. */
+TONESCAN_EXPORT void tonescan_redactor_destroy(tonescan_redactor* redactor);
+
 /* ------------------------------------------------------------------------ */
 
 /* A result in words, e.g. "the press queue is full". */

@@ -14,6 +14,7 @@ declare -A names=(
   [dtmf-listen]="print the DTMF key presses heard on an ALSA capture device"
   [dtmf-dial]="dial a string of DTMF digits as tones"
   [dtmf-scan]="find DTMF key presses in recordings"
+  [dtmf-redact]="mask the DTMF key tones of recordings"
   [dtmf-roundtrip]="dial DTMF digits into a loopback and check that each is heard"
 )
 

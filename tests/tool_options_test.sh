@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The four tools' command lines behave as Debian's audio tools do: --help and
+# The tools' command lines behave as Debian's audio tools do: --help and
 # --version, usage errors on stderr prefixed with the tool's name, exit
 # status 2 and nothing done, "--" ending the options. No audio device is
 # touched: "default" playback is a file of our own and nothing captures.
@@ -15,7 +15,7 @@ export ALSA_CONFIG_PATH=$tests/alsa-file-playback.conf TONEDIAL_PLAYBACK_FILE=$w
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
-for tool in dtmf-listen dtmf-dial dtmf-scan dtmf-roundtrip; do
+for tool in dtmf-listen dtmf-dial dtmf-scan dtmf-redact dtmf-roundtrip; do
   "$tools/$tool" --help > out 2> err
   rc=$?
   [ "$rc" -eq 0 ] && head -1 out | grep -q "^Usage: $tool " && [ ! -s err ] || fail "$tool --help: exit $rc, '$(head -1 out)'"
@@ -58,6 +58,17 @@ dtmf-scan - -
 dtmf-scan -0 x.wav
 dtmf-scan --files-from - -
 dtmf-scan --files-from missing.list
+dtmf-redact
+dtmf-redact x.wav
+dtmf-redact x.wav x.wav
+dtmf-redact x.wav y.wav z.wav
+dtmf-redact --in-place -
+dtmf-redact -d out -
+dtmf-redact -d out --in-place x.wav
+dtmf-redact -j 0 -d out x.wav
+dtmf-redact --guard 1001 x.wav y.wav
+dtmf-redact --fill=hum x.wav y.wav
+dtmf-redact --output-format=mp4 x.wav y.wav
 EOF
 [ ! -e played.raw ] || fail "a usage error or --version dialled"
 

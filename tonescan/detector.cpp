@@ -13,6 +13,7 @@
 #include "press_time.h"
 #include "rate_converter.h"
 #include "tonescan.h"
+#include "tracker_access.h"
 
 namespace tonescan {
 namespace {
@@ -241,3 +242,5 @@ int tonescan_detector_reset(tonescan_detector* detector) {
 void tonescan_detector_destroy(tonescan_detector* detector) { delete detector; }
 
 }
+
+tonescan::PressTracker& tonescan::TrackerOf(tonescan_detector& detector) { return detector.listener->Tracker(); }

@@ -42,6 +42,8 @@ public:
     void Clear() { found_.clear(); }
     // Forgets the first `n` presses found.
     void Drop(std::size_t n) { found_.erase(found_.begin(), found_.begin() + static_cast<std::ptrdiff_t>(n)); }
+    // The recording detector, for the runs of windows holding tones.
+    PressTracker& Tracker() { return tracker_; }
     // Blocks the block analysis has analysed.
     int64_t BlockCount() const { return scanner_.Blocks(); }
 

@@ -90,7 +90,36 @@ void PressTracker::Analyse(const int16_t* samples, std::size_t blocks) {
     }
 }
 
-void PressTracker::Decide(const TrackerLevels& levels) {
+void PressTracker::Decide(const TrackerLevels& levels) { Note(DecideWindow(levels), blocks_ - 1); }
+
+// A run counts from two windows: 20 ms of tones between their middles.
+constexpr int64_t kRunWindows = 2;
+
+ToneRun PressTracker::Run(int key, int64_t first, int64_t last) {
+    // Windows with the tones in most of their middle: a sub-block in from
+    // each end of the middles is where the tones surely stand.
+    return {ToneKeyTable[key / 4][key % 4], std::max<int64_t>(0, (first - kHighBlocks + 1) * kB), (last - 1) * kB};
+}
+
+ToneRun PressTracker::OpenRun() const {
+    if (run_key_ < 0 || run_last_ - run_first_ + 1 < kRunWindows) return {0, 0, 0};
+    return Run(run_key_, run_first_, run_last_);
+}
+
+void PressTracker::Note(int key, int64_t last) {
+    if (key >= 0 && key == run_key_) {
+        run_last_ = last;
+        return;
+    }
+    if (run_key_ >= 0 && run_last_ - run_first_ + 1 >= kRunWindows) runs_.push_back(Run(run_key_, run_first_, run_last_));
+    run_key_ = key;
+    run_first_ = last;
+    run_last_ = last;
+}
+
+// Decides on the window ending at the last sub-block; returns the key whose
+// tones it holds, or -1.
+int PressTracker::DecideWindow(const TrackerLevels& levels) {
     const int64_t last = blocks_ - 1;
     // A press of the same key could still start within the gap after the
     // last one only while it is held or a candidate, or its windows still
@@ -106,9 +135,9 @@ void PressTracker::Decide(const TrackerLevels& levels) {
             if (still.power >= kReferencePower * end_window_.power) {
                 end_window_ = {last, std::max(still.power, end_window_.power)};
             }
-            return;
+            return held_;
         }
-        if (++misses_ < kWindowsToEnd) return;
+        if (++misses_ < kWindowsToEnd) return -1;
         Release();
     }
     Verdict verdict = LooksLikeKey(levels);
@@ -118,11 +147,11 @@ void PressTracker::Decide(const TrackerLevels& levels) {
         // GSM 06.10 garbles a key's first frame, and codes frames with the
         // tones turned in phase, which blurs the windows across them, so
         // its short keys may leave only two clean windows.
-        if (candidate_ < 0) return;
+        if (candidate_ < 0) return -1;
         verdict = StillHeld(levels, candidate_);
         if (verdict.key < 0) {
             if (++candidate_gaps_ > kMostGaps) candidate_ = -1;
-            return;
+            return -1;
         }
     }
     if (verdict.key != candidate_) {
@@ -132,6 +161,7 @@ void PressTracker::Decide(const TrackerLevels& levels) {
     }
     candidate_windows_[static_cast<std::size_t>(candidate_count_++)] = {last, verdict.power};
     if (candidate_count_ == kWindowsToStart) Confirm(verdict.key);
+    return verdict.key;
 }
 
 void PressTracker::Confirm(int key) {

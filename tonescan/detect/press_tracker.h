@@ -74,6 +74,14 @@ using tonewatch::ToneKeyTable;
 struct TrackerLevels;
 struct TrackerProbes;
 
+// Windows in a row that hold one key's tone pair, whether or not they make a
+// press: what a redactor masks besides the presses. Samples of the stream.
+struct ToneRun {
+    char key;
+    int64_t start;  // 4 ms into the first window's middle 16 ms
+    int64_t end;    // 4 ms before the end of the last window's middle 16 ms
+};
+
 struct TrackedPress {
     char key;
     int64_t start;  // first sample of the tone
@@ -99,7 +107,10 @@ public:
     // decided on; the history outlives a batch by far.
     static constexpr std::size_t kBatch = 16;
 
-    PressTracker() { presses_.reserve(16); }
+    PressTracker() {
+        presses_.reserve(16);
+        runs_.reserve(16);
+    }
 
     // Takes any number of samples, in order.
     void Feed(std::span<const int16_t> samples);
@@ -114,6 +125,12 @@ public:
     // Forgets the presses found so far, keeping their room.
     void ClearPresses() { presses_.clear(); }
     int64_t Samples() const { return samples_; }
+
+    // The runs of windows holding a tone pair for 20 ms or more that have
+    // ended, in order, and the one going on (key 0 when there is none).
+    const std::vector<ToneRun>& Runs() const { return runs_; }
+    void ClearRuns() { runs_.clear(); }
+    ToneRun OpenRun() const;
 
     // One sub-block's correlations with the key frequencies, turned to the
     // phase of each frequency at the stream's first sample: real parts of the
@@ -138,8 +155,11 @@ private:
     };
 
     static std::size_t Slot(int64_t block);
+    static ToneRun Run(int key, int64_t first, int64_t last);
     void Analyse(const int16_t* samples, std::size_t blocks);
     void Decide(const TrackerLevels& levels);
+    int DecideWindow(const TrackerLevels& levels);
+    void Note(int key, int64_t last);
     void Confirm(int key);
     TrackerProbes Probe(int key, int64_t last) const;
     static bool NothingElse(int key, const TrackerProbes& x, bool under);
@@ -191,6 +211,13 @@ private:
     std::optional<TrackedPress> ready_;
     int ready_key_ = -1;
     std::vector<TrackedPress> presses_;
+
+    // The run of windows going on: its key (-1: none) and its first and last
+    // windows' last sub-blocks.
+    int run_key_ = -1;
+    int64_t run_first_ = 0;
+    int64_t run_last_ = 0;
+    std::vector<ToneRun> runs_;
 };
 
 }
