@@ -41,7 +41,7 @@ constexpr const char* kUsage =
     "PCM with --raw-rate; \"-\" is standard input. A pipe, FIFO or device is\n"
     "read to its end as the audio arrives and each press is printed as soon as\n"
     "it is found, so that dtmf-scan can listen live behind arecord or parec\n"
-    "(what only FFmpeg reads is read whole first).\n"
+    "(FLAC, MP3 and what only FFmpeg reads are read whole first).\n"
     "Files come out in the order given: the FILEs, then those in LIST.\n"
     "\n"
     "Options:\n"

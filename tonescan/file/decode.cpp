@@ -232,7 +232,10 @@ ScanError DecodeSource(Source& source, SF_INFO info, const DecodeCallbacks& call
     }
     if (source.read_error != 0) return Fail(TONESCAN_EREAD, std::string("read error: ") + std::strerror(source.read_error));
     if (error) return error;
-    if (length_known && total < info.frames) {
+    // Without a Xing header libsndfile guesses an MPEG stream's length from
+    // its bit rate: a shortfall under a tenth of a second is no cut.
+    const sf_count_t slack = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG ? info.samplerate / 10 : 0;
+    if (length_known && total + slack < info.frames) {
         struct stat now {};
         if (source.fd >= 0 && fstat(source.fd, &now) == 0 && now.st_size < source.base + source.length) {
             return Changed(total, info.frames);
@@ -405,10 +408,13 @@ ScanError DecodeStream(int fd, const char* empty, const std::optional<RawFormat>
         info.samplerate = raw->rate;
         info.channels = raw->channels;
         info.format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
-    } else if (head.bytes.size() >= 4 && (std::memcmp(head.bytes.data(), "fLaC", 4) == 0 ||
-                                          std::memcmp(head.bytes.data(), "caff", 4) == 0)) {
-        // libsndfile cannot decode FLAC from a pipe, and finds no audio in a
-        // CAF there (without an error); they are read whole first.
+    } else if ((head.bytes.size() >= 4 && (std::memcmp(head.bytes.data(), "fLaC", 4) == 0 ||
+                                           std::memcmp(head.bytes.data(), "caff", 4) == 0)) ||
+               MpegAudio(head)) {
+        // libsndfile cannot decode FLAC from a pipe, finds no audio in a CAF
+        // there (without an error), and reads past its own buffer opening
+        // MPEG audio there; they are read whole first.
+        if (!head.error.empty()) return ReadFailure(head.error);
         return DecodeWholeStream(head, callbacks, target);
     } else {
         layout = FindWavData([&](uint64_t at, unsigned char* out, std::size_t n) { return head.ReadAt(at, out, n); });

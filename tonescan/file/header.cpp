@@ -80,6 +80,13 @@ std::optional<std::string> SndfileFormat(Source source) {
 
 }
 
+bool MpegAudio(StreamHead& head) {
+    if (HasAt(head.bytes, 0, "ID3")) return true;
+    if (!MpegSync(head.bytes)) return false;
+    head.Need(kMpegBytes);
+    return MpegFrames(head.bytes, head.ended);
+}
+
 bool FalseMpeg(StreamHead& head) {
     if (!MpegSync(head.bytes)) return false;
     head.Need(kMpegBytes);

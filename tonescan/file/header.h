@@ -28,6 +28,10 @@ inline constexpr const char* kFalseMpeg = "it starts as MPEG audio does, but no 
 // head reads up to kMpegBytes more to tell). libsndfile's MPEG decoder
 // writes to standard error on such input, so it must not be given it.
 bool FalseMpeg(StreamHead& head);
+
+// Whether a stream is MPEG audio: an ID3 tag, or frames that follow one
+// another (the head reads up to kMpegBytes more to tell).
+bool MpegAudio(StreamHead& head);
 bool FalseMpeg(Source& source);
 
 // The format whose header `head` starts with ("WAV", "FLAC", "AIFF", ...),
