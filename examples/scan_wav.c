@@ -103,7 +103,7 @@ static int feed(tonescan_detector* detector, const struct wav* wav, const unsign
 int main(int argc, char** argv) {
     static unsigned char bytes[PIECE * 8 * 4];
     struct wav wav = {0, 0, 0, 0};
-    tonescan_spec spec;
+    tonescan_spec stream;
     tonescan_detector* detector;
     FILE* file;
     const char* problem;
@@ -127,9 +127,9 @@ int main(int argc, char** argv) {
     }
     {
         const tonescan_spec init = TONESCAN_SPEC_INIT(wav.rate, wav.channels);
-        spec = init;
+        stream = init;
     }
-    detector = tonescan_detector_create(&spec, &result);
+    detector = tonescan_detector_create(&stream, &result);
     if (detector == NULL) {
         fprintf(stderr, "%s: %s\n", argv[1], tonescan_strerror(result));
         fclose(file);
