@@ -5,6 +5,7 @@ of a redacted copy beside it.
 matplotlib is imported here only, so that ``import tonescan`` never loads it.
 """
 
+import math
 import os
 import sys
 import types
@@ -170,7 +171,9 @@ class _Audio:
             if array.ndim not in (1, 2) or array.dtype not in (np.int16, np.float32, np.float64):
                 raise ValueError(f"expected int16, float32 or float64 samples shaped (frames,) or "
                                  f"(frames, channels), not {array.dtype} shaped {array.shape}")
-            frames2d = array.reshape(len(array), -1)
+            frames2d = array[:, np.newaxis] if array.ndim == 1 else array
+            if frames2d.shape[1] == 0:
+                raise ValueError("the array has no channels")
             audio = cls(frames2d, None, int(rate), frames2d.shape[0], frames2d.shape[1], channel)
         if audio.rate <= 0:
             raise ValueError(f"rate {audio.rate} is not a rate")
@@ -221,14 +224,15 @@ def _os_error(path, error):
 
 def _spectrogram(audio):
     """Levels in dBFS (a full-scale sine reads 0), shaped (bins, columns), with
-    the time of the first column's centre, the column step and the top
-    frequency, both in seconds and Hz."""
+    the time of the first column's centre and the column step in seconds, and
+    the bin step in Hz (the first bin is centred on 0 Hz)."""
     window_len = max(16, round(audio.rate * _WINDOW_S))
     hop = max(window_len // 4, -(-audio.frames // _MAX_COLUMNS))
     nfft = 1 << (window_len - 1).bit_length()
     window = np.hanning(window_len).astype(np.float32)
-    top_hz = min(_TOP_HZ, audio.rate / 2)
-    bins = int(top_hz * nfft // audio.rate) + 1
+    bin_hz = audio.rate / nfft
+    # Enough bins that the top one reaches past the picture's top edge.
+    bins = min(math.ceil(_top_hz(audio.rate) / bin_hz + 0.5), nfft // 2 + 1)
     full_scale = float(window.sum()) / 2
 
     columns = []
@@ -259,7 +263,11 @@ def _spectrogram(audio):
         take(buffered_at + window_len)
     magnitude = np.concatenate(columns, axis=1)
     levels = 20 * np.log10(np.maximum(magnitude / full_scale, 1e-12))
-    return levels, (window_len / 2) / audio.rate, hop / audio.rate, bins * audio.rate / nfft
+    return levels, (window_len / 2) / audio.rate, hop / audio.rate, bin_hz
+
+
+def _top_hz(rate):
+    return min(_TOP_HZ, rate / 2)
 
 
 def _masked_spans(audio, copy):
@@ -288,11 +296,13 @@ class _Masked:
 
 
 def _draw(ax, audio, marks, kind):
-    levels, first, step, top_hz = _spectrogram(audio)
+    levels, first, step, bin_hz = _spectrogram(audio)
+    top_hz = _top_hz(audio.rate)
     top_db = max(float(levels.max()), _QUIETEST_TOP_DB)
     ax.imshow(levels, origin="lower", aspect="auto", interpolation="nearest", cmap="magma",
               vmin=top_db - _RANGE_DB, vmax=top_db,
-              extent=(first - step / 2, first + step * (levels.shape[1] - 0.5), 0, top_hz))
+              extent=(first - step / 2, first + step * (levels.shape[1] - 0.5),
+                      -bin_hz / 2, bin_hz * (levels.shape[0] - 0.5)))
     for frequency in KEY_FREQUENCIES:
         if frequency < top_hz:
             ax.axhline(frequency, color="white", alpha=0.35, linewidth=0.6, linestyle=":", gid="key-frequency")
