@@ -5,11 +5,14 @@ import os
 import sys
 import tempfile
 
+from . import __version__
+
 
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="python3 -m tonescan",
         description="Pictures of DTMF key presses in recordings.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     plot = commands.add_parser(
         "plot", help="draw a recording's spectrogram with its key presses",
