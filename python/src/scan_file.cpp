@@ -47,7 +47,7 @@ int OpenErrno(const std::string& path) {
     const int error = code == TONESCAN_EOPEN ? OpenErrno(path) : 0;
     const py::object number = error != 0 ? py::object(py::int_(error)) : py::object(py::none());
     const py::object exception = py::reinterpret_borrow<py::object>(PyExc_OSError)(number, message, filename);
-    PyErr_SetObject(PyExc_OSError, exception.ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     throw py::error_already_set();
 }
 
