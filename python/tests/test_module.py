@@ -381,3 +381,24 @@ def test_the_gil_is_released_while_a_feed_runs():
 def test_version_is_the_library_s():
     assert tonescan.__version__.count(".") == 2
     assert tonescan.__version__ == tonescan._tonescan.__version__
+
+
+def test_the_examples_in_the_docstrings_and_the_stub_run():
+    import ast
+    import doctest
+
+    import tonescan._types
+
+    flags = doctest.ELLIPSIS
+    failures = doctest.testmod(tonescan, optionflags=flags).failed + doctest.testmod(tonescan._types).failed
+    stub = os.path.join(os.path.dirname(tonescan.__file__), "__init__.pyi")
+    with open(stub) as file:
+        tree = ast.parse(file.read())
+    runner = doctest.DocTestRunner(optionflags=flags)
+    parser = doctest.DocTestParser()
+    for node in ast.walk(tree):
+        docstring = ast.get_docstring(node) if isinstance(node, (ast.Module, ast.ClassDef, ast.FunctionDef)) else None
+        if docstring:
+            runner.run(parser.get_doctest(docstring, {}, getattr(node, "name", "stub"), stub, 0))
+    assert runner.tries > 5
+    assert failures + runner.failures == 0
