@@ -34,6 +34,10 @@ int DetectorNamed(const std::string& name) {
 
 int ChannelOf(const py::object& channel) {
     if (channel.is_none()) return 0;
+    if (!py::isinstance<py::int_>(channel)) {
+        throw py::type_error("channel must be an int or None, not " +
+                             py::type::handle_of(channel).attr("__name__").cast<std::string>());
+    }
     const int number = channel.cast<int>();
     if (number < 1) throw py::value_error("channel counts from 1 (None: the average of all), not " + std::to_string(number));
     return number;
