@@ -195,26 +195,26 @@ def test_a_stream_keeps_its_sample_kind():
     detector.feed(mono.astype(np.float32))
 
 
-# how the file is made (None: not at all), the OSError subclass, whether its errno is known
+# how the file is made (None: not at all), the OSError subclass, its errno
+# (None: not known), words of the message
 BAD_FILES = [
-    ("missing", None, FileNotFoundError),
-    ("truncated", make_truncated, OSError),
-    ("text", make_text, OSError),
-    ("folder", lambda path: path.mkdir(), OSError),
+    ("missing", None, FileNotFoundError, 2, "No such file"),
+    ("truncated", make_truncated, OSError, None, "file is truncated"),
+    ("text", make_text, OSError, None, "not a readable audio file"),
+    ("folder", lambda path: path.mkdir(), IsADirectoryError, 21, "directory"),
 ]
 
 
-@pytest.mark.parametrize("name,make,error", BAD_FILES, ids=[name for name, _, _ in BAD_FILES])
-def test_unreadable_files_raise_os_error_naming_the_file(tmp_path, name, make, error):
+@pytest.mark.parametrize("name,make,error,errno,words", BAD_FILES, ids=[row[0] for row in BAD_FILES])
+def test_unreadable_files_raise_os_error_naming_the_file(tmp_path, name, make, error, errno, words):
     path = tmp_path / f"{name}.wav"
     if make:
         make(path)
     with pytest.raises(error) as raised:
         tonescan.scan_file(path)
     assert raised.value.filename == str(path)
-    assert str(raised.value.strerror)
-    if name == "missing":
-        assert raised.value.errno == 2
+    assert raised.value.errno == errno
+    assert words in raised.value.strerror
 
 
 def test_a_channel_the_file_lacks_is_a_value_error(tmp_path):
