@@ -98,7 +98,7 @@ py::list ScanFile(const py::object& path, const std::string& detector, const py:
     }
     if (message.empty()) message = tonescan_strerror(result);
     const py::object warn = py::module_::import("warnings").attr("warn");
-    for (const std::string& notice : found.notices) warn(notice, PyExc_RuntimeWarning, 2);
+    for (const std::string& notice : found.notices) warn(notice, py::handle(PyExc_RuntimeWarning), 2);
     switch (result) {
         case TONESCAN_OK:
             return PressList(found.presses);

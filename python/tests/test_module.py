@@ -232,6 +232,11 @@ def test_scan_file_takes_bytes_paths_and_raw_pcm(tmp_path):
     assert "".join(p.key for p in presses) == keys
     assert presses == tonescan.scan(np.round(frames[:, 0] * 32767).astype(np.int16), 8000)
 
+    wav = tmp_path / "plan.wav"
+    write_wav(wav, frames, 8000)
+    with pytest.warns(RuntimeWarning, match="header"):
+        assert tonescan.scan_file(wav, raw_rate=16000) == tonescan.scan_file(wav)
+
 
 @pytest.mark.parametrize("dtype", [np.int16, np.float32, np.float64])
 @pytest.mark.parametrize("channels", [1, 2])
