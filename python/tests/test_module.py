@@ -407,3 +407,24 @@ def test_the_examples_in_the_docstrings_and_the_stub_run():
             runner.run(parser.get_doctest(docstring, {}, getattr(node, "name", "stub"), stub, 0))
     assert runner.tries > 5
     assert failures + runner.failures == 0
+
+
+def test_the_extension_exports_its_entry_point_alone():
+    import shutil
+    import subprocess
+
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm (binutils) is not installed")
+    listing = subprocess.run([nm, "-D", "--defined-only", tonescan._tonescan.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit__tonescan"]
+
+
+def test_importing_the_module_imports_no_optional_package():
+    import subprocess
+    import sys
+
+    check = "import sys, tonescan; print(sorted(m for m in ('matplotlib', 'dask', 'pandas', 'soundfile') if m in sys.modules))"
+    result = subprocess.run([sys.executable, "-c", check], capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == "[]"
