@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import tonescan
-from conftest import as_tool_prints, dtmf_scan, key_plan, random_keys, timing, write_wav
+from conftest import as_tool_prints, dtmf_scan, key_plan, random_keys, timing, tool, write_wav
 
 # rate, channels, tones in (None: every channel), channel scanned, detector
 PLANS = [
@@ -301,6 +301,28 @@ def test_redact_file_keeps_the_format_and_every_sample_outside_the_spans(tmp_pat
     for span in spans:
         outside[span.start_sample : span.end_sample] = False
     assert masked[outside].tobytes() == original[outside].tobytes()
+
+
+# subtype, guard_ms, fill
+REDACT_TOOL_CASES = [("PCM_16", 20, "silence"), ("PCM_24", 0, "silence"), ("FLOAT", 50, "silence")]
+
+
+@pytest.mark.parametrize("subtype,guard_ms,fill", REDACT_TOOL_CASES)
+def test_redact_file_writes_what_dtmf_redact_writes(tmp_path, subtype, guard_ms, fill):
+    import subprocess
+
+    import soundfile
+
+    frames, _ = key_plan(8000, random_keys(13), seed=13, channels=2, noise=0.01)
+    src = tmp_path / "in.wav"
+    write_wav(src, frames, 8000, subtype=subtype)
+    tool_out = tmp_path / "tool.wav"
+    subprocess.run([tool("DTMF_REDACT"), f"--guard={guard_ms}", f"--fill={fill}", str(src), str(tool_out)], check=True,
+                   capture_output=True)
+    tonescan.redact_file(src, tmp_path / "module.wav", guard_ms=guard_ms, fill=fill)
+    by_tool, _ = soundfile.read(str(tool_out), dtype="int32")
+    by_module, _ = soundfile.read(str(tmp_path / "module.wav"), dtype="int32")
+    assert by_module.tobytes() == by_tool.tobytes()
 
 
 def test_redact_file_in_place_and_failures_leave_nothing_behind(tmp_path):
