@@ -126,12 +126,16 @@ def plot(array_or_path, rate=None, presses=None, ax=None, *, redacted=None, span
             # One time axis below both.
             original_ax.xaxis.label.set_visible(False)
     if copy is None:
-        _draw(ax, audio, presses, "press")
+        spectrogram = _spectrogram(audio)
+        _draw(ax, audio, spectrogram, _top_db(spectrogram), presses, "press")
         return ax
     if spans is None:
         spans = _masked_spans(audio, copy)
-    _draw(original_ax, audio, presses, "press")
-    _draw(copy_ax, copy, spans, "masked")
+    spectrograms = _spectrogram(audio), _spectrogram(copy)
+    # One colour scale for both: the copy's noise is as dark as the original's.
+    top_db = max(_top_db(spectrogram) for spectrogram in spectrograms)
+    _draw(original_ax, audio, spectrograms[0], top_db, presses, "press")
+    _draw(copy_ax, copy, spectrograms[1], top_db, spans, "masked")
     original_ax.set_title("original", loc="left", fontsize="small")
     copy_ax.set_title("redacted", loc="left", fontsize="small")
     return original_ax, copy_ax
@@ -295,10 +299,13 @@ class _Masked:
         self.end = end
 
 
-def _draw(ax, audio, marks, kind):
-    levels, first, step, bin_hz = _spectrogram(audio)
+def _top_db(spectrogram):
+    return max(float(spectrogram[0].max()), _QUIETEST_TOP_DB)
+
+
+def _draw(ax, audio, spectrogram, top_db, marks, kind):
+    levels, first, step, bin_hz = spectrogram
     top_hz = _top_hz(audio.rate)
-    top_db = max(float(levels.max()), _QUIETEST_TOP_DB)
     ax.imshow(levels, origin="lower", aspect="auto", interpolation="nearest", cmap="magma",
               vmin=top_db - _RANGE_DB, vmax=top_db,
               extent=(first - step / 2, first + step * (levels.shape[1] - 0.5),
@@ -313,12 +320,14 @@ def _draw(ax, audio, marks, kind):
     ax.set_xlabel("seconds")
 
     colour = "cyan" if kind == "press" else "orangered"
+    # A masked span is hatched: it is dark beneath, with nothing to keep readable.
+    hatch = None if kind == "press" else "//"
     # Labels sit just inside the top edge, at their press's middle.
     label_at = ax.get_xaxis_transform()
     for mark in marks:
         # A light fill with clear edges: the tones inside stay readable.
         ax.axvspan(mark.start, mark.end, facecolor=colors.to_rgba(colour, 0.15),
-                   edgecolor=colors.to_rgba(colour, 0.8), linewidth=1, gid=kind)
+                   edgecolor=colors.to_rgba(colour, 0.8), linewidth=1, hatch=hatch, gid=kind)
         key = getattr(mark, "key", None)
         if key is not None:
             ax.text((mark.start + mark.end) / 2, 0.97, key, transform=label_at, ha="center", va="top",
