@@ -127,6 +127,9 @@ def expected(archive):
     folder, paths, plans, bad = archive
     presses, errors = dtmf_scan(paths, folder)
     assert set(errors) == bad
+    # scan_file raises for a file it cannot read to its end; dtmf-scan also
+    # prints the presses before the fault.
+    presses = [p for p in presses if p[0] not in errors]
     found = {}
     for f, k, _, _ in presses:
         found[f] = found.get(f, "") + k
@@ -235,18 +238,6 @@ def test_every_way_to_name_the_cluster_and_the_files(archive, expected, cluster,
     assert set(errors) == {f for f in expected[1] if f in some}
 
 
-def scan_results_held(dask_scheduler):
-    """Per worker, how many of our batches it holds; and how many there are."""
-    held, total = {}, 0
-    for key, task in dask_scheduler.tasks.items():
-        if isinstance(key, str) and key.startswith("tonescan-scan-"):
-            total += 1
-            if task.state == "memory":
-                for worker in task.who_has:
-                    held[worker.address] = held.get(worker.address, 0) + 1
-    return held, total
-
-
 def test_a_worker_killed_midway_loses_nothing(archive, expected, cluster, tmp_path):
     """The last file is a FIFO, so the job cannot end before the test has
     killed a worker that holds finished batches; then the FIFO gets its
@@ -261,30 +252,46 @@ def test_a_worker_killed_midway_loses_nothing(archive, expected, cluster, tmp_pa
     fifo = str(tmp_path / "late.wav")
     os.mkfifo(fifo)
 
-    with concurrent.futures.ThreadPoolExecutor(1) as pool:
-        job = pool.submit(tonescan.dask.scan_files, paths + [fifo], client)
+    def held_by_worker(dask_scheduler):
+        # Defined here to travel by value: the scheduler cannot import tests.
+        held, total = {}, 0
+        for key, task in dask_scheduler.tasks.items():
+            if isinstance(key, str) and key.startswith("tonescan-scan-"):
+                total += 1
+                if task.state == "memory":
+                    for worker in task.who_has:
+                        held[worker.address] = held.get(worker.address, 0) + 1
+        return held, total
 
-        def some_done():
-            held, total = client.run_on_scheduler(scan_results_held)
-            return total and sum(held.values()) >= total // 4 and held
+    def some_done():
+        held, total = client.run_on_scheduler(held_by_worker)
+        return total and sum(held.values()) >= total // 4 and held
+
+    def writer():
+        try:
+            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as error:
+            if error.errno != errno.ENXIO:
+                raise
+            return None
+
+    pool = concurrent.futures.ThreadPoolExecutor(1)
+    job = pool.submit(tonescan.dask.scan_files, paths + [fifo], client)
+    try:
         held = wait_for(some_done, "a quarter of the batches")
         victim = max(held, key=held.get)
         os.kill(pids[victim], signal.SIGKILL)
         wait_for(lambda: victim not in client.nthreads(), "the scheduler to see the worker gone")
         assert not job.done()
-
-        def writer():
-            try:
-                return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
-            except OSError as error:
-                if error.errno != errno.ENXIO:
-                    raise
-                return None
-        fd = wait_for(writer, "a worker to open the FIFO")
-        os.set_blocking(fd, True)
-        with os.fdopen(fd, "wb") as f:
-            f.write(late)
-        frame = job.result(timeout=DEADLINE)
+    finally:
+        # Whatever happened, the job gets the FIFO's audio and can end.
+        fd = wait_for(lambda: job.done() or writer(), "a worker to open the FIFO")
+        if fd is not True:
+            os.set_blocking(fd, True)
+            with os.fdopen(fd, "wb") as f:
+                f.write(late)
+        pool.shutdown(wait=False)
+    frame = job.result(timeout=DEADLINE)
 
     presses, errors = as_oracle(frame)
     assert presses == expected[0] + [(fifo, *p[1:]) for p in late_presses]
