@@ -181,6 +181,8 @@ def main():
         print(f"two workers over one (x)\t{figures[1] / figures[2]:.2f}")
         print(f"two workers, one killed at a quarter (s)\t{seconds:.2f}" + ("" if killed else " (finished first)"))
         print(f"same presses every way\t{'yes' if same else 'NO'}")
+        if not same:
+            print("python_dask: the runs found different presses", file=sys.stderr)
         return 0 if same else 1
 
 
