@@ -23,39 +23,42 @@ import glob
 import math
 import os
 import uuid
-from typing import Iterable, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Iterable, List, Optional, Sequence, Tuple, Union
 
 import dask
 import pandas
 
 import tonescan
 
+if TYPE_CHECKING:
+    import distributed
+
 __all__ = ["scan_files", "COLUMNS", "BYTES_PER_SECOND", "SECONDS_PER_FILE"]
 
 COLUMNS = ("file", "key", "start", "end", "start_sample", "end_sample",
            "low_dbfs", "high_dbfs", "error")
 
-# What a task's cost is guessed from, to size the batches. Measured with one
-# thread of a 2.6 GHz x86-64 core on 8000/s 16-bit WAV files with the
-# recording detector: the bytes scanned per second, and what a file costs
-# beyond its audio (opening, parsing the header, a detector, the Python
-# call). Compressed files scan fewer bytes per second, slower cores fewer
-# too; a batch that takes two seconds instead of one costs nothing but a
-# coarser balance, so a guess is enough.
+# What a task's cost is guessed from, to size the batches. One thread of an
+# x86-64 server core scans about 500 MB/s of 8000/s 16-bit WAV, 375 MB/s of
+# 44100/s stereo WAV and 100 MB/s of FLAC with the recording detector; a file
+# costs about 0.1 ms more (opening it, its header, a detector, the call),
+# and more where opening goes over a network. The guess sits between WAV and
+# FLAC: a batch that takes half a second or two instead of one costs nothing
+# but a little scheduling or a coarser balance.
 BYTES_PER_SECOND = 200e6
 SECONDS_PER_FILE = 0.0005
 
 # At least this many batches for each thread of the cluster, however small
 # the job, so that a worker that finishes early takes over work and a worker
 # that is lost takes little with it.
-BATCHES_PER_THREAD = 4
+BATCHES_PER_THREAD = 8
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
 def scan_files(
     paths_or_glob: Union[PathLike, Iterable[PathLike]],
-    client=None,
+    client: Union["distributed.Client", str, None] = None,
     *,
     detector: str = "recording",
     channel: Optional[int] = None,
@@ -82,7 +85,7 @@ def scan_files(
     batch_seconds
         About how long one task should take. Batches are cut by each file's
         size against ``BYTES_PER_SECOND`` plus ``SECONDS_PER_FILE``, and never
-        fewer than four per thread of the cluster.
+        fewer than eight per thread of the cluster.
 
     Returns
     -------
