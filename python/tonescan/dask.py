@@ -23,7 +23,7 @@ import glob
 import math
 import os
 import uuid
-from typing import TYPE_CHECKING, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Iterable, List, Optional, Sequence, Union
 
 import dask
 import pandas
@@ -101,19 +101,22 @@ def scan_files(
     Raises
     ------
     ValueError
-        For bad arguments (detector name, channel, batch_seconds); checked
-        here before any task is sent.
+        For bad arguments (detector name, channel, stream, raw format,
+        batch_seconds), checked here before any task is sent, so that they
+        are not reported once per file.
 
     Examples
     --------
     >>> import tonescan.dask
-    >>> frame = tonescan.dask.scan_files(["a.wav", "b.flac"])  # doctest: +SKIP
-    >>> frame[["file", "key", "start", "end"]]                 # doctest: +SKIP
-        file key  start    end
-    0  a.wav   1  0.250  0.330
-    1  a.wav   2  0.500  0.580
-    >>> frame[frame.error.notna()][["file", "error"]]          # doctest: +SKIP
-    Empty DataFrame
+    >>> frame = tonescan.dask.scan_files(["a.wav", "b.flac", "notes.txt"])  # doctest: +SKIP
+    >>> frame[["file", "key", "start", "end", "error"]]                   # doctest: +SKIP
+            file   key  start    end                                   error
+    0      a.wav     1  0.250  0.330                                    None
+    1      a.wav     2  0.500  0.580                                    None
+    2  notes.txt  None    NaN    NaN  not a readable audio file: neither ...
+    >>> frame.groupby("file").key.sum()                                   # doctest: +SKIP
+    file
+    a.wav    12
 
     A worker lost midway is no loss: Dask runs its batches again elsewhere,
     and each batch's rows are taken once.
@@ -122,6 +125,12 @@ def scan_files(
         raise ValueError(f"detector must be 'recording' or 'library', not {detector!r}")
     if channel is not None and channel < 1:
         raise ValueError(f"channel must be 1 or more (the first is 1), not {channel}")
+    if stream is not None and stream < 1:
+        raise ValueError(f"stream must be 1 or more (the first is 1), not {stream}")
+    if raw_rate is not None and not 4000 <= raw_rate <= 192000:
+        raise ValueError(f"raw_rate must be 4000-192000 samples/s, not {raw_rate}")
+    if raw_channels < 1:
+        raise ValueError(f"raw_channels must be 1 or more, not {raw_channels}")
     if not batch_seconds > 0:
         raise ValueError(f"batch_seconds must be positive, not {batch_seconds}")
     files = _expand(paths_or_glob)
@@ -155,12 +164,7 @@ def scan_files(
         if own_client is not None:
             own_client.close()
 
-    rows = []
-    for batch, (scanned, batch_rows) in zip(batches, results):
-        if list(scanned) != list(batch):
-            raise RuntimeError("a batch came back with other files than it was sent")
-        rows.extend(batch_rows)
-    return _frame(rows)
+    return _frame([row for batch_rows in results for row in batch_rows])
 
 
 def _default_client():
@@ -209,8 +213,8 @@ def _size(path) -> int:
         return 0
 
 
-def _scan_batch(files, **options) -> Tuple[list, list]:
-    """Runs on a worker: the files scanned and their rows, as plain tuples."""
+def _scan_batch(files, **options) -> List[tuple]:
+    """Runs on a worker: the batch's rows, as plain tuples."""
     rows = []
     for f in files:
         try:
@@ -224,7 +228,7 @@ def _scan_batch(files, **options) -> Tuple[list, list]:
         for p in presses:
             rows.append((f, p.key, p.start, p.end, p.start_sample, p.end_sample,
                          p.low_dbfs, p.high_dbfs, None))
-    return list(files), rows
+    return rows
 
 
 def _reason(error: Exception) -> str:
