@@ -41,7 +41,7 @@ def wait_for(condition, what, timeout=DEADLINE, step=0.02):
 
 
 def key_plan(keys, rate, channels):
-    """Each key 100 ms at -10 dBFS per tone after 150 ms of silence."""
+    """Each key 100 ms at -16 dBFS per tone, 150 ms of silence around each."""
     t = np.arange(int(0.1 * rate)) / rate
     gap = np.zeros(int(0.15 * rate))
     parts = [gap]
@@ -94,6 +94,8 @@ def make_archive(folder):
 
 
 def dtmf_scan(paths, folder, *options):
+    if not os.environ.get("DTMF_SCAN"):
+        pytest.skip("DTMF_SCAN is not set (ctest sets it)")
     listing = folder / "listing.txt"
     listing.write_text("".join(p + "\n" for p in paths))
     run = subprocess.run([os.environ["DTMF_SCAN"], "--json", "-q", *options, f"--files-from={listing}"],
