@@ -529,9 +529,8 @@ int main(int argc, char** argv) {
                     "100 presses of each key, shuffled, random phases, tones 150 ms and pauses 100 ms, the low tone at "
                     "-10 dBFS unless said otherwise; speech (the --spoken file, or else --speech) or synthetic music "
                     "under the keys with each key's power the given dB over the background's within its span, hum "
-                    "and its harmonics the given "
-                    "dB under the low tone, AMR-NB through sox at each mode, 2% of 20 ms frames zeroed, echo, white "
-                    "noise",
+                    "and its harmonics the given dB under the low tone, AMR-NB through sox at each mode, Opus, "
+                    "G.722, G.726 and MP3 through FFmpeg, 2% of 20 ms frames zeroed, echo, white noise",
                     ReadSpeech(spoken.empty() ? speech : spoken), scratch, multimon);
     if (talk_off) PrintTalkOff(speech, spoken, music, music_minutes, scratch, multimon);
     return 0;

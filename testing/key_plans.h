@@ -136,7 +136,8 @@ inline std::vector<int16_t> ToPcm(const std::vector<double>& audio) {
 }
 
 // Runs 8000/s mono audio through a sox command line, where IN and OUT are
-// replaced by raw 16-bit file arguments; e.g. "IN -t gsm - | sox -t gsm - OUT".
+// replaced by raw 16-bit file arguments; e.g. "IN -t gsm - | sox -t gsm - OUT"
+// (the pipe between may run other programs).
 // The first sox dithers with a fixed seed (-R), so that a plan comes out the
 // same on every run. Empty when sox fails.
 inline std::vector<int16_t> ThroughSox(const std::vector<int16_t>& pcm, const std::string& pipeline) {
@@ -170,6 +171,25 @@ inline constexpr const char* kMuLaw = "IN -t ul - | sox -t ul -r 8000 -c 1 - OUT
 inline constexpr const char* kALaw = "IN -t al - | sox -t al -r 8000 -c 1 - OUT";
 inline constexpr const char* kGsm = "IN -t gsm - | sox -t gsm -r 8000 -c 1 - OUT";
 inline constexpr const char* kTelephoneBand = "IN OUT sinc 300-3400";
+// Codecs that sox does not write, through FFmpeg as headerless PCM both ways.
+// LAME's MP3 starts 1105 samples late (its encoder delay), which a decoder
+// reading from a pipe keeps: trimmed so that the keys stay where the plan has them.
+inline constexpr const char* kOpus8 =
+    "IN -t raw - | ffmpeg -v error -f s16le -ar 8000 -ac 1 -i - -c:a libopus -b:a 8k -f ogg - | "
+    "ffmpeg -v error -i - -f s16le -ar 8000 -ac 1 - | sox -t raw -r 8000 -e signed -b 16 -c 1 - OUT";
+inline constexpr const char* kOpus16 =
+    "IN -t raw - | ffmpeg -v error -f s16le -ar 8000 -ac 1 -i - -c:a libopus -b:a 16k -f ogg - | "
+    "ffmpeg -v error -i - -f s16le -ar 8000 -ac 1 - | sox -t raw -r 8000 -e signed -b 16 -c 1 - OUT";
+inline constexpr const char* kG722 =
+    "IN -t raw - | ffmpeg -v error -f s16le -ar 8000 -ac 1 -i - -ar 16000 -c:a g722 -f g722 - | "
+    "ffmpeg -v error -f g722 -i - -f s16le -ar 8000 -ac 1 - | sox -t raw -r 8000 -e signed -b 16 -c 1 - OUT";
+inline constexpr const char* kG726 =
+    "IN -t raw - | ffmpeg -v error -f s16le -ar 8000 -ac 1 -i - -c:a g726 -b:a 32k -f wav - | "
+    "ffmpeg -v error -i - -f s16le -ar 8000 -ac 1 - | sox -t raw -r 8000 -e signed -b 16 -c 1 - OUT";
+inline constexpr const char* kMp3 =
+    "IN -t raw - | ffmpeg -v error -f s16le -ar 8000 -ac 1 -i - -c:a libmp3lame -b:a 16k -f mp3 - | "
+    "ffmpeg -v error -i - -af atrim=start_sample=1105 -f s16le -ar 8000 -ac 1 - | "
+    "sox -t raw -r 8000 -e signed -b 16 -c 1 - OUT";
 // AMR-NB in each of its eight modes, 4.75 to 12.2 kbit/s.
 inline constexpr const char* kAmrNb[] = {
     "IN -t amr-nb -C 0 - | sox -t amr-nb - OUT", "IN -t amr-nb -C 1 - | sox -t amr-nb - OUT",
@@ -186,7 +206,7 @@ struct Condition {
     const char* name;
     Shape shape;
     std::optional<double> snr_db = std::nullopt;  // white noise at this SNR
-    const char* sox = nullptr;     // a round trip through sox at 8000/s
+    const char* sox = nullptr;     // a round trip through sox (and FFmpeg) at 8000/s
     int rate = 8000;
     int channels = 1;              // the same audio on each
     // Speech or music under the keys, each key's power this far over the
@@ -264,6 +284,11 @@ inline const std::vector<Condition>& CallConditions() {
         {"AMR-NB 10.2", kCall, {}, kAmrNb[6]},
         {"AMR-NB 12.2", kCall, {}, kAmrNb[7]},
         {"GSM 06.10 150 ms", kCall, {}, kGsm},
+        {"Opus 8 kbit/s", kCall, {}, kOpus8},
+        {"Opus 16 kbit/s", kCall, {}, kOpus16},
+        {"G.722", kCall, {}, kG722},
+        {"G.726 32 kbit/s", kCall, {}, kG726},
+        {"MP3 16 kbit/s", kCall, {}, kMp3},
         {"lost frames 2%", kCall, {}, nullptr, 8000, 1, Under::kNothing, 0, 0, -10, 0, 0.02},
         {"echo 30 ms -10 dB", kCall, {}, nullptr, 8000, 1, Under::kNothing, 0, 0, -10, 0, 0, 30},
         {"echo 50 ms -10 dB", kCall, {}, nullptr, 8000, 1, Under::kNothing, 0, 0, -10, 0, 0, 50},
