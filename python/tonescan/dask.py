@@ -99,7 +99,7 @@ def scan_files(
         could not be read, with the reason in ``error`` and the press columns
         empty (None, NaN, <NA>). ``file`` is each path as given (a PathLike
         as its ``os.fspath``). A file that was read and holds no press has no
-        row.
+        row; one that breaks off midway (truncated) has its error row alone.
 
     Raises
     ------
