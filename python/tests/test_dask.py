@@ -151,8 +151,8 @@ class Cluster:
         self.client = None
         # Both also stop on their own should this process die: the
         # scheduler once idle, each worker once the scheduler is gone.
-        self.scheduler = self._spawn("scheduler", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
-                                     "--port", "0", "--no-dashboard", "--idle-timeout", "300")
+        self._spawn("scheduler", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+                    "--port", "0", "--no-dashboard", "--idle-timeout", "300")
 
     def _spawn(self, name, module, *args):
         log = open(self.folder / f"{name}-{len(self.processes)}.log", "wb")
