@@ -99,7 +99,8 @@ def scan_files(
         could not be read, with the reason in ``error`` and the press columns
         empty (None, NaN, <NA>). ``file`` is each path as given (a PathLike
         as its ``os.fspath``). A file that was read and holds no press has no
-        row; one that breaks off midway (truncated) has its error row alone.
+        row; one that breaks off midway (truncated) has the rows of the
+        presses before the fault, then its error row.
 
     Raises
     ------
@@ -225,6 +226,10 @@ def _scan_batch(files, **options) -> List[tuple]:
         except (OSError, ValueError) as error:
             # ValueError: what the file holds is out of range (its rate,
             # no such channel in it); the other files are still scanned.
+            # A file that breaks off keeps the presses before the fault.
+            for p in getattr(error, "presses", ()):
+                rows.append((f, p.key, p.start, p.end, p.start_sample, p.end_sample,
+                             p.low_dbfs, p.high_dbfs, None))
             rows.append((f, None, math.nan, math.nan, None, None, math.nan, math.nan,
                          _reason(error)))
             continue
