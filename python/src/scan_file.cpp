@@ -42,11 +42,14 @@ int OpenErrno(const std::string& path) {
     return 0;
 }
 
+// The OSError carries the presses found before the fault in `presses`, as
+// dtmf-scan prints them before its error: a file cut short loses nothing.
 [[noreturn]] void RaiseOSError(int code, const std::string& message, const std::string& path,
-                               const py::object& filename) {
+                               const py::object& filename, const std::vector<tonescan_press>& presses) {
     const int error = code == TONESCAN_EOPEN ? OpenErrno(path) : 0;
     const py::object number = error != 0 ? py::object(py::int_(error)) : py::object(py::none());
     const py::object exception = py::reinterpret_borrow<py::object>(PyExc_OSError)(number, message, filename);
+    exception.attr("presses") = PressList(presses);
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     throw py::error_already_set();
 }
@@ -106,7 +109,7 @@ py::list ScanFile(const py::object& path, const std::string& detector, const py:
         case TONESCAN_EFORMAT:
         case TONESCAN_ETRUNCATED:
         case TONESCAN_EREAD:
-            RaiseOSError(result, message, bytes, filename);
+            RaiseOSError(result, message, bytes, filename, found.presses);
         case TONESCAN_EARG:
         case TONESCAN_ERATE:
         case TONESCAN_ECHANNEL:

@@ -217,6 +217,23 @@ def test_unreadable_files_raise_os_error_naming_the_file(tmp_path, name, make, e
     assert words in raised.value.strerror
 
 
+def test_a_file_cut_short_keeps_the_presses_before_the_fault(tmp_path):
+    frames, keys = key_plan(8000, "123456", seed=5)
+    path = tmp_path / "cut.wav"
+    write_wav(path, frames, 8000)
+    whole = tonescan.scan_file(path)
+    data = path.read_bytes()
+    path.write_bytes(data[: len(data) * 2 // 3])
+    with pytest.raises(OSError, match="truncated") as raised:
+        tonescan.scan_file(path)
+    # The last is the press that the cut ended.
+    before = raised.value.presses
+    assert 0 < len(before) < len(keys)
+    assert before[:-1] == whole[: len(before) - 1]
+    assert before[-1].key == whole[len(before) - 1].key
+    assert before[-1].end <= whole[len(before) - 1].end
+
+
 def test_a_channel_the_file_lacks_is_a_value_error(tmp_path):
     path = tmp_path / "mono.wav"
     write_wav(path, key_plan(8000, "1", seed=1)[0], 8000)

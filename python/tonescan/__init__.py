@@ -78,7 +78,8 @@ def scan_file(
     Raises OSError (filename set, errno where the file system tells it) for
     a file that cannot be opened, is not audio, is cut short or cannot be
     decoded, and ValueError for bad arguments (or a channel or stream the
-    file does not have).
+    file does not have). The OSError's ``presses`` holds the presses found
+    before the fault, as dtmf-scan prints them before its error.
 
     >>> import tonescan
     >>> tonescan.scan_file("/no/such.wav")

@@ -78,7 +78,8 @@ def scan_file(
     raw_channels: a file without a header is 16-bit little-endian PCM so
     read; threads: parts of one long file read side by side. Notices come
     as RuntimeWarning. OSError (with filename, errno where known) for a file
-    that cannot be opened, is not audio, is cut short or damaged.
+    that cannot be opened, is not audio, is cut short or damaged; its
+    ``presses`` are those found before the fault.
 
     >>> import tonescan
     >>> for press in tonescan.scan_file("call.wav", channel=2):  # doctest: +SKIP
