@@ -201,18 +201,31 @@ def redact_file(src: PathLike, dst: PathLike, *, guard_ms: int = 20, fill: str =
     return spans
 
 
-def plot(*args: Any, **kwargs: Any) -> Any:
-    """Draws a recording's spectrogram with its presses; see tonescan.plot.plot.
+def plot(
+    array_or_path: Union[np.ndarray, PathLike],
+    rate: Optional[int] = None,
+    presses: Optional[List[Press]] = None,
+    ax: Any = None,
+    *,
+    redacted: Union[np.ndarray, PathLike, None] = None,
+    spans: Optional[List[Span]] = None,
+    detector: str = "recording",
+    channel: Optional[int] = None,
+) -> Any:
+    """Draws a recording's spectrogram (0 to 2 kHz) with its key presses.
 
-    Imports matplotlib only when called.
+    The eight key frequencies are faint lines; each press (by default those
+    that scan or scan_file finds with detector and channel) is shaded and
+    labelled with its key. Given a redacted copy (an array or a file), it is
+    drawn below on the same colour scale with its masked spans (spans, or the
+    frames where it differs). Returns the Axes, or the pair (original, copy).
+    matplotlib is imported only here.
+
+    >>> import tonescan
+    >>> ax = tonescan.plot("call.wav")                      # doctest: +SKIP
+    >>> ax.figure.savefig("call.png")                       # doctest: +SKIP
     """
-    import importlib
+    from ._plot import plot as draw
 
-    module = importlib.import_module(__name__ + ".plot")
-    # Importing the submodule bound its name here: this function stays the
-    # package's `plot`.
-    globals()["plot"] = _plot
-    return module.plot(*args, **kwargs)
-
-
-_plot = plot
+    return draw(array_or_path, rate, presses, ax, redacted=redacted, spans=spans, detector=detector,
+                channel=channel)

@@ -113,5 +113,17 @@ def redact_file(src: PathLike, dst: PathLike, *, guard_ms: int = 20, fill: str =
     ['1', '2', '3']
     """
 
-def plot(*args: Any, **kwargs: Any) -> Any:
-    """A recording's spectrogram with its presses (tonescan.plot; imports matplotlib)."""
+def plot(
+    array_or_path: Union[np.ndarray, PathLike],
+    rate: Optional[int] = ...,
+    presses: Optional[List[Press]] = ...,
+    ax: Any = ...,
+    *,
+    redacted: Union[np.ndarray, PathLike, None] = ...,
+    spans: Optional[List[Span]] = ...,
+    detector: str = ...,
+    channel: Optional[int] = ...,
+) -> Any:
+    """A recording's spectrogram up to 2 kHz with its presses shaded and
+    labelled, and a redacted copy's masked spans below it; the Axes, or the
+    pair (original, copy). Imports matplotlib only when called."""

@@ -44,7 +44,7 @@ def _plot(args):
     matplotlib.use("Agg")
     from matplotlib import pyplot
 
-    from .plot import plot
+    from ._plot import plot
 
     extension = os.path.splitext(args.output)[1][1:].lower()
     if not extension:

@@ -7,8 +7,6 @@ matplotlib is imported here only, so that ``import tonescan`` never loads it.
 
 import math
 import os
-import sys
-import types
 
 import numpy as np
 from matplotlib import colors
@@ -334,14 +332,3 @@ def _draw(ax, audio, spectrogram, top_db, marks, kind):
                     color="white", fontsize="small", fontweight="bold", gid=kind,
                     bbox={"boxstyle": "round,pad=0.15", "facecolor": colour, "alpha": 0.5, "linewidth": 0})
 
-
-class _CallableModule(types.ModuleType):
-    """Importing this module binds it to ``tonescan.plot``, over the function
-    that the package offers under that name: the module stays callable as
-    that function."""
-
-    def __call__(self, *args, **kwargs):
-        return plot(*args, **kwargs)
-
-
-sys.modules[__name__].__class__ = _CallableModule
