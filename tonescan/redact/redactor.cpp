@@ -135,8 +135,10 @@ struct tonescan_redactor {
 
     // How much of the input a frame of a span keeps: none inside, fading
     // over the span's first and last frames.
+    int64_t Ramp(const Mark& span) const { return std::max<int64_t>(1, std::min(fade, (span.end - span.start) / 2)); }
+
     double Gain(const Mark& span, int64_t t) const {
-        const int64_t ramp = std::max<int64_t>(1, std::min(fade, (span.end - span.start) / 2));
+        const int64_t ramp = Ramp(span);
         double x;
         if (t - span.start < ramp) {
             x = (static_cast<double>(t - span.start) + 0.5) / static_cast<double>(ramp);
@@ -148,17 +150,18 @@ struct tonescan_redactor {
         return 0.5 + 0.5 * std::cos(std::numbers::pi * x);
     }
 
-    // Frame t of `span` is masked. What is reported is the frames masked,
-    // whatever later knowledge did to the spans they were masked for.
-    void Report(const Mark& span, int64_t t) {
+    // Frames [t, t + count) of `span` are masked. What is reported is the
+    // frames masked, whatever later knowledge did to the spans they were
+    // masked for.
+    void Report(const Mark& span, int64_t t, int64_t count) {
         if (open && t == current.end) {
-            current.end = t + 1;
+            current.end = t + count;
             if (span.press && current.press == 0) current.key = span.key;
             current.press = current.press != 0 || span.press;
             return;
         }
         if (open) spans.push_back(current);
-        current = {t, t + 1, span.key, span.press ? 1 : 0};
+        current = {t, t + count, span.key, span.press ? 1 : 0};
         open = true;
     }
 
@@ -209,10 +212,20 @@ struct tonescan_redactor {
                 out += static_cast<int64_t>(count);
                 continue;
             }
-            const Sample* frame = ring.data() + static_cast<std::size_t>(out % static_cast<int64_t>(capacity)) * channels;
             Sample* dest = to + i * channels;
             const Mark& span = merged[next];
-            Report(span, out);
+            const int64_t ramp = Ramp(span);
+            if (spec.fill == TONESCAN_FILL_SILENCE && out >= span.start + ramp && out < span.end - ramp) {
+                // Between the fades, silence in one piece.
+                const auto count = static_cast<std::size_t>(std::min(span.end - ramp - out, static_cast<int64_t>(n - i)));
+                Report(span, out, static_cast<int64_t>(count));
+                std::fill_n(dest, count * channels, Sample{});
+                i += count;
+                out += static_cast<int64_t>(count);
+                continue;
+            }
+            const Sample* frame = ring.data() + static_cast<std::size_t>(out % static_cast<int64_t>(capacity)) * channels;
+            Report(span, out, 1);
             const double gain = Gain(span, out);
             const double amplitude = spec.fill == TONESCAN_FILL_NOISE ? std::sqrt(3 * level) * kScale : 0;
             for (std::size_t c = 0; c < channels; ++c) {
