@@ -177,15 +177,26 @@ TEST(Redactor, ShortTonesAreMasked) {
     }
 }
 
-// A key's tone pair with a third tone beside it fails the detector's checks
-// for a press, but still carries the key: masked as a partial.
+// A key's tone pair (key 5) with a third tone beside it fails the detector's
+// checks for a press. At the low tone's second harmonic it still carries the
+// key, as overtones of a clean pair do, and is masked as a partial; between
+// the groups, where music's other notes stand, it is taken for music.
 TEST(Redactor, TonePairsThatAreNoPressAreMaskedAsPartials) {
     struct Case {
         double ms;
-        double third;  // amplitude of 1540 Hz beside 770 and 1336 Hz (key 5)
+        double third;     // amplitude of the third tone, beside 770 and 1336 Hz at 1
+        double third_hz;
+        int spans;
         int press;
     };
-    for (const Case& c : {Case{30, 0, 1}, Case{30, 0.9, 0}, Case{60, 0.9, 0}}) {
+    const Case cases[] = {
+        {30, 0, 1540, 1, 1},
+        {30, 0.9, 1540, 1, 0},
+        {60, 0.9, 1540, 1, 0},
+        {30, 0.9, 1080, 0, 0},
+        {60, 0.9, 1080, 0, 0},
+    };
+    for (const Case& c : cases) {
         std::vector<int16_t> in(8000);
         const int start = 1600;
         const int end = start + static_cast<int>(c.ms * 8);
@@ -193,10 +204,11 @@ TEST(Redactor, TonePairsThatAreNoPressAreMaskedAsPartials) {
             const double t = i / 8000.0;
             in[static_cast<std::size_t>(i)] = static_cast<int16_t>(
                 8000 * (std::sin(2 * std::numbers::pi * 770 * t) + std::sin(2 * std::numbers::pi * 1336 * t) +
-                        c.third * std::sin(2 * std::numbers::pi * 1540 * t)));
+                        c.third * std::sin(2 * std::numbers::pi * c.third_hz * t)));
         }
         const Redacted r = Redact(in, 8000, 1, 333);
-        ASSERT_EQ(r.spans.size(), 1u) << c.ms << " ms, " << c.third;
+        ASSERT_EQ(r.spans.size(), static_cast<std::size_t>(c.spans)) << c.ms << " ms, " << c.third << " at " << c.third_hz;
+        if (c.spans == 0) continue;
         EXPECT_EQ(r.spans[0].key, '5');
         EXPECT_EQ(r.spans[0].press, c.press);
         EXPECT_LE(r.spans[0].start, start - 160);
