@@ -340,6 +340,30 @@ bool Pump(const std::string& name, SNDFILE* in, const SF_INFO& info, SNDFILE* ou
     return true;
 }
 
+// What libsndfile reads and writes of a file besides its strings: the
+// broadcast extension, the cart chunk, cue points and the instrument with its
+// loops. Each goes where the output's format has room for it; the sizes are
+// libsndfile's most for cues, and for text a little under the 16 KiB that it
+// refuses to write from.
+typedef SF_BROADCAST_INFO_VAR(16000) BroadcastChunk;
+typedef SF_CART_INFO_VAR(16000) CartChunk;
+
+void CopyChunks(SNDFILE* from, SNDFILE* to) {
+    const auto copy = [&](int get, int set, auto& chunk) {
+        if (sf_command(from, get, &chunk, static_cast<int>(sizeof chunk)) == SF_TRUE) {
+            sf_command(to, set, &chunk, static_cast<int>(sizeof chunk));
+        }
+    };
+    const auto broadcast = std::make_unique<BroadcastChunk>();
+    copy(SFC_GET_BROADCAST_INFO, SFC_SET_BROADCAST_INFO, *broadcast);
+    const auto cart = std::make_unique<CartChunk>();
+    copy(SFC_GET_CART_INFO, SFC_SET_CART_INFO, *cart);
+    const auto cues = std::make_unique<SF_CUES>();
+    copy(SFC_GET_CUE, SFC_SET_CUE, *cues);
+    const auto instrument = std::make_unique<SF_INSTRUMENT>();
+    copy(SFC_GET_INSTRUMENT, SFC_SET_INSTRUMENT, *instrument);
+}
+
 int OutputFormat(const SF_INFO& info, const std::string& name, const std::string& in) {
     if (name.empty()) return info.format;
     for (const Container& c : kContainers) {
@@ -414,6 +438,7 @@ bool RedactFile(const std::string& in, const std::string& out, const RedactOptio
     for (int s = SF_STR_FIRST; s <= SF_STR_LAST; ++s) {
         if (const char* text = sf_get_string(reader.get(), s)) sf_set_string(writer.get(), s, text);
     }
+    CopyChunks(reader.get(), writer.get());
     sf_command(writer.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
     Samples samples = SamplesOf(info.format);
     if (samples == Samples::kFloats24 && (written.format & SF_FORMAT_SUBMASK) != SF_FORMAT_PCM_24) {
