@@ -78,6 +78,7 @@ GSM 06.10|40
 48000/s|40
 music 10 dB under|150
 hum 60 Hz -10 dB|150
+AMR-NB 4.75|150
 AMR-NB 7.4|150
 lost frames 2%|150
 noise 0 dB SNR|150

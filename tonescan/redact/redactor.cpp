@@ -26,6 +26,7 @@ constexpr int32_t kMostGuardMs = 1000;
 // its last window, a batch of sub-blocks and the rate conversion.
 constexpr int64_t kDecisionMs = 300;
 constexpr int64_t kFadeMs = 5;
+constexpr int64_t kCarryMs = 20;
 // The level that noise takes is that of the last 100 ms before the span.
 constexpr double kLevelSeconds = 0.1;
 constexpr std::size_t kRoom = 64;
@@ -58,6 +59,7 @@ struct tonescan_redactor {
     int64_t delay = 0;
     int64_t guard = 0;
     int64_t fade = 1;
+    int64_t carry = 1;  // the shortest tone that carries a digit
     enum class Fed { kNothing, kIntegers, kFloats } fed = Fed::kNothing;
     std::vector<int16_t> ring16;
     std::vector<float> ring32;
@@ -81,7 +83,11 @@ struct tonescan_redactor {
     }
 
     // What the detector has found since the last look: presses, and the runs
-    // of windows that hold tones. A run that a press covers is the press.
+    // of windows that hold tones. A run that a press covers, but for less
+    // than a digit's 20 ms at either end, is the press. One that reaches
+    // further is kept beside it: the press's edges are where its tones are
+    // whole, and a codec's garbled tail past them still carries the key;
+    // merged, the two make one span of the press.
     void Gather() {
         for (;;) {
             const std::size_t n = tonescan_detector_take(detector.get(), presses.data(), presses.size());
@@ -95,7 +101,8 @@ struct tonescan_redactor {
         tracker.ClearRuns();
         const auto covered = [&](const Mark& m) {
             return !m.press && std::any_of(marks.begin(), marks.end(), [&](const Mark& p) {
-                       return p.press && p.start < m.end && m.start < p.end;
+                       return p.press && p.start < m.end && m.start < p.end && m.start > p.start - carry &&
+                              m.end < p.end + carry;
                    });
         };
         marks.erase(std::remove_if(marks.begin(), marks.end(), covered), marks.end());
@@ -364,6 +371,7 @@ tonescan_redactor* tonescan_redactor_create(const tonescan_redact_spec* spec, in
             redactor->piece = static_cast<std::size_t>(std::max(1, spec->rate / 50));
             redactor->guard = CeilFrames(spec->rate, spec->guard_ms);
             redactor->fade = std::max<int64_t>(1, CeilFrames(spec->rate, kFadeMs));
+            redactor->carry = CeilFrames(spec->rate, kCarryMs);
             redactor->delay = CeilFrames(spec->rate, spec->guard_ms + kDecisionMs);
             redactor->capacity = static_cast<std::size_t>(redactor->delay) + redactor->piece;
             redactor->level_keep = std::exp(-1.0 / (kLevelSeconds * spec->rate));
