@@ -78,6 +78,7 @@ GSM 06.10|40
 48000/s|40
 music 10 dB under|150
 hum 60 Hz -10 dB|150
+AMR-NB 4.75|150
 AMR-NB 7.4|150
 lost frames 2%|150
 noise 0 dB SNR|150
@@ -106,6 +107,45 @@ done
   fail "--output-format=flac"
 "$redact" --log=log --fill=noise a.wav n.wav && no_keys_left "--fill=noise" n.wav || fail "--fill=noise: exit $?"
 "$redact" --log=log --guard=0 a.wav g.wav && check_spans a.wav g.wav log 32 0 || fail "--guard=0"
+
+# Chunks libsndfile keeps besides the strings: a WAV with a broadcast
+# extension and cue points keeps both, by name and through a pipe (libsndfile
+# adds a line of its own to the coding history).
+chunks() { # make IN OUT | check IN OUT
+  python3 - "$@" <<'PYTHON'
+import struct, sys
+def chunks(path):
+    d = open(path, "rb").read()
+    assert d[:4] == b"RIFF" and d[8:12] == b"WAVE"
+    at, out = 12, {}
+    while at + 8 <= len(d):
+        cid, size = d[at:at + 4], struct.unpack("<I", d[at + 4:at + 8])[0]
+        out[cid] = d[at + 8:at + 8 + size]
+        at += 8 + size + (size & 1)
+    return out
+if sys.argv[1] == "make":
+    src = chunks(sys.argv[2])
+    bext = (b"Redaction test".ljust(256, b"\0") + b"tonewatch".ljust(32, b"\0") + b"ref-42".ljust(32, b"\0") +
+            b"2026-12-09" + b"12:00:00" + struct.pack("<IIH", 8000, 0, 1) + bytes(64) + bytes(10) + bytes(180) +
+            b"A=PCM,F=8000,W=16,M=mono\r\n")
+    cue = struct.pack("<I", 2) + b"".join(struct.pack("<II4sIII", i + 1, pos, b"data", 0, 0, pos)
+                                          for i, pos in enumerate((4000, 12000)))
+    body = b"WAVE"
+    for cid, data in ((b"fmt ", src[b"fmt "]), (b"bext", bext), (b"cue ", cue), (b"data", src[b"data"])):
+        body += cid + struct.pack("<I", len(data)) + data + (b"\0" if len(data) & 1 else b"")
+    open(sys.argv[3], "wb").write(b"RIFF" + struct.pack("<I", len(body)) + body)
+else:
+    a, b = chunks(sys.argv[2]), chunks(sys.argv[3])
+    assert b[b"bext"][:256 + 32 + 32 + 18] == a[b"bext"][:256 + 32 + 32 + 18], "bext differs"
+    assert b[b"bext"][602:].startswith(a[b"bext"][602:].rstrip(b"\0")), "coding history lost"
+    cues = lambda c: [struct.unpack("<II4sIII", c[b"cue "][4 + 24 * i:28 + 24 * i])[::5] for i in range(struct.unpack("<I", c[b"cue "][:4])[0])]
+    assert cues(b) == cues(a), f"cues {cues(b)} against {cues(a)}"
+PYTHON
+}
+chunks make a.wav meta.wav
+"$redact" --log=/dev/null meta.wav r-meta.wav && chunks check meta.wav r-meta.wav || fail "bext and cue chunks not kept"
+"$redact" --log=/dev/null - - < meta.wav > p-meta.wav && chunks check meta.wav p-meta.wav ||
+  fail "bext and cue chunks not kept through a pipe"
 
 # --in-place keeps the mode and leaves nothing beside the file.
 mkdir place && cp a.wav place/x.wav && chmod 640 place/x.wav
@@ -148,6 +188,23 @@ if [ "$(id -u)" -ne 0 ]; then
   mkdir locked && chmod 555 locked
   "$redact" --log=/dev/null a.wav locked/b.wav 2> err
   [ $? -eq 1 ] && [ -z "$(ls -A locked)" ] || fail "a read-only folder: exit, or left $(ls -A locked)"
+fi
+
+# A full disk: a tmpfs too small for the output, mounted in a user and mount
+# namespace of our own, where the system allows one.
+sox -n -r 8000 -c 1 -b 16 big.wav synth 20 whitenoise vol 0.1
+sum=$(md5sum < big.wav)
+rm -rf small && mkdir small
+if unshare -r -m true 2>/dev/null; then
+  unshare -r -m bash -c 'mount -t tmpfs -o size=128k tmpfs small || exit 3
+    "$1" --log=/dev/null big.wav small/b.wav 2> err
+    echo $? > rc
+    ls -A small > left' _ "$redact"
+  [ "$(cat rc)" = 1 ] && grep -q "^dtmf-redact: .*No space left" err || fail "a full tmpfs: exit $(cat rc), '$(cat err)'"
+  [ ! -s left ] || fail "a full tmpfs: left $(cat left)"
+  [ "$(md5sum < big.wav)" = "$sum" ] || fail "a full tmpfs: the input changed"
+else
+  echo "skipped: a full tmpfs (no user and mount namespace here)" >&2
 fi
 
 # A signal mid-write: the temporary file goes with the process.

@@ -102,19 +102,31 @@ ToneRun PressTracker::Run(int key, int64_t first, int64_t last) {
 }
 
 ToneRun PressTracker::OpenRun() const {
-    if (run_key_ < 0 || run_last_ - run_first_ + 1 < kRunWindows) return {0, 0, 0};
+    if (run_key_ < 0 || !run_sure_ || run_last_ - run_first_ + 1 < kRunWindows) return {0, 0, 0};
     return Run(run_key_, run_first_, run_last_);
 }
+
+// Whether a window of a run carries the key to other detectors as well: the
+// tones stand out from everything around them but a background, as a key's
+// do under speech or noise. Overtones are allowed: a pair with its second
+// harmonics is still heard as the key, whereas music's notes at key
+// frequencies come with other notes and partials between and above the
+// groups, and speech with its voice below them.
+bool PressTracker::CarriesKey(int key, int64_t last) const { return NothingElse(key, Probe(key, last), true, true); }
 
 void PressTracker::Note(int key, int64_t last) {
     if (key >= 0 && key == run_key_) {
         run_last_ = last;
+        run_sure_ = run_sure_ || CarriesKey(key, last);
         return;
     }
-    if (run_key_ >= 0 && run_last_ - run_first_ + 1 >= kRunWindows) runs_.push_back(Run(run_key_, run_first_, run_last_));
+    if (run_key_ >= 0 && run_sure_ && run_last_ - run_first_ + 1 >= kRunWindows) {
+        runs_.push_back(Run(run_key_, run_first_, run_last_));
+    }
     run_key_ = key;
     run_first_ = last;
     run_last_ = last;
+    run_sure_ = key >= 0 && CarriesKey(key, last);
 }
 
 // Decides on the window ending at the last sub-block; returns the key whose

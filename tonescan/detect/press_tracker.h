@@ -75,7 +75,9 @@ struct TrackerLevels;
 struct TrackerProbes;
 
 // Windows in a row that hold one key's tone pair, whether or not they make a
-// press: what a redactor masks besides the presses. Samples of the stream.
+// press, one of which at least has nothing beside the tones but a background
+// and their overtones: what a redactor masks besides the presses. Samples of
+// the stream.
 struct ToneRun {
     char key;
     int64_t start;  // 4 ms into the first window's middle 16 ms
@@ -127,7 +129,8 @@ public:
     int64_t Samples() const { return samples_; }
 
     // The runs of windows holding a tone pair for 20 ms or more that have
-    // ended, in order, and the one going on (key 0 when there is none).
+    // ended, in order, and the one going on (key 0 when there is none or it
+    // has yet to show the pair clear of what is around it).
     const std::vector<ToneRun>& Runs() const { return runs_; }
     void ClearRuns() { runs_.clear(); }
     ToneRun OpenRun() const;
@@ -160,9 +163,10 @@ private:
     void Decide(const TrackerLevels& levels);
     int DecideWindow(const TrackerLevels& levels);
     void Note(int key, int64_t last);
+    bool CarriesKey(int key, int64_t last) const;
     void Confirm(int key);
     TrackerProbes Probe(int key, int64_t last) const;
-    static bool NothingElse(int key, const TrackerProbes& x, bool under);
+    static bool NothingElse(int key, const TrackerProbes& x, bool under, bool overtones = false);
     static bool OnKey(const Tones& tones, const TrackerProbes& x);
     static double Uncertainty(const Tones& tones, int t);
     void Release();
@@ -217,6 +221,7 @@ private:
     int run_key_ = -1;
     int64_t run_first_ = 0;
     int64_t run_last_ = 0;
+    bool run_sure_ = false;  // one of its windows passed CarriesKey
     std::vector<ToneRun> runs_;
 };
 

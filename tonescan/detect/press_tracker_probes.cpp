@@ -178,8 +178,9 @@ std::array<float, kLowSamples> PressTracker::Samples(int64_t last) const {
 //   - no voice fundamental or low harmonic, 60 to 600 Hz.
 // What the key's own tones leak into the frequencies checked for quiet is
 // allowed for, twice over for the uneven spectra of coded tones; `under`
-// allows, where the tones stand out enough, for a background under them.
-bool PressTracker::NothingElse(int key, const TrackerProbes& x, bool under) {
+// allows, where the tones stand out enough, for a background under them;
+// `overtones` leaves out the check of the second harmonics.
+bool PressTracker::NothingElse(int key, const TrackerProbes& x, bool under, bool overtones) {
     const KeyProbes& k = KeyProbesOf(key);
     const double low = x.level[kLowTone], high = x.level[kHighTone];
     if (x.level[kLowBelow] >= low || x.level[kLowAbove] >= low || x.level[kHighBelow] >= high ||
@@ -192,8 +193,8 @@ bool PressTracker::NothingElse(int key, const TrackerProbes& x, bool under) {
                       low <= kOverTwist * high;
     const auto background = [&](double level) { return over && level <= kBackground * (low + high); };
     const double low_harmonic = x.level[kLowHarmonic], high_harmonic = x.level[kHighHarmonic];
-    if ((low_harmonic > kHarmonic * low + 2 * k.harmonic_from_high * high && !background(low_harmonic)) ||
-        (high_harmonic > kHarmonic * high && !background(high_harmonic))) {
+    if (!overtones && ((low_harmonic > kHarmonic * low + 2 * k.harmonic_from_high * high && !background(low_harmonic)) ||
+                       (high_harmonic > kHarmonic * high && !background(high_harmonic)))) {
         return false;
     }
     const double weaker = std::min(low, high);

@@ -26,6 +26,7 @@ constexpr int32_t kMostGuardMs = 1000;
 // its last window, a batch of sub-blocks and the rate conversion.
 constexpr int64_t kDecisionMs = 300;
 constexpr int64_t kFadeMs = 5;
+constexpr int64_t kCarryMs = 20;
 // The level that noise takes is that of the last 100 ms before the span.
 constexpr double kLevelSeconds = 0.1;
 constexpr std::size_t kRoom = 64;
@@ -58,6 +59,7 @@ struct tonescan_redactor {
     int64_t delay = 0;
     int64_t guard = 0;
     int64_t fade = 1;
+    int64_t carry = 1;  // the shortest tone that carries a digit
     enum class Fed { kNothing, kIntegers, kFloats } fed = Fed::kNothing;
     std::vector<int16_t> ring16;
     std::vector<float> ring32;
@@ -81,7 +83,11 @@ struct tonescan_redactor {
     }
 
     // What the detector has found since the last look: presses, and the runs
-    // of windows that hold tones. A run that a press covers is the press.
+    // of windows that hold tones. A run that a press covers, but for less
+    // than a digit's 20 ms at either end, is the press. One that reaches
+    // further is kept beside it: the press's edges are where its tones are
+    // whole, and a codec's garbled tail past them still carries the key;
+    // merged, the two make one span of the press.
     void Gather() {
         for (;;) {
             const std::size_t n = tonescan_detector_take(detector.get(), presses.data(), presses.size());
@@ -95,7 +101,8 @@ struct tonescan_redactor {
         tracker.ClearRuns();
         const auto covered = [&](const Mark& m) {
             return !m.press && std::any_of(marks.begin(), marks.end(), [&](const Mark& p) {
-                       return p.press && p.start < m.end && m.start < p.end;
+                       return p.press && p.start < m.end && m.start < p.end && m.start > p.start - carry &&
+                              m.end < p.end + carry;
                    });
         };
         marks.erase(std::remove_if(marks.begin(), marks.end(), covered), marks.end());
@@ -135,8 +142,10 @@ struct tonescan_redactor {
 
     // How much of the input a frame of a span keeps: none inside, fading
     // over the span's first and last frames.
+    int64_t Ramp(const Mark& span) const { return std::max<int64_t>(1, std::min(fade, (span.end - span.start) / 2)); }
+
     double Gain(const Mark& span, int64_t t) const {
-        const int64_t ramp = std::max<int64_t>(1, std::min(fade, (span.end - span.start) / 2));
+        const int64_t ramp = Ramp(span);
         double x;
         if (t - span.start < ramp) {
             x = (static_cast<double>(t - span.start) + 0.5) / static_cast<double>(ramp);
@@ -148,17 +157,18 @@ struct tonescan_redactor {
         return 0.5 + 0.5 * std::cos(std::numbers::pi * x);
     }
 
-    // Frame t of `span` is masked. What is reported is the frames masked,
-    // whatever later knowledge did to the spans they were masked for.
-    void Report(const Mark& span, int64_t t) {
+    // Frames [t, t + count) of `span` are masked. What is reported is the
+    // frames masked, whatever later knowledge did to the spans they were
+    // masked for.
+    void Report(const Mark& span, int64_t t, int64_t count) {
         if (open && t == current.end) {
-            current.end = t + 1;
+            current.end = t + count;
             if (span.press && current.press == 0) current.key = span.key;
             current.press = current.press != 0 || span.press;
             return;
         }
         if (open) spans.push_back(current);
-        current = {t, t + 1, span.key, span.press ? 1 : 0};
+        current = {t, t + count, span.key, span.press ? 1 : 0};
         open = true;
     }
 
@@ -209,10 +219,20 @@ struct tonescan_redactor {
                 out += static_cast<int64_t>(count);
                 continue;
             }
-            const Sample* frame = ring.data() + static_cast<std::size_t>(out % static_cast<int64_t>(capacity)) * channels;
             Sample* dest = to + i * channels;
             const Mark& span = merged[next];
-            Report(span, out);
+            const int64_t ramp = Ramp(span);
+            if (spec.fill == TONESCAN_FILL_SILENCE && out >= span.start + ramp && out < span.end - ramp) {
+                // Between the fades, silence in one piece.
+                const auto count = static_cast<std::size_t>(std::min(span.end - ramp - out, static_cast<int64_t>(n - i)));
+                Report(span, out, static_cast<int64_t>(count));
+                std::fill_n(dest, count * channels, Sample{});
+                i += count;
+                out += static_cast<int64_t>(count);
+                continue;
+            }
+            const Sample* frame = ring.data() + static_cast<std::size_t>(out % static_cast<int64_t>(capacity)) * channels;
+            Report(span, out, 1);
             const double gain = Gain(span, out);
             const double amplitude = spec.fill == TONESCAN_FILL_NOISE ? std::sqrt(3 * level) * kScale : 0;
             for (std::size_t c = 0; c < channels; ++c) {
@@ -351,6 +371,7 @@ tonescan_redactor* tonescan_redactor_create(const tonescan_redact_spec* spec, in
             redactor->piece = static_cast<std::size_t>(std::max(1, spec->rate / 50));
             redactor->guard = CeilFrames(spec->rate, spec->guard_ms);
             redactor->fade = std::max<int64_t>(1, CeilFrames(spec->rate, kFadeMs));
+            redactor->carry = CeilFrames(spec->rate, kCarryMs);
             redactor->delay = CeilFrames(spec->rate, spec->guard_ms + kDecisionMs);
             redactor->capacity = static_cast<std::size_t>(redactor->delay) + redactor->piece;
             redactor->level_keep = std::exp(-1.0 / (kLevelSeconds * spec->rate));

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -111,6 +112,7 @@ public:
         if (temporary_.size() >= sizeof g_temporary[0]) return Failed(false, "name too long");
         // The mode the output gets: the input's when it replaces it, the
         // output's when it exists, else what the umask leaves of 0666.
+        sync_ = in_place;
         if (in_place && stat(in.c_str(), &st) == 0) {
             mode_ = st.st_mode & 07777;
         } else if (stat(out.c_str(), &st) == 0) {
@@ -145,7 +147,11 @@ public:
             fd_ = -1;
             return Failed(ok, "write error");
         }
-        if (!Failed(fsync(fd_) == 0, "cannot sync") || !Failed(fchmod(fd_, mode_) == 0, "cannot set the mode")) {
+        // Only the input's replacement is synced before its rename: a crash
+        // must not leave an empty file where the recording was. A new output
+        // replaces nothing worth keeping, and waiting for the disk would
+        // take longer than the redaction itself.
+        if (!Failed(!sync_ || fsync(fd_) == 0, "cannot sync") || !Failed(fchmod(fd_, mode_) == 0, "cannot set the mode")) {
             return false;
         }
         const int fd = fd_;
@@ -210,6 +216,7 @@ private:
     int fd_ = -1;
     int spool_ = -1;
     bool owned_ = false;
+    bool sync_ = false;
     mode_t mode_ = 0644;
 };
 
@@ -281,10 +288,12 @@ int Feed(tonescan_redactor* redactor, const Sample* in, std::size_t n, Sample* o
 template <typename Sample>
 bool Pump(const std::string& name, SNDFILE* in, const SF_INFO& info, SNDFILE* out, tonescan_redactor* redactor,
           float scale, Logger& logger) {
-    constexpr std::size_t kChunk = 4096;
+    // Pieces of about 256 KiB: writing a long recording costs the system
+    // more than redacting it, and fewer, larger calls cost it less.
     const auto channels = static_cast<std::size_t>(info.channels);
-    std::vector<Sample> from(kChunk * channels);
-    std::vector<Sample> to(kChunk * channels);
+    const std::size_t chunk = std::max<std::size_t>(1, (std::size_t{1} << 18) / (channels * sizeof(Sample)));
+    std::vector<Sample> from(chunk * channels);
+    std::vector<Sample> to(chunk * channels);
     int64_t frames = 0;
     const auto put = [&](std::size_t n) {
         if constexpr (std::is_same_v<Sample, float>) {
@@ -301,7 +310,7 @@ bool Pump(const std::string& name, SNDFILE* in, const SF_INFO& info, SNDFILE* ou
         return true;
     };
     for (;;) {
-        const sf_count_t n = Read(in, from.data(), static_cast<sf_count_t>(kChunk));
+        const sf_count_t n = Read(in, from.data(), static_cast<sf_count_t>(chunk));
         if (n <= 0) break;
         frames += n;
         std::size_t written = 0;
@@ -324,11 +333,35 @@ bool Pump(const std::string& name, SNDFILE* in, const SF_INFO& info, SNDFILE* ou
     }
     tonescan_redactor_finish(redactor);
     for (std::size_t written = 1; written > 0;) {
-        Feed<Sample>(redactor, nullptr, kChunk, to.data(), &written);
+        Feed<Sample>(redactor, nullptr, chunk, to.data(), &written);
         if (!put(written)) return false;
     }
     logger.Summary(frames);
     return true;
+}
+
+// What libsndfile reads and writes of a file besides its strings: the
+// broadcast extension, the cart chunk, cue points and the instrument with its
+// loops. Each goes where the output's format has room for it; the sizes are
+// libsndfile's most for cues, and for text a little under the 16 KiB that it
+// refuses to write from.
+typedef SF_BROADCAST_INFO_VAR(16000) BroadcastChunk;
+typedef SF_CART_INFO_VAR(16000) CartChunk;
+
+void CopyChunks(SNDFILE* from, SNDFILE* to) {
+    const auto copy = [&](int get, int set, auto& chunk) {
+        if (sf_command(from, get, &chunk, static_cast<int>(sizeof chunk)) == SF_TRUE) {
+            sf_command(to, set, &chunk, static_cast<int>(sizeof chunk));
+        }
+    };
+    const auto broadcast = std::make_unique<BroadcastChunk>();
+    copy(SFC_GET_BROADCAST_INFO, SFC_SET_BROADCAST_INFO, *broadcast);
+    const auto cart = std::make_unique<CartChunk>();
+    copy(SFC_GET_CART_INFO, SFC_SET_CART_INFO, *cart);
+    const auto cues = std::make_unique<SF_CUES>();
+    copy(SFC_GET_CUE, SFC_SET_CUE, *cues);
+    const auto instrument = std::make_unique<SF_INSTRUMENT>();
+    copy(SFC_GET_INSTRUMENT, SFC_SET_INSTRUMENT, *instrument);
 }
 
 int OutputFormat(const SF_INFO& info, const std::string& name, const std::string& in) {
@@ -405,6 +438,7 @@ bool RedactFile(const std::string& in, const std::string& out, const RedactOptio
     for (int s = SF_STR_FIRST; s <= SF_STR_LAST; ++s) {
         if (const char* text = sf_get_string(reader.get(), s)) sf_set_string(writer.get(), s, text);
     }
+    CopyChunks(reader.get(), writer.get());
     sf_command(writer.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
     Samples samples = SamplesOf(info.format);
     if (samples == Samples::kFloats24 && (written.format & SF_FORMAT_SUBMASK) != SF_FORMAT_PCM_24) {
@@ -422,7 +456,6 @@ bool RedactFile(const std::string& in, const std::string& out, const RedactOptio
         ok = Pump<float>(in, reader.get(), info, writer.get(), redactor.get(), integers ? 8388608.0f : 1.0f, logger);
     }
     if (!ok) return false;
-    sf_write_sync(writer.get());
     const int closed = sf_close(writer.release());
     if (closed != 0) {
         Complain(QuotedName(out) + ": write error: " + sf_error_number(closed));
