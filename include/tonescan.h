@@ -225,8 +225,9 @@ TONESCAN_EXPORT void tonescan_scanner_destroy(tonescan_scanner* scanner);
  * pairs too short or too weak to count as a press that its windows hold
  * for 20 ms or more, clear of other sound in one window at least but for
  * a background under them and their overtones (music's notes at key
- * frequencies come with other notes beside them). Each span is widened by a guard on both sides and
- * replaced by silence or by noise at the level of the audio before it,
+ * frequencies come with other notes beside them). Each span is widened by
+ * a guard on both sides and replaced by silence or by noise at the level
+ * of the audio before it,
  * faded out and in over 5 ms (less in a span shorter than 10 ms) inside
  * the span. Outside the spans every sample comes out bit for bit as it
  * went in.
