@@ -199,10 +199,11 @@ void PressTracker::Confirm(int key) {
                      std::any_of(by_power.begin() + 1, by_power.end(),
                                  [&](const Window& w) { return NothingElse(key, Probe(key, w.last), false); }));
     // Allowing for a background, in two windows at least: sweeps and
-    // coded music pass in one now and then.
+    // coded music pass in one now and then. This takes the windows' power,
+    // measured for these alone.
     int over = 0;
     for (std::size_t i = 0; !report_ && on && i < by_power.size() && over < 2; ++i) {
-        over += NothingElse(key, i == 0 ? strongest_probes : Probe(key, by_power[i].last), true);
+        over += NothingElse(key, Probe(key, by_power[i].last, true), true);
     }
     over_background_ = over >= 2;
     held_ = key;

@@ -161,7 +161,7 @@ private:
     int DecideWindow(const TrackerLevels& levels);
     void Note(int key, int64_t last);
     void Confirm(int key);
-    TrackerProbes Probe(int key, int64_t last) const;
+    TrackerProbes Probe(int key, int64_t last, bool with_power = false) const;
     static bool NothingElse(int key, const TrackerProbes& x, bool under);
     static bool OnKey(const Tones& tones, const TrackerProbes& x);
     static double Uncertainty(const Tones& tones, int t);
