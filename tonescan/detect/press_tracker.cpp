@@ -238,7 +238,10 @@ void PressTracker::Release() {
         // one. A sine of amplitude A correlates to 16 A over a sub-block,
         // whether on its key frequency or off it by a few percent.
         const int64_t inner = end / kB - 1;
-        const Tones levels = inner - kLowBlocks + 1 >= (start_ + kB - 1) / kB ? Fit(held_, inner) : tones;
+        // Most often that is the window the end was found from, fitted
+        // already.
+        const bool inside = inner - kLowBlocks + 1 >= (start_ + kB - 1) / kB;
+        const Tones levels = inside && inner != end_window_.last ? Fit(held_, inner) : tones;
         const auto dbfs = [&](int t) {
             return static_cast<float>(10 * std::log10(std::max(Norm(levels.value[t]) / 256, 1e-3) / (32768.0 * 32768.0)));
         };
