@@ -250,11 +250,13 @@ const FoldTable kFoldPairs = [] {
                                                          int64_t* energy) {
     for (std::size_t b = 0; b < blocks; ++b, samples += kB, out += kOut) {
         const __m512i folds = FoldsAvx512(samples);
-        __m512i sums = _mm512_setzero_si512();
-        for (int p = 0; p < kFolds / 2; ++p) {
-            sums = _mm512_add_epi32(sums, _mm512_madd_epi16(FoldPairAvx512(folds, p), FoldCoefficientsAvx512(p)));
+        // Two sums, each waiting on half the multiply-adds.
+        __m512i even = _mm512_setzero_si512(), odd = _mm512_setzero_si512();
+        for (int p = 0; p < kFolds / 2; p += 2) {
+            even = _mm512_add_epi32(even, _mm512_madd_epi16(FoldPairAvx512(folds, p), FoldCoefficientsAvx512(p)));
+            odd = _mm512_add_epi32(odd, _mm512_madd_epi16(FoldPairAvx512(folds, p + 1), FoldCoefficientsAvx512(p + 1)));
         }
-        _mm512_storeu_si512(out, sums);
+        _mm512_storeu_si512(out, _mm512_add_epi32(even, odd));
         energy[b] = EnergyAvx512(samples);
     }
 }
@@ -265,11 +267,12 @@ const FoldTable kFoldPairs = [] {
                                                                          int32_t* out, int64_t* energy) {
     for (std::size_t b = 0; b < blocks; ++b, samples += kB, out += kOut) {
         const __m512i folds = FoldsAvx512(samples);
-        __m512i sums = _mm512_setzero_si512();
-        for (int p = 0; p < kFolds / 2; ++p) {
-            sums = _mm512_dpwssd_epi32(sums, FoldPairAvx512(folds, p), FoldCoefficientsAvx512(p));
+        __m512i even = _mm512_setzero_si512(), odd = _mm512_setzero_si512();
+        for (int p = 0; p < kFolds / 2; p += 2) {
+            even = _mm512_dpwssd_epi32(even, FoldPairAvx512(folds, p), FoldCoefficientsAvx512(p));
+            odd = _mm512_dpwssd_epi32(odd, FoldPairAvx512(folds, p + 1), FoldCoefficientsAvx512(p + 1));
         }
-        _mm512_storeu_si512(out, sums);
+        _mm512_storeu_si512(out, _mm512_add_epi32(even, odd));
         energy[b] = EnergyAvx512(samples);
     }
 }
