@@ -77,12 +77,13 @@ void PressTracker::Finish() {
 void PressTracker::Analyse(const int16_t* samples, std::size_t blocks) {
     std::array<TrackerLevels, kBatch> levels;
     AnalyseSubBlocks(samples, blocks, analysed_, offset_, history_.data(), levels.data());
-    // The batch's samples go to their places in the ring in one piece, or
-    // two where it wraps.
-    const std::size_t slot = Slot(analysed_);
-    const std::size_t before_wrap = std::min(blocks, static_cast<std::size_t>(kHistory) - slot);
-    std::memcpy(recent_.data() + slot * kB, samples, before_wrap * kB * sizeof *samples);
-    std::memcpy(recent_.data(), samples + before_wrap * kB, (blocks - before_wrap) * kB * sizeof *samples);
+    // The batch's samples go to their places in the ring a sub-block at a
+    // time: copies of a fixed size become a few vector moves, where one of
+    // a size known only at run time starts a string copy.
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::memcpy(recent_.data() + Slot(analysed_ + static_cast<int64_t>(b)) * kB, samples + b * kB,
+                    kB * sizeof *samples);
+    }
     analysed_ += static_cast<int64_t>(blocks);
     for (std::size_t b = 0; b < blocks; ++b) {
         ++blocks_;
