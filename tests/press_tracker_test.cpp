@@ -46,6 +46,10 @@ TEST(PressTracker, SamplesFedInAnyPiecesGiveTheSamePresses) {
         EXPECT_EQ(pieces.Presses()[i].key, whole.Presses()[i].key);
         EXPECT_EQ(pieces.Presses()[i].start, whole.Presses()[i].start);
         EXPECT_EQ(pieces.Presses()[i].end, whole.Presses()[i].end);
+        // To the last bit: each sub-block's window is made alike whichever
+        // batch it falls in.
+        EXPECT_EQ(pieces.Presses()[i].low_dbfs, whole.Presses()[i].low_dbfs);
+        EXPECT_EQ(pieces.Presses()[i].high_dbfs, whole.Presses()[i].high_dbfs);
     }
     EXPECT_EQ(pieces.Samples(), static_cast<int64_t>(audio.size()));
 }
