@@ -8,6 +8,7 @@
 #include <numbers>
 #include <random>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "key_plans.h"
@@ -45,6 +46,10 @@ TEST(PressTracker, SamplesFedInAnyPiecesGiveTheSamePresses) {
         EXPECT_EQ(pieces.Presses()[i].key, whole.Presses()[i].key);
         EXPECT_EQ(pieces.Presses()[i].start, whole.Presses()[i].start);
         EXPECT_EQ(pieces.Presses()[i].end, whole.Presses()[i].end);
+        // To the last bit: each sub-block's window is made alike whichever
+        // batch it falls in.
+        EXPECT_EQ(pieces.Presses()[i].low_dbfs, whole.Presses()[i].low_dbfs);
+        EXPECT_EQ(pieces.Presses()[i].high_dbfs, whole.Presses()[i].high_dbfs);
     }
     EXPECT_EQ(pieces.Samples(), static_cast<int64_t>(audio.size()));
 }
@@ -257,11 +262,24 @@ TEST(PressTrackerKernels, EveryKernelGivesThePortableResult) {
     // A build that leaves the vector kernels out runs several times slower
     // and still passes every other test.
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-        EXPECT_GE(kernels.size(), 2u) << "this processor has AVX2, the build offers no AVX2 kernel";
+    const bool avx512 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f");
+    const bool avx512bw = avx512 && __builtin_cpu_supports("avx512bw");
+    const struct {
+        const char* name;
+        bool offered;
+    } expected_kernels[] = {
+        {"avx2", __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")},
+        {"avx512", avx512},
+        {"avx512bw", avx512bw},
+        {"avx512vnni", avx512bw && __builtin_cpu_supports("avx512vnni")},
+    };
+    for (const auto& k : expected_kernels) {
+        const bool found = std::any_of(kernels.begin(), kernels.end(),
+                                       [&](const tonescan::TrackerKernel& kernel) { return kernel.name == std::string(k.name); });
+        EXPECT_EQ(found, k.offered) << k.name;
     }
 #endif
-    constexpr std::size_t kBlocks = 5;
+    constexpr std::size_t kBlocks = 40;
     std::vector<int16_t> samples(kBlocks * tonescan::kTrackerSubBlock);
     std::mt19937 random(1);
     for (int16_t& s : samples) s = static_cast<int16_t>(std::uniform_int_distribution<int>(-32768, 32767)(random));

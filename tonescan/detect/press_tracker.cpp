@@ -77,12 +77,13 @@ void PressTracker::Finish() {
 void PressTracker::Analyse(const int16_t* samples, std::size_t blocks) {
     std::array<TrackerLevels, kBatch> levels;
     AnalyseSubBlocks(samples, blocks, analysed_, offset_, history_.data(), levels.data());
-    // The batch's samples go to their places in the ring in one piece, or
-    // two where it wraps.
-    const std::size_t slot = Slot(analysed_);
-    const std::size_t before_wrap = std::min(blocks, static_cast<std::size_t>(kHistory) - slot);
-    std::memcpy(recent_.data() + slot * kB, samples, before_wrap * kB * sizeof *samples);
-    std::memcpy(recent_.data(), samples + before_wrap * kB, (blocks - before_wrap) * kB * sizeof *samples);
+    // The batch's samples go to their places in the ring a sub-block at a
+    // time: copies of a fixed size become a few vector moves, where one of
+    // a size known only at run time starts a string copy.
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::memcpy(recent_.data() + Slot(analysed_ + static_cast<int64_t>(b)) * kB, samples + b * kB,
+                    kB * sizeof *samples);
+    }
     analysed_ += static_cast<int64_t>(blocks);
     for (std::size_t b = 0; b < blocks; ++b) {
         ++blocks_;
@@ -112,7 +113,10 @@ ToneRun PressTracker::OpenRun() const {
 // harmonics is still heard as the key, whereas music's notes at key
 // frequencies come with other notes and partials between and above the
 // groups, and speech with its voice below them.
-bool PressTracker::CarriesKey(int key, int64_t last) const { return NothingElse(key, Probe(key, last), true, true); }
+// Allowing a background needs the window's power.
+bool PressTracker::CarriesKey(int key, int64_t last) const {
+    return NothingElse(key, Probe(key, last, true), true, true);
+}
 
 void PressTracker::Note(int key, int64_t last) {
     if (key >= 0 && key == run_key_) {
@@ -211,10 +215,11 @@ void PressTracker::Confirm(int key) {
                      std::any_of(by_power.begin() + 1, by_power.end(),
                                  [&](const Window& w) { return NothingElse(key, Probe(key, w.last), false); }));
     // Allowing for a background, in two windows at least: sweeps and
-    // coded music pass in one now and then.
+    // coded music pass in one now and then. This takes the windows' power,
+    // measured for these alone.
     int over = 0;
     for (std::size_t i = 0; !report_ && on && i < by_power.size() && over < 2; ++i) {
-        over += NothingElse(key, i == 0 ? strongest_probes : Probe(key, by_power[i].last), true);
+        over += NothingElse(key, Probe(key, by_power[i].last, true), true);
     }
     over_background_ = over >= 2;
     held_ = key;
@@ -249,7 +254,10 @@ void PressTracker::Release() {
         // one. A sine of amplitude A correlates to 16 A over a sub-block,
         // whether on its key frequency or off it by a few percent.
         const int64_t inner = end / kB - 1;
-        const Tones levels = inner - kLowBlocks + 1 >= (start_ + kB - 1) / kB ? Fit(held_, inner) : tones;
+        // Most often that is the window the end was found from, fitted
+        // already.
+        const bool inside = inner - kLowBlocks + 1 >= (start_ + kB - 1) / kB;
+        const Tones levels = inside && inner != end_window_.last ? Fit(held_, inner) : tones;
         const auto dbfs = [&](int t) {
             return static_cast<float>(10 * std::log10(std::max(Norm(levels.value[t]) / 256, 1e-3) / (32768.0 * 32768.0)));
         };

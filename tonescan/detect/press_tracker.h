@@ -165,7 +165,7 @@ private:
     void Note(int key, int64_t last);
     bool CarriesKey(int key, int64_t last) const;
     void Confirm(int key);
-    TrackerProbes Probe(int key, int64_t last) const;
+    TrackerProbes Probe(int key, int64_t last, bool with_power = false) const;
     static bool NothingElse(int key, const TrackerProbes& x, bool under, bool overtones = false);
     static bool OnKey(const Tones& tones, const TrackerProbes& x);
     static double Uncertainty(const Tones& tones, int t);

@@ -176,6 +176,107 @@ template <int kLane>
     }
 }
 
+// The folds of a sub-block in one register: the rounded half sums of folds
+// 0-15 in the low half, the half differences of folds 15-0 in the high half,
+// where the samples reversed meet the samples. Entry p of the table holds,
+// for each channel k, the cosines of folds 2p and 2p+1, then the sines of
+// folds 2p+1 and 2p, as the high half holds them.
+struct FoldTable {
+    alignas(64) std::array<std::array<int16_t, 4 * kToneChannels>, kFolds / 2> pairs;
+};
+
+const FoldTable kFoldPairs = [] {
+    FoldTable t{};
+    for (std::size_t p = 0; p < kFolds / 2; ++p) {
+        for (std::size_t k = 0; k < kToneChannels; ++k) {
+            t.pairs[p][2 * k] = kPairs.cos[p][2 * k];
+            t.pairs[p][2 * k + 1] = kPairs.cos[p][2 * k + 1];
+            t.pairs[p][2 * kToneChannels + 2 * k] = kPairs.sin[p][2 * k + 1];
+            t.pairs[p][2 * kToneChannels + 2 * k + 1] = kPairs.sin[p][2 * k];
+        }
+    }
+    return t;
+}();
+
+// Each pair's squares sum to at most 2^31: unsigned 32 bits, split into the
+// low and high halves of 64-bit lanes.
+[[gnu::target("avx512f,avx512bw"), gnu::always_inline]] inline int64_t EnergyAvx512(const int16_t* samples) {
+    const __m512i x = _mm512_loadu_si512(samples);
+    const __m512i squares = _mm512_madd_epi16(x, x);
+    // Vector arithmetic rather than the shift's intrinsic, of whose
+    // undefined source GCC 12 warns.
+    typedef uint64_t Wide __attribute__((vector_size(64)));
+    const Wide pairs = reinterpret_cast<Wide>(squares);
+    const Wide wide = (pairs & 0xFFFFFFFF) + (pairs >> 32);
+    alignas(64) std::array<int64_t, 8> lanes;
+    std::memcpy(lanes.data(), &wide, sizeof wide);
+    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+}
+
+// The folds of the sub-block at `samples`, as the table above pairs them.
+[[gnu::target("avx512f,avx512bw"), gnu::always_inline]] inline __m512i FoldsAvx512(const int16_t* samples) {
+    constexpr __mmask32 kHigh = 0xFFFF0000;
+    alignas(64) static constexpr int16_t kReverse[32] = {31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16,
+                                                         15, 14, 13, 12, 11, 10, 9,  8,  7,  6,  5,  4,  3,  2,  1,  0};
+    // The rounded halves as the AVX2 kernel makes them, from the samples
+    // offset by 2^15 and, for the differences, the offset complement of the
+    // second.
+    const __m512i offset = _mm512_set1_epi16(static_cast<int16_t>(0x8000));
+    const __m512i second = _mm512_mask_blend_epi16(kHigh, offset, _mm512_set1_epi16(0x7FFF));
+    const __m512i x = _mm512_loadu_si512(samples);
+    const __m512i y = _mm512_permutexvar_epi16(_mm512_load_si512(kReverse), x);
+    const __m512i first_of_fold = _mm512_mask_blend_epi16(kHigh, x, y);
+    const __m512i second_of_fold = _mm512_mask_blend_epi16(kHigh, y, x);
+    return _mm512_xor_si512(
+        _mm512_avg_epu16(_mm512_xor_si512(first_of_fold, offset), _mm512_xor_si512(second_of_fold, second)), offset);
+}
+
+// Fold pair p of the half sums in the low half, of the half differences in
+// the high half.
+[[gnu::target("avx512f,avx512bw"), gnu::always_inline]] inline __m512i FoldPairAvx512(__m512i folds, int p) {
+    // The zero-masking form, every lane kept: of the plain one's undefined
+    // source GCC 12 warns.
+    return _mm512_maskz_permutexvar_epi32(
+        0xFFFF, _mm512_mask_blend_epi32(0xFF00, _mm512_set1_epi32(p), _mm512_set1_epi32(kFolds - 1 - p)), folds);
+}
+
+[[gnu::target("avx512f,avx512bw"), gnu::always_inline]] inline __m512i FoldCoefficientsAvx512(int p) {
+    return _mm512_load_si512(kFoldPairs.pairs[static_cast<std::size_t>(p)].data());
+}
+
+// The correlations come out as the outputs lie: the eight real parts, then
+// the eight imaginary ones.
+[[gnu::target("avx512f,avx512bw")]] void CorrelateAvx512(const int16_t* samples, std::size_t blocks, int32_t* out,
+                                                         int64_t* energy) {
+    for (std::size_t b = 0; b < blocks; ++b, samples += kB, out += kOut) {
+        const __m512i folds = FoldsAvx512(samples);
+        // Two sums, each waiting on half the multiply-adds.
+        __m512i even = _mm512_setzero_si512(), odd = _mm512_setzero_si512();
+        for (int p = 0; p < kFolds / 2; p += 2) {
+            even = _mm512_add_epi32(even, _mm512_madd_epi16(FoldPairAvx512(folds, p), FoldCoefficientsAvx512(p)));
+            odd = _mm512_add_epi32(odd, _mm512_madd_epi16(FoldPairAvx512(folds, p + 1), FoldCoefficientsAvx512(p + 1)));
+        }
+        _mm512_storeu_si512(out, _mm512_add_epi32(even, odd));
+        energy[b] = EnergyAvx512(samples);
+    }
+}
+
+// The multiply-add of pairs adds into the sums in the same instruction; as
+// no sum can overflow, they are the same.
+[[gnu::target("avx512f,avx512bw,avx512vnni")]] void CorrelateAvx512Vnni(const int16_t* samples, std::size_t blocks,
+                                                                         int32_t* out, int64_t* energy) {
+    for (std::size_t b = 0; b < blocks; ++b, samples += kB, out += kOut) {
+        const __m512i folds = FoldsAvx512(samples);
+        __m512i even = _mm512_setzero_si512(), odd = _mm512_setzero_si512();
+        for (int p = 0; p < kFolds / 2; p += 2) {
+            even = _mm512_dpwssd_epi32(even, FoldPairAvx512(folds, p), FoldCoefficientsAvx512(p));
+            odd = _mm512_dpwssd_epi32(odd, FoldPairAvx512(folds, p + 1), FoldCoefficientsAvx512(p + 1));
+        }
+        _mm512_storeu_si512(out, _mm512_add_epi32(even, odd));
+        energy[b] = EnergyAvx512(samples);
+    }
+}
+
 [[gnu::target("avx2,fma")]] void RecurseAvx2(const float* samples, const float* coefficient, float* last,
                                               float* before_last) {
     Recurse<8>(samples, coefficient, last, before_last);
@@ -189,7 +290,7 @@ template <int kLane>
 #endif
 
 struct KernelTable {
-    std::array<TrackerKernel, 3> kernels{};
+    std::array<TrackerKernel, 5> kernels{};
     std::size_t size = 0;
 };
 
@@ -204,6 +305,12 @@ const KernelTable& Kernels() {
         }
         if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f")) {
             t.kernels[t.size++] = {"avx512", CorrelateAvx2, RecurseAvx512};
+            if (__builtin_cpu_supports("avx512bw")) {
+                t.kernels[t.size++] = {"avx512bw", CorrelateAvx512, RecurseAvx512};
+                if (__builtin_cpu_supports("avx512vnni")) {
+                    t.kernels[t.size++] = {"avx512vnni", CorrelateAvx512Vnni, RecurseAvx512};
+                }
+            }
         }
 #endif
         return t;

@@ -53,8 +53,9 @@ struct TrackerKernel {
 };
 
 // The portable definition first, then the vector kernels this processor
-// runs: AVX2, and AVX-512 for the recursions (the folded correlations are
-// AVX2's there too).
+// runs: AVX2; AVX-512 for the recursions, with AVX2's folded correlations;
+// and with them AVX-512's where it has 16-bit lanes (AVX512BW), with VNNI's
+// multiply-adds that add into the sums where it has them.
 std::span<const TrackerKernel> TrackerKernels();
 
 // The widest of them, chosen once.

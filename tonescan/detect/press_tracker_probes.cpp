@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 #include "press_tracker_common.h"
@@ -46,14 +47,17 @@ struct ProbeSet {
 
 using Probes = TrackerProbes;
 
-Probes Correlate(const ProbeSet& set, const float* samples) {
+Probes Correlate(const ProbeSet& set, const float* samples, bool with_power) {
     static const TrackerRecurse recurse = TrackerKernelChosen().recurse;
     alignas(64) std::array<float, kTrackerProbes> s1, s2;
     recurse(samples, set.coefficient.data(), s1.data(), s2.data());
     Probes out;
-    double energy = 0;
-    for (int n = 0; n < kLowSamples; ++n) energy += double(samples[n]) * samples[n];
-    out.power = energy / kLowSamples;
+    out.power = std::numeric_limits<double>::quiet_NaN();
+    if (with_power) {
+        double energy = 0;
+        for (int n = 0; n < kLowSamples; ++n) energy += double(samples[n]) * samples[n];
+        out.power = energy / kLowSamples;
+    }
     for (int p = 0; p < kProbes; ++p) {
         const double a = s1[p], b = s2[p];
         out.level[p] = (a * a + b * b - set.coefficient[p] * a * b) * (4.0 / (double(kLowSamples) * kLowSamples));
@@ -156,14 +160,17 @@ double ToneOffset(const std::array<Complex, 4>& x) {
 
 std::array<float, kLowSamples> PressTracker::Samples(int64_t last) const {
     std::array<float, kLowSamples> window;
+    int32_t sum = 0;
     for (int m = 0; m < kLowBlocks; ++m) {
-        const int64_t block = last - kLowBlocks + 1 + m;
-        std::copy_n(recent_.begin() + Slot(block) * kB, kB, window.begin() + m * kB);
+        const int16_t* block = recent_.data() + Slot(last - kLowBlocks + 1 + m) * kB;
+        std::copy_n(block, kB, window.begin() + m * kB);
+        for (int n = 0; n < kB; ++n) sum += block[n];
     }
-    // Without its mean, as the sub-blocks are measured.
-    float sum = 0;
-    for (const float v : window) sum += v;
-    for (float& v : window) v -= sum / kLowSamples;
+    // Without its mean, as the sub-blocks are measured. Summed as integers:
+    // every partial sum of 192 16-bit samples is exact in a float's 24 bits,
+    // so this is the floats' sum, without waiting on one add after another.
+    const float mean = static_cast<float>(sum) / kLowSamples;
+    for (float& v : window) v -= mean;
     return window;
 }
 
@@ -219,8 +226,8 @@ bool PressTracker::OnKey(const Tones& tones, const TrackerProbes& x) {
     return true;
 }
 
-TrackerProbes PressTracker::Probe(int key, int64_t last) const {
-    return Correlate(KeyProbesOf(key).probes, Samples(last).data());
+TrackerProbes PressTracker::Probe(int key, int64_t last, bool with_power) const {
+    return Correlate(KeyProbesOf(key).probes, Samples(last).data(), with_power);
 }
 
 }

@@ -40,7 +40,9 @@ enum Probe { kLowTone, kLowBelow, kLowAbove, kLowHarmonic, kLowHann, kHighTone =
 struct TrackerProbes {
     std::array<double, tracker::kProbes> level;
     std::array<std::complex<double>, 4> low_hann, high_hann;
-    double power;  // the window's mean power
+    // The window's mean power, which only the checks allowing for a
+    // background need: NaN unless asked for, which allows none.
+    double power;
 };
 
 }

@@ -101,23 +101,15 @@ const std::array<float, kTrackerOutputs>& Constant() {
     return constant;
 }
 
-// The levels of the windows ending at `slot` of `history`, whose newest
-// correlations are `newest`.
-[[gnu::always_inline]] inline Levels WindowLevels(const PressTracker::SubBlock* history, std::size_t slot,
-                                                  const Floats& newest) {
-    constexpr auto kHistory = static_cast<std::size_t>(PressTracker::kHistory);
-    const auto at = [&](std::size_t back) -> const PressTracker::SubBlock& {
-        return history[(slot + kHistory - back) % kHistory];
-    };
+// The levels of the window ending at sub-block `newest`, whose correlations
+// and energy lie with those of the sub-blocks before it in `v` and `energy`.
+[[gnu::always_inline]] inline Levels WindowLevels(const Floats* v, const float* energy, std::size_t newest) {
+    const auto at = [&](std::size_t back) -> const Floats& { return v[newest - back]; };
     // Sub-blocks 1 to 4 back make the middle, 0 and 5 complete the whole.
-    Floats whole, middle, next;
-    Load(whole, at(PressTracker::kLowBlocks - 1).v.data());
-    whole += newest;
-    Load(middle, at(1).v.data());
-    for (std::size_t back = 2; back <= PressTracker::kHighBlocks; ++back) {
-        Load(next, at(back).v.data());
-        middle += next;
-    }
+    Floats whole = at(PressTracker::kLowBlocks - 1);
+    whole += at(0);
+    Floats middle = at(1);
+    for (std::size_t back = 2; back <= PressTracker::kHighBlocks; ++back) middle += at(back);
     whole += middle;
     // Squared magnitudes: the low channels over the whole window, the high
     // ones over its middle.
@@ -133,7 +125,8 @@ const std::array<float, kTrackerOutputs>& Constant() {
     const Eight levels = __builtin_shufflevector(whole_levels, middle_levels, 0, 1, 2, 3, 12, 13, 14, 15) * kScale;
     Levels w;
     std::memcpy(w.level.data(), &levels, sizeof levels);
-    float power = (at(0).energy + at(1).energy) + (at(2).energy + at(3).energy) + (at(4).energy + at(5).energy);
+    const auto e = [&](std::size_t back) { return energy[newest - back]; };
+    float power = (e(0) + e(1)) + (e(2) + e(3)) + (e(4) + e(5));
     w.power = power * (1.0f / kLowSamples);
     return w;
 }
@@ -146,15 +139,25 @@ const std::array<float, kTrackerOutputs>& Constant() {
 [[gnu::always_inline]] inline void FrontBody(TrackerCorrelate correlate, const int16_t* samples, std::size_t blocks,
                                               int64_t first, float& offset, PressTracker::SubBlock* history, Levels* out) {
     constexpr auto kHistory = static_cast<std::size_t>(PressTracker::kHistory);
+    constexpr std::size_t kBefore = PressTracker::kLowBlocks - 1;
     alignas(64) std::array<int32_t, kTrackerOutputs * kFrontBatch> local;
     std::array<int64_t, kFrontBatch> energy;
     correlate(samples, blocks, local.data(), energy.data());
     Floats constant;
     Load(constant, Constant().data());
+    // The batch's sub-blocks in a row after those before it that its first
+    // window takes, as well as in the ring of the history: each window's
+    // then lie side by side.
+    std::array<Floats, kBefore + kFrontBatch> line;
+    std::array<float, kBefore + kFrontBatch> line_energy;
+    for (std::size_t n = 0; n < kBefore; ++n) {
+        const PressTracker::SubBlock& s = history[(static_cast<std::size_t>(first) - kBefore + n) % kHistory];
+        Load(line[n], s.v.data());
+        line_energy[n] = s.energy;
+    }
+    std::size_t turn = static_cast<std::size_t>(first) % 250;
     for (std::size_t b = 0; b < blocks; ++b) {
-        const auto block = static_cast<std::size_t>(first) + b;
-        const std::size_t slot = block % kHistory;
-        PressTracker::SubBlock& s = history[slot];
+        PressTracker::SubBlock& s = history[(static_cast<std::size_t>(first) + b) % kHistory];
         // Each sub-block without the stream's offset, followed from the
         // sub-blocks' means over some 30 ms: an offset would otherwise take
         // the tones' share of the power and leak into the key frequencies.
@@ -171,11 +174,14 @@ const std::array<float, kTrackerOutputs>& Constant() {
         const Floats v = __builtin_convertvector(ints, Floats) - mean * constant;
         const Floats swapped = __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
         Floats cos, sin;
-        Load(cos, kTurns.cos[block % 250].data());
-        Load(sin, kTurns.sin[block % 250].data());
+        Load(cos, kTurns.cos[turn].data());
+        Load(sin, kTurns.sin[turn].data());
+        turn = turn + 1 == 250 ? 0 : turn + 1;
         const Floats turned = v * cos + swapped * sin;
         std::memcpy(s.v.data(), &turned, sizeof turned);
-        out[b] = WindowLevels(history, slot, turned);
+        line[kBefore + b] = turned;
+        line_energy[kBefore + b] = s.energy;
+        out[b] = WindowLevels(line.data(), line_energy.data(), kBefore + b);
     }
 }
 
