@@ -19,7 +19,7 @@ import tonescan
 RATE = 8000
 
 
-class Spec(ctypes.Structure):
+class DetectorSettings(ctypes.Structure):
     _fields_ = [("size", ctypes.c_size_t), ("rate", ctypes.c_int32), ("channels", ctypes.c_int32),
                 ("channel", ctypes.c_int32), ("detector", ctypes.c_int32), ("queue", ctypes.c_int32)]
 
@@ -33,7 +33,7 @@ class CPress(ctypes.Structure):
 def load(path):
     lib = ctypes.CDLL(path)
     lib.tonescan_detector_create.restype = ctypes.c_void_p
-    lib.tonescan_detector_create.argtypes = [ctypes.POINTER(Spec), ctypes.POINTER(ctypes.c_int)]
+    lib.tonescan_detector_create.argtypes = [ctypes.POINTER(DetectorSettings), ctypes.POINTER(ctypes.c_int)]
     lib.tonescan_detector_feed_i16.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t,
                                                ctypes.POINTER(ctypes.c_size_t)]
     lib.tonescan_detector_take.argtypes = [ctypes.c_void_p, ctypes.POINTER(CPress), ctypes.c_size_t]
@@ -54,9 +54,9 @@ def one_hour():
 
 def c_push(lib, audio):
     """The push API as a C host uses it: one feed, presses taken whenever the queue fills."""
-    spec = Spec(ctypes.sizeof(Spec), RATE, 1, 0, 0, 1024)
+    settings = DetectorSettings(ctypes.sizeof(DetectorSettings), RATE, 1, 0, 0, 1024)
     error = ctypes.c_int()
-    detector = lib.tonescan_detector_create(ctypes.byref(spec), ctypes.byref(error))
+    detector = lib.tonescan_detector_create(ctypes.byref(settings), ctypes.byref(error))
     if not detector:
         raise RuntimeError(f"tonescan_detector_create: {error.value}")
     presses = (CPress * 64)()
