@@ -33,16 +33,16 @@ struct DetectorDeleter {
 class Detector {
 public:
     Detector(int rate, int channels, const py::object& channel, const std::string& detector) : channels_(channels) {
-        tonescan_spec spec = TONESCAN_SPEC_INIT(rate, channels);
-        spec.channel = ChannelOf(channel);
-        spec.detector = DetectorNamed(detector);
-        spec.queue = kQueue;
+        tonescan_spec settings = TONESCAN_SPEC_INIT(rate, channels);
+        settings.channel = ChannelOf(channel);
+        settings.detector = DetectorNamed(detector);
+        settings.queue = kQueue;
         if (channels < 1) throw py::value_error("channels must be at least 1, not " + std::to_string(channels));
-        if (spec.channel > channels) {
-            throw py::value_error("no channel " + std::to_string(spec.channel) + " in " + std::to_string(channels));
+        if (settings.channel > channels) {
+            throw py::value_error("no channel " + std::to_string(settings.channel) + " in " + std::to_string(channels));
         }
         int error = TONESCAN_OK;
-        detector_.reset(tonescan_detector_create(&spec, &error));
+        detector_.reset(tonescan_detector_create(&settings, &error));
         if (!detector_) ThrowResult(error, "rate " + std::to_string(rate) + ", " + std::to_string(channels) + " channels");
     }
 

@@ -56,11 +56,11 @@ public:
         if (guard_ms < 0 || guard_ms > 1000) {
             throw py::value_error("guard_ms must be 0-1000, not " + std::to_string(guard_ms));
         }
-        tonescan_redact_spec spec = TONESCAN_REDACT_SPEC_INIT(rate, channels);
-        spec.guard_ms = guard_ms;
-        spec.fill = FillNamed(fill);
+        tonescan_redact_spec settings = TONESCAN_REDACT_SPEC_INIT(rate, channels);
+        settings.guard_ms = guard_ms;
+        settings.fill = FillNamed(fill);
         int error = TONESCAN_OK;
-        redactor_.reset(tonescan_redactor_create(&spec, &error));
+        redactor_.reset(tonescan_redactor_create(&settings, &error));
         if (!redactor_) ThrowResult(error, "rate " + std::to_string(rate) + ", " + std::to_string(channels) + " channels");
     }
 

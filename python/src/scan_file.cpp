@@ -62,25 +62,25 @@ py::list ScanFile(const py::object& path, const std::string& detector, const py:
     if (bytes.empty()) throw py::value_error("path is empty");
     if (bytes.find('\0') != std::string::npos) throw py::value_error("path contains a NUL byte");
 
-    tonescan_scan_spec spec = TONESCAN_SCAN_SPEC_INIT;
-    spec.detector = DetectorNamed(detector);
-    spec.channel = ChannelOf(channel);
+    tonescan_scan_spec settings = TONESCAN_SCAN_SPEC_INIT;
+    settings.detector = DetectorNamed(detector);
+    settings.channel = ChannelOf(channel);
     if (!stream.is_none()) {
         const long number = stream.cast<long>();
         if (number < 1) throw py::value_error("stream counts from 1 (None: the first), not " + std::to_string(number));
-        spec.stream = number;
+        settings.stream = number;
     }
     if (!raw_rate.is_none()) {
         const int rate = raw_rate.cast<int>();
         if (rate < 4000 || rate > 192000) {
             throw py::value_error("raw_rate must be 4000-192000 frames/s, not " + std::to_string(rate));
         }
-        spec.raw_rate = rate;
+        settings.raw_rate = rate;
     }
     if (raw_channels < 1) throw py::value_error("raw_channels must be at least 1, not " + std::to_string(raw_channels));
     if (threads < 1) throw py::value_error("threads must be at least 1, not " + std::to_string(threads));
-    spec.raw_channels = raw_channels;
-    spec.threads = threads;
+    settings.raw_channels = raw_channels;
+    settings.threads = threads;
 
     Found found;
     tonescan_callbacks callbacks{};
@@ -94,7 +94,7 @@ py::list ScanFile(const py::object& path, const std::string& detector, const py:
         py::gil_scoped_release released;
         int error = TONESCAN_OK;
         const std::unique_ptr<tonescan_scanner, ScannerDeleter> scanner(
-            tonescan_scanner_create(&spec, &callbacks, &error));
+            tonescan_scanner_create(&settings, &callbacks, &error));
         if (!scanner) ThrowResult(error, "scan_file");
         result = tonescan_scanner_scan_path(scanner.get(), bytes.c_str());
         message = tonescan_scanner_message(scanner.get());
