@@ -132,7 +132,7 @@ for detector in library recording; do
 done
 
 if [ "$failures" -ne 0 ]; then
-  [ "$update" = --update ] || echo "if the change is meant, run $0 $1 $2 --update" >&2
+  [ "$update" = --update ] || echo "if the change is meant, run bash $0 $1 $2 --update" >&2
   echo "$failures check(s) failed" >&2
   exit 1
 fi

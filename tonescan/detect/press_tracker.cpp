@@ -33,6 +33,23 @@ constexpr float kReferencePower = 0.9f;
 constexpr float kReferenceFade = 0.97f;
 // Presses of one key with less than this between them, in samples, are one.
 constexpr int64_t kMostGap = 30 * kTrackerRate / 1000;
+// A press that fails the checks beside the tones in its first windows is
+// checked again in each of its next kMostRechecks windows: speech or music
+// under a key may crowd some windows and leave others clear. Whether its
+// tones are on their key frequencies is checked again in the first
+// kMostOnRechecks only, where a codec's garbled first frame may have ended;
+// notes and sweeps drift onto them later.
+constexpr int kMostRechecks = 16;
+constexpr int kMostOnRechecks = 2;
+// The tones are measured again this many windows into the press, past a
+// codec's garbled first frame; from there to the end of a press at least
+// as many windows later, they move by no more than kMaxSettledDrift.
+constexpr int kSettle = 4;
+constexpr double kMaxSettledDrift = 0.0075;
+// Windows of a press's start before its first windows that hold one tone
+// alone, at its level in the press, the other far under: a note held on
+// before another joins it, where a key's tones start together.
+constexpr int64_t kMostLone = 8;
 
 }
 
@@ -151,6 +168,11 @@ int PressTracker::DecideWindow(const TrackerLevels& levels) {
             if (still.power >= kReferencePower * end_window_.power) {
                 end_window_ = {last, std::max(still.power, end_window_.power)};
             }
+            if (++held_windows_ == kSettle && on_) {
+                settled_tones_ = Fit(held_, last);
+                settled_last_ = last;
+            }
+            if (!report_ && !over_background_ && rechecks_ > 0) Recheck(last);
             return held_;
         }
         if (++misses_ < kWindowsToEnd) return -1;
@@ -222,9 +244,35 @@ void PressTracker::Confirm(int key) {
         over += NothingElse(key, Probe(key, by_power[i].last, true), true);
     }
     over_background_ = over >= 2;
+    const bool lone = LoneTone(tones, start_ / kB, first.last) >= kMostLone;
+    if (lone) {
+        report_ = false;
+        over_background_ = false;
+    }
+    on_ = on;
+    over_ = over;
+    rechecks_ = lone ? 0 : kMostRechecks;
+    held_windows_ = 0;
+    settled_last_ = -1;
     held_ = key;
     misses_ = 0;
     candidate_ = -1;
+}
+
+// Checks a window of a press that has not passed the checks yet.
+void PressTracker::Recheck(int64_t last) {
+    --rechecks_;
+    const TrackerProbes probes = Probe(held_, last, true);
+    if (!on_) {
+        if (held_windows_ > kMostOnRechecks) return;
+        on_ = OnKey(Fit(held_, last), probes);
+        if (!on_) return;
+    }
+    if (NothingElse(held_, probes, false)) {
+        report_ = true;
+    } else if (NothingElse(held_, probes, true) && ++over_ >= 2) {
+        over_background_ = true;
+    }
 }
 
 void PressTracker::Release() {
@@ -233,14 +281,20 @@ void PressTracker::Release() {
     // A key's frequencies hold still, give or take how uncertain both
     // measurements are (a codec makes them so); tones that pass through them
     // on their way elsewhere are sweeps.
-    bool steady = true;
-    for (int t = 0; t < 2; ++t) {
-        const double turn = std::arg(MulConj(tones.forward[t], start_tones_.forward[t]));
-        const double drift_hz = turn * kTrackerRate / (2 * std::numbers::pi * kB);
-        const double deviation_hz = std::hypot(Uncertainty(tones, t), Uncertainty(start_tones_, t));
-        steady = steady &&
-                 std::abs(drift_hz) <= kMaxDrift * kToneFrequencies[tones.channel[t]] + kOffsetDeviations * deviation_hz;
-    }
+    const auto holds = [&](const Tones& from, double share) {
+        for (int t = 0; t < 2; ++t) {
+            const double turn = std::arg(MulConj(tones.forward[t], from.forward[t]));
+            const double drift_hz = turn * kTrackerRate / (2 * std::numbers::pi * kB);
+            const double deviation_hz = std::hypot(Uncertainty(tones, t), Uncertainty(from, t));
+            if (std::abs(drift_hz) > share * kToneFrequencies[tones.channel[t]] + kOffsetDeviations * deviation_hz) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const bool steady = holds(start_tones_, kMaxDrift) ||
+                        (settled_last_ >= 0 && end_window_.last >= settled_last_ + kSettle &&
+                         holds(settled_tones_, kMaxSettledDrift));
     // Over a background, notes of music at key frequencies may pass the
     // checks beside the tones; they fade, a key's tones hold their level
     // (coded ones may grow after a weak first frame).

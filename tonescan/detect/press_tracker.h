@@ -22,11 +22,16 @@
 // the power and -48 dBFS, and the high tone may be 16 dB under the low one
 // (26 dB where they hold 85% of the power).
 //
-// A press is reported when it ends if its first four windows passed the
-// checks that look beside the key frequencies, and neither tone moved by more
-// than 1.5% meanwhile, as sweeps do (give or take three standard deviations
-// of what the tones' misfit leaves uncertain, as in the first check). The
-// checks:
+// A press is reported when it ends if its first four windows, or one of the
+// next sixteen (two for the first check: a codec may garble a key's first
+// frame), passed the checks that look beside the key frequencies, and
+// neither tone moved by more than 1.5% meanwhile, as sweeps do (give or take
+// three standard deviations of what the tones' misfit leaves uncertain, as
+// in the first check), or by more than 0.75% from four windows into the
+// press on. It is not reported if eight windows or more between its start
+// and its first windows hold one of its tones alone, at its level in the
+// press, the other 14 dB under its own: a note held on before another joins
+// it, where a key's tones start together. The checks:
 //   - in the strongest window, or failing that in the last of the four, each
 //     tone within 1.5% of its key frequency as far as a Hann-windowed
 //     measurement in the window's noise can tell;
@@ -169,6 +174,7 @@ private:
     static bool NothingElse(int key, const TrackerProbes& x, bool under, bool overtones = false);
     static bool OnKey(const Tones& tones, const TrackerProbes& x);
     static double Uncertainty(const Tones& tones, int t);
+    void Recheck(int64_t last);
     void Release();
     void Flush();
     std::array<float, kSubBlock * kLowBlocks> Samples(int64_t last) const;
@@ -182,6 +188,7 @@ private:
     Holding Holds(const Tones& tones, int64_t block) const;
     bool Inside(const Tones& tones, int64_t block, int64_t step, int beyond) const;
     int64_t FindStart(const Tones& tones, int64_t last) const;
+    int64_t LoneTone(const Tones& tones, int64_t first, int64_t last) const;
     int64_t FindEnd(const Tones& tones, int64_t last) const;
 
     std::array<int16_t, kSubBlock> pending_{};
@@ -205,9 +212,15 @@ private:
     bool report_ = false;
     bool over_background_ = false;  // passed only allowing for a background
     int misses_ = 0;
+    int held_windows_ = 0;  // since it was confirmed
+    bool on_ = false;       // its tones measured on their key frequencies
+    int over_ = 0;          // windows that passed allowing for a background
+    int rechecks_ = 0;      // windows still to be checked if it has not passed
     int64_t start_ = 0;
     Window end_window_;  // the last window at about full strength
     Tones start_tones_{};  // fitted at the start
+    Tones settled_tones_{};      // fitted a few windows into the press
+    int64_t settled_last_ = -1;  // in that window; -1 until then
 
     int64_t earliest_ = 0;  // no press starts before the last one ended
     // The last press found, kept until no press of its key can follow

@@ -26,6 +26,11 @@ constexpr int64_t kMostBridged = 2;
 constexpr double kOneTone = 0.6;
 constexpr double kToneShare = 0.6;
 constexpr double kToneFloor = 0.1;
+// A window where one tone has from kLoneLow to kLoneHigh of its power in the
+// press and the other less than kLoneOther of its own holds that tone alone.
+const double kLoneLow = Db(-2);
+const double kLoneHigh = Db(2);
+const double kLoneOther = Db(-14);
 
 }
 
@@ -123,6 +128,34 @@ PressTracker::Holding PressTracker::Holds(const Tones& tones, int64_t block) con
     // power of A^2 / 2 against the sub-block's energy / 32.
     holding.share = s.energy > 0 ? power / (16.0 * s.energy) : 0.0;
     return holding;
+}
+
+// How many of the windows wholly within sub-blocks `first` to before the
+// window ending at `last` hold one tone alone, at about its level in that
+// window, the other far under its own.
+int64_t PressTracker::LoneTone(const Tones& tones, int64_t first, int64_t last) const {
+    const int64_t kept = blocks_ - 1 + static_cast<int64_t>(kBatch) - kHistory;
+    // Each tone's level over the window ending at sub-block j: the low one
+    // over the whole window, the high one over its middle, as windows are
+    // decided on.
+    const auto level = [&](int t, int64_t j) {
+        Complex sum = 0;
+        const int from = t == 0 ? 0 : 1, to = t == 0 ? kLowBlocks : 1 + kHighBlocks;
+        for (int m = from; m < to; ++m) {
+            const SubBlock& s = history_[Slot(j - m)];
+            sum += Complex(s.v[tones.channel[t]], s.v[kToneChannels + tones.channel[t]]);
+        }
+        return Norm(sum) / double((to - from) * (to - from));
+    };
+    const std::array<double, 2> press = {level(0, last), level(1, last)};
+    int64_t count = 0;
+    for (int64_t j = std::max<int64_t>({first, kept, 0}) + kLowBlocks - 1; j < last - kLowBlocks + 1; ++j) {
+        std::array<double, 2> own{};
+        for (int t = 0; t < 2; ++t) own[t] = press[t] > 0 ? level(t, j) / press[t] : 0.0;
+        const auto near = [](double x) { return x >= kLoneLow && x <= kLoneHigh; };
+        count += (near(own[0]) && own[1] < kLoneOther) || (near(own[1]) && own[0] < kLoneOther);
+    }
+    return count;
 }
 
 // Walking out from the window that the tones were fitted on to the first
