@@ -341,3 +341,48 @@ TEST(PressTrackerKernels, EveryRecursionIsGoertzels) {
 }
 
 }
+
+// What comes before a key's tones or with its first windows: a voice over
+// its first 40 ms, a codec's weak first frame with the high tone off its key
+// frequency, another note before it, or one of its own tones held on before
+// the other joins. Every part keeps the phase of each frequency, as a held
+// note does.
+TEST(PressTracker, HearsKeysPastWhatCrowdsTheirStartButNotNotesJoinedLater) {
+    using Tones = std::vector<tonetest::Tone>;
+    struct Part {
+        Tones tones;
+        int samples;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Part> parts;
+        std::string keys;
+    };
+    const double a = tonetest::Amplitude(-10), voice = tonetest::Amplitude(-14);
+    Tones voiced = {{770, a}, {1336, a}};
+    for (int k = 1; k <= 3; ++k) voiced.push_back({180.0 * k, voice});
+    const std::vector<Case> cases = {
+        {"a voice over the first 40 ms", {{voiced, 320}, {{{770, a}, {1336, a}}, 880}}, "5"},
+        {"the high tone 2% off for 25 ms", {{{{770, a / 2}, {1336 * 1.02, a / 2}}, 200}, {{{770, a}, {1336, a}}, 1000}}, "5"},
+        {"another note before", {{{{941, a}}, 1200}, {{{697, a}, {1477, a}}, 800}}, "3"},
+        {"the low tone 20 dB under before", {{{{697, a / 10}}, 1200}, {{{697, a}, {1477, a}}, 800}}, "3"},
+        {"the low tone held on before", {{{{697, a}}, 1200}, {{{697, a}, {1477, a}}, 800}}, ""},
+        {"the high tone held on before", {{{{1477, a}}, 1200}, {{{697, a}, {1477, a}}, 800}}, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<int16_t> audio(800, 0);
+        int at = 0;
+        for (const Part& part : c.parts) {
+            const std::vector<int16_t> samples = Synthesize(part.tones, part.samples, tonescan::kTrackerRate, at);
+            audio.insert(audio.end(), samples.begin(), samples.end());
+            at += part.samples;
+        }
+        audio.resize(audio.size() + 800, 0);
+        PressTracker tracker;
+        tracker.Feed(audio);
+        tracker.Finish();
+        std::string keys;
+        for (const tonescan::TrackedPress& p : tracker.Presses()) keys += p.key;
+        EXPECT_EQ(keys, c.keys) << c.name;
+    }
+}
