@@ -169,7 +169,7 @@ int PressTracker::DecideWindow(const TrackerLevels& levels) {
                 end_window_ = {last, std::max(still.power, end_window_.power)};
             }
             if (++held_windows_ == kSettle && on_) {
-                settled_tones_ = Fit(held_, last);
+                settled_tones_ = TonesIn(held_, last);
                 settled_last_ = last;
             }
             if (!report_ && !over_background_ && rechecks_ > 0) Recheck(last);
@@ -294,7 +294,7 @@ void PressTracker::Release() {
     };
     const bool steady = holds(start_tones_, kMaxDrift) ||
                         (settled_last_ >= 0 && end_window_.last >= settled_last_ + kSettle &&
-                         holds(settled_tones_, kMaxSettledDrift));
+                         holds(FitTo(held_, settled_tones_), kMaxSettledDrift));
     // Over a background, notes of music at key frequencies may pass the
     // checks beside the tones; they fade, a key's tones hold their level
     // (coded ones may grow after a weak first frame).

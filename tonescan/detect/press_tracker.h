@@ -178,7 +178,10 @@ private:
     void Release();
     void Flush();
     std::array<float, kSubBlock * kLowBlocks> Samples(int64_t last) const;
+    using WindowTones = std::array<std::array<std::complex<double>, kLowBlocks>, 2>;
     Tones Fit(int key, int64_t last) const;
+    WindowTones TonesIn(int key, int64_t last) const;
+    static Tones FitTo(int key, const WindowTones& window);
     double Presence(const Tones& tones, int64_t block, const std::array<std::complex<double>, 2>& expected) const;
     struct Holding {
         double both;   // of the tones' magnitude together
@@ -219,8 +222,10 @@ private:
     int64_t start_ = 0;
     Window end_window_;  // the last window at about full strength
     Tones start_tones_{};  // fitted at the start
-    Tones settled_tones_{};      // fitted a few windows into the press
-    int64_t settled_last_ = -1;  // in that window; -1 until then
+    // The tones in a window a few windows into the press, fitted only if the
+    // press's steadiness is in doubt.
+    WindowTones settled_tones_{};
+    int64_t settled_last_ = -1;  // that window; -1 until then
 
     int64_t earliest_ = 0;  // no press starts before the last one ended
     // The last press found, kept until no press of its key can follow

@@ -37,15 +37,24 @@ const double kLoneOther = Db(-14);
 // Within a press, each tone's sub-block correlations keep one amplitude and
 // turn by a fixed step from one sub-block to the next (none when the tone is
 // on its key frequency); both are fitted to the window ending at `last`.
-PressTracker::Tones PressTracker::Fit(int key, int64_t last) const {
-    Tones tones{{key / 4, 4 + key % 4}, {}, {}, {}, 0};
+PressTracker::Tones PressTracker::Fit(int key, int64_t last) const { return FitTo(key, TonesIn(key, last)); }
+
+// Each tone's correlations in the sub-blocks of the window ending at `last`.
+PressTracker::WindowTones PressTracker::TonesIn(int key, int64_t last) const {
+    WindowTones window;
+    const std::array<int, 2> channel = {key / 4, 4 + key % 4};
     const int64_t first = last - kLowBlocks + 1;
+    for (int m = 0; m < kLowBlocks; ++m) {
+        const SubBlock& b = history_[Slot(first + m)];
+        for (int t = 0; t < 2; ++t) window[t][m] = {b.v[channel[t]], b.v[kToneChannels + channel[t]]};
+    }
+    return window;
+}
+
+PressTracker::Tones PressTracker::FitTo(int key, const WindowTones& window) {
+    Tones tones{{key / 4, 4 + key % 4}, {}, {}, {}, 0};
     for (int t = 0; t < 2; ++t) {
-        std::array<Complex, kLowBlocks> s;
-        for (int m = 0; m < kLowBlocks; ++m) {
-            const SubBlock& b = history_[Slot(first + m)];
-            s[m] = {b.v[tones.channel[t]], b.v[kToneChannels + tones.channel[t]]};
-        }
+        const std::array<Complex, kLowBlocks>& s = window[t];
         Complex step = 0;
         for (int m = 0; m + 1 < kLowBlocks; ++m) step += MulConj(s[m + 1], s[m]);
         const double size = std::sqrt(Norm(step));
