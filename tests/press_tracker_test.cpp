@@ -54,6 +54,22 @@ TEST(PressTracker, SamplesFedInAnyPiecesGiveTheSamePresses) {
     EXPECT_EQ(pieces.Samples(), static_cast<int64_t>(audio.size()));
 }
 
+// Runs of tone windows are followed for those who ask (the redactor), one
+// per press here; a detector that only reports presses keeps none, which
+// would otherwise pile up for as long as the stream goes on.
+TEST(PressTracker, FollowsRunsOnlyWhenAsked) {
+    const Plan plan = MakePlan({}, 1, 5);
+    const std::vector<int16_t> audio = ToPcm(Render(plan, tonescan::kTrackerRate));
+    for (const bool follow : {false, true}) {
+        PressTracker tracker;
+        if (follow) tracker.FollowRuns();
+        tracker.Feed(audio);
+        tracker.Finish();
+        EXPECT_EQ(tracker.Presses().size(), 16u) << follow;
+        EXPECT_EQ(tracker.Runs().size(), follow ? 16u : 0u);
+    }
+}
+
 // A press still going when the stream ends ends with it.
 TEST(PressTracker, APressCutOffByTheEndEndsThere) {
     const std::vector<int16_t> audio = Synthesize(KeyTones('5', 8000), 2000, tonescan::kTrackerRate);

@@ -108,7 +108,10 @@ void PressTracker::Analyse(const int16_t* samples, std::size_t blocks) {
     }
 }
 
-void PressTracker::Decide(const TrackerLevels& levels) { Note(DecideWindow(levels), blocks_ - 1); }
+void PressTracker::Decide(const TrackerLevels& levels) {
+    const int key = DecideWindow(levels);
+    if (follow_runs_) Note(key, blocks_ - 1);
+}
 
 // A run counts from two windows: 20 ms of tones between their middles.
 constexpr int64_t kRunWindows = 2;

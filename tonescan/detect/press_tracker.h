@@ -135,7 +135,10 @@ public:
 
     // The runs of windows holding a tone pair for 20 ms or more that have
     // ended, in order, and the one going on (key 0 when there is none or it
-    // has yet to show the pair clear of what is around it).
+    // has yet to show the pair clear of what is around it). Followed only
+    // once asked for, before the first sample: each run costs a check, and
+    // those ended pile up until cleared.
+    void FollowRuns() { follow_runs_ = true; }
     const std::vector<ToneRun>& Runs() const { return runs_; }
     void ClearRuns() { runs_.clear(); }
     ToneRun OpenRun() const;
@@ -240,6 +243,7 @@ private:
     int64_t run_first_ = 0;
     int64_t run_last_ = 0;
     bool run_sure_ = false;  // one of its windows passed CarriesKey
+    bool follow_runs_ = false;
     std::vector<ToneRun> runs_;
 };
 

@@ -367,6 +367,7 @@ tonescan_redactor* tonescan_redactor_create(const tonescan_redact_spec* spec, in
             int made = TONESCAN_OK;
             redactor->detector.reset(tonescan_detector_create(&listen, &made));
             if (made != TONESCAN_OK) return made;
+            TrackerOf(*redactor->detector).FollowRuns();
             redactor->channels = static_cast<std::size_t>(spec->channels);
             redactor->piece = static_cast<std::size_t>(std::max(1, spec->rate / 50));
             redactor->guard = CeilFrames(spec->rate, spec->guard_ms);
