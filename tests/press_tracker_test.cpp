@@ -384,6 +384,12 @@ TEST(PressTracker, HearsKeysPastWhatCrowdsTheirStartButNotNotesJoinedLater) {
         {"the low tone 20 dB under before", {{{{697, a / 10}}, 1200}, {{{697, a}, {1477, a}}, 800}}, "3"},
         {"the low tone held on before", {{{{697, a}}, 1200}, {{{697, a}, {1477, a}}, 800}}, ""},
         {"the high tone held on before", {{{{1477, a}}, 1200}, {{{697, a}, {1477, a}}, 800}}, ""},
+        {"the low tone 10 dB louder alone before", {{{{697, 3.16 * a}}, 1200}, {{{697, a}, {1477, a}}, 800}}, "3"},
+        {"the high tone 8 dB louder over the low before, beside a 400 Hz note",
+         {{{{697, a / 2.5}, {1477, 2.5 * a}, {400, 2.5 * a}}, 800},
+          {{{697, a}, {1477, a}, {400, 1.5 * a}}, 320},
+          {{{697, a}, {1477, a}}, 800}},
+         ""},
     };
     for (const Case& c : cases) {
         std::vector<int16_t> audio(800, 0);

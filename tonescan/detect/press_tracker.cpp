@@ -46,10 +46,12 @@ constexpr int kMostOnRechecks = 2;
 // as many windows later, they move by no more than kMaxSettledDrift.
 constexpr int kSettle = 4;
 constexpr double kMaxSettledDrift = 0.0075;
-// Windows of a press's start before its first windows that hold one tone
-// alone, at its level in the press, the other far under: a note held on
-// before another joins it, where a key's tones start together.
-constexpr int64_t kMostLone = 8;
+// Windows of a press's start before its first windows that hold its tones
+// as no key does: one alone, at its level in the press, the other far under
+// (a note held on before another joins it), or one far louder than in the
+// press over the other (a loud note fading as another joins it). A key's
+// tones start together and at the balance they keep.
+constexpr int64_t kMostUnlike = 8;
 
 }
 
@@ -247,14 +249,14 @@ void PressTracker::Confirm(int key) {
         over += NothingElse(key, Probe(key, by_power[i].last, true), true);
     }
     over_background_ = over >= 2;
-    const bool lone = LoneTone(tones, start_ / kB, first.last) >= kMostLone;
-    if (lone) {
+    const bool unlike = UnlikeAKey(tones, start_ / kB, first.last) >= kMostUnlike;
+    if (unlike) {
         report_ = false;
         over_background_ = false;
     }
     on_ = on;
     over_ = over;
-    rechecks_ = lone ? 0 : kMostRechecks;
+    rechecks_ = unlike ? 0 : kMostRechecks;
     held_windows_ = 0;
     settled_last_ = -1;
     held_ = key;

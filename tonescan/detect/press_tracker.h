@@ -29,9 +29,12 @@
 // three standard deviations of what the tones' misfit leaves uncertain, as
 // in the first check), or by more than 0.75% from four windows into the
 // press on. It is not reported if eight windows or more between its start
-// and its first windows hold one of its tones alone, at its level in the
-// press, the other 14 dB under its own: a note held on before another joins
-// it, where a key's tones start together. The checks:
+// and its first windows hold its tones as no key does, where a key's tones
+// start together and at the balance they keep: one alone, at its level in
+// the press, the other 14 dB under its own (a note held on before another
+// joins it), or one 6 dB or more over its level in the press and 10 dB over
+// the other, which is no more than 12 dB under its own (a loud note fading
+// as another joins it). The checks:
 //   - in the strongest window, or failing that in the last of the four, each
 //     tone within 1.5% of its key frequency as far as a Hann-windowed
 //     measurement in the window's noise can tell;
@@ -194,7 +197,7 @@ private:
     Holding Holds(const Tones& tones, int64_t block) const;
     bool Inside(const Tones& tones, int64_t block, int64_t step, int beyond) const;
     int64_t FindStart(const Tones& tones, int64_t last) const;
-    int64_t LoneTone(const Tones& tones, int64_t first, int64_t last) const;
+    int64_t UnlikeAKey(const Tones& tones, int64_t first, int64_t last) const;
     int64_t FindEnd(const Tones& tones, int64_t last) const;
 
     std::array<int16_t, kSubBlock> pending_{};

@@ -31,6 +31,13 @@ constexpr double kToneFloor = 0.1;
 const double kLoneLow = Db(-2);
 const double kLoneHigh = Db(2);
 const double kLoneOther = Db(-14);
+// One where a tone has kLoud of its power in the press or more, kLoudOver
+// the other's share of its own, which keeps kLoudFloor at least, holds the
+// tones far from the press's balance; a codec's garbled frame weakens a tone
+// rather than strengthening the other.
+const double kLoud = Db(6);
+const double kLoudOver = Db(10);
+const double kLoudFloor = Db(-12);
 
 }
 
@@ -140,9 +147,10 @@ PressTracker::Holding PressTracker::Holds(const Tones& tones, int64_t block) con
 }
 
 // How many of the windows wholly within sub-blocks `first` to before the
-// window ending at `last` hold one tone alone, at about its level in that
-// window, the other far under its own.
-int64_t PressTracker::LoneTone(const Tones& tones, int64_t first, int64_t last) const {
+// window ending at `last` hold the tones unlike a key: one alone, at about
+// its level in that window, the other far under its own; or one far over its
+// level there and over the other.
+int64_t PressTracker::UnlikeAKey(const Tones& tones, int64_t first, int64_t last) const {
     const int64_t kept = blocks_ - 1 + static_cast<int64_t>(kBatch) - kHistory;
     // Each tone's level over the window ending at sub-block j: the low one
     // over the whole window, the high one over its middle, as windows are
@@ -162,7 +170,11 @@ int64_t PressTracker::LoneTone(const Tones& tones, int64_t first, int64_t last) 
         std::array<double, 2> own{};
         for (int t = 0; t < 2; ++t) own[t] = press[t] > 0 ? level(t, j) / press[t] : 0.0;
         const auto near = [](double x) { return x >= kLoneLow && x <= kLoneHigh; };
-        count += (near(own[0]) && own[1] < kLoneOther) || (near(own[1]) && own[0] < kLoneOther);
+        const auto louder = [](double x, double other) {
+            return x >= kLoud && other * kLoudOver < x && other >= kLoudFloor;
+        };
+        count += (near(own[0]) && own[1] < kLoneOther) || (near(own[1]) && own[0] < kLoneOther) ||
+                 louder(own[0], own[1]) || louder(own[1], own[0]);
     }
     return count;
 }
