@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -131,6 +132,23 @@ std::vector<Condition> CallsHeardWhole() {
 
 INSTANTIATE_TEST_SUITE_P(Calls, PressTrackerCalls, testing::ValuesIn(CallsHeardWhole()),
                          [](const testing::TestParamInfo<Condition>& info) { return TestName(info.param.name); });
+
+// White noise as strong as the tones leaves them half the power; every key
+// is heard once all the same, in noise drawn anew for each plan.
+TEST(PressTracker, HearsEveryKeyInNoiseAsStrongAsTheTones) {
+    const auto calls = CallConditions();
+    const auto c = std::find_if(calls.begin(), calls.end(), [](const Condition& x) { return x.snr_db == 0.0; });
+    ASSERT_NE(c, calls.end());
+    for (const uint32_t seed : {1u, 2u, 3u, 4u}) {
+        const Plan plan = MakePlan(c->shape, 8, seed);
+        PressTracker tracker;
+        tracker.Feed(Hear(*c, plan, seed));
+        tracker.Finish();
+        const Score score = ScoreByTime(plan, Heard(tracker));
+        EXPECT_EQ(score.hits, 128) << "seed " << seed;
+        EXPECT_EQ(score.false_keys + score.duplicates, 0) << "seed " << seed;
+    }
+}
 
 // Minutes of espeak-ng speech in many voices, made once per build tree by
 // the test fixture; at peaks of 0 and -6 dBFS, no key at all.

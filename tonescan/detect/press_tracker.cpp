@@ -33,9 +33,10 @@ constexpr float kReferencePower = 0.9f;
 constexpr float kReferenceFade = 0.97f;
 // Presses of one key with less than this between them, in samples, are one.
 constexpr int64_t kMostGap = 30 * kTrackerRate / 1000;
-// A press that fails the checks beside the tones in its first windows is
-// checked again in each of its next kMostRechecks windows: speech or music
-// under a key may crowd some windows and leave others clear. Whether its
+// A press that fails the checks beside the tones in its first windows, or
+// passes them only allowing for a background, is checked again in each of
+// its next kMostRechecks windows: speech or music under a key may crowd some
+// windows and leave others clear, and a codec may garble the first. Whether its
 // tones are on their key frequencies is checked again in the first
 // kMostOnRechecks only, where a codec's garbled first frame may have ended;
 // notes and sweeps drift onto them later.
@@ -177,7 +178,7 @@ int PressTracker::DecideWindow(const TrackerLevels& levels) {
                 settled_tones_ = TonesIn(held_, last);
                 settled_last_ = last;
             }
-            if (!report_ && !over_background_ && rechecks_ > 0) Recheck(last);
+            if (!report_ && rechecks_ > 0) Recheck(last);
             return held_;
         }
         if (++misses_ < kWindowsToEnd) return -1;
@@ -192,7 +193,10 @@ int PressTracker::DecideWindow(const TrackerLevels& levels) {
         // its short keys may leave only two clean windows.
         if (candidate_ < 0) return -1;
         verdict = StillHeld(levels, candidate_);
-        if (verdict.key < 0) {
+        // A candidate that has passed only allowing for white noise needs
+        // windows that pass so: a note's or a sweep's tones may hold on
+        // through windows where another note crowds them.
+        if (verdict.key < 0 || candidate_noisy_) {
             if (++candidate_gaps_ > kMostGaps) candidate_ = -1;
             return -1;
         }
@@ -201,6 +205,9 @@ int PressTracker::DecideWindow(const TrackerLevels& levels) {
         candidate_ = verdict.key;
         candidate_count_ = 0;
         candidate_gaps_ = 0;
+        candidate_noisy_ = verdict.noisy;
+    } else {
+        candidate_noisy_ = candidate_noisy_ && verdict.noisy;
     }
     candidate_windows_[static_cast<std::size_t>(candidate_count_++)] = {last, verdict.power};
     if (candidate_count_ == kWindowsToStart) Confirm(verdict.key);

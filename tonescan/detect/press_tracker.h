@@ -12,12 +12,14 @@
 // A window may hold a key when one tone of each group stands out in it:
 // each at least -45 dBFS, the high one from 14 dB under the low one to 12 dB
 // over it (20 dB under where the tones hold 85% of the power), together 55%
-// of the window's power, and the other key frequencies of each group 8 dB
-// under their group's tone (or, where the tones hold 72% of the power,
-// under what a background 5 dB under them can put into one frequency). A
-// window with such a key, followed by three that
-// hold it too or hold it as a press going on must (up to four windows that
-// do neither may come between), make a press, which lasts until three windows
+// of the window's power (42% where the other key frequencies hold what white
+// noise holding the rest would put there), and the other key frequencies of
+// each group 8 dB under their group's tone (or, where the tones hold 72% of
+// the power, under what a background 5 dB under them can put into one
+// frequency). A window with such a key, followed by three that hold it too
+// or hold it as a press going on must (up to four windows that do neither
+// may come between; all must hold the key if it has passed only as in white
+// noise), make a press, which lasts until three windows
 // in a row no longer hold its tones; while it lasts they need only 40% of
 // the power and -48 dBFS, and the high tone may be 16 dB under the low one
 // (26 dB where they hold 85% of the power).
@@ -214,6 +216,7 @@ private:
     int candidate_ = -1;
     int candidate_count_ = 0;
     int candidate_gaps_ = 0;  // windows between its windows that do not hold it
+    bool candidate_noisy_ = false;  // all its windows passed only in white noise
     std::array<Window, kWindowsToStart> candidate_windows_{};
 
     // The press going on, reported at its end if it passed the costly checks.

@@ -39,6 +39,13 @@ constexpr float kCleanShare = 0.85f;
 // a few windows above 60%; below about half, melodies start keys.
 constexpr float kShare = 0.55f;
 constexpr float kHeldShare = 0.4f;
+// In white noise as strong as the tones, they hold only half the window's
+// power. Where the other key frequencies hold kWhite at least of what the
+// rest of the power would put into each if it were spread evenly, the tones
+// need kNoisyShare only: music and speech put the rest into their own notes
+// and partials, mostly beside the key frequencies.
+constexpr float kNoisyShare = 0.42f;
+constexpr float kWhite = 0.8f;
 // How far under their group's tone the other key frequencies of a group stay.
 const float kPurity = static_cast<float>(Db(-8));
 // Where the tones hold kOverPurityShare of the window's power, another key
@@ -235,6 +242,18 @@ float MaxOf(const Levels& w, int first) {
 
 int KeyOf(const Strongest& low, const Strongest& high) { return low.channel * 4 + high.channel - 4; }
 
+// The power per sample of white noise that would put into the six key
+// frequencies besides the strongest of each group what they hold: over N
+// samples, a frequency takes 4/N of it.
+float EvenRest(const Levels& w, float max_low, float max_high) {
+    float low = -max_low, high = -max_high;
+    for (int k = 0; k < 4; ++k) {
+        low += w.level[k];
+        high += w.level[4 + k];
+    }
+    return (low * kLowSamples + high * kHighSamples) / (4.0f * (kToneChannels - 2));
+}
+
 }
 
 namespace tracker {
@@ -248,7 +267,10 @@ Verdict LooksLikeKey(const Levels& w) {
     constexpr Verdict kNone{-1, 0};
     // Most windows fail on the levels alone, before anything is sorted.
     const float max_low = MaxOf(w, 0), max_high = MaxOf(w, 4);
-    if (max_low < kMinLevel || max_high < kMinLevel || max_low + max_high < 2 * kShare * w.power) return kNone;
+    const float tones = max_low + max_high;
+    if (max_low < kMinLevel || max_high < kMinLevel || tones < 2 * kNoisyShare * w.power) return kNone;
+    const bool noisy = tones < 2 * kShare * w.power;
+    if (noisy && EvenRest(w, max_low, max_high) < kWhite * (w.power - tones / 2)) return kNone;
     const bool clean = max_low + max_high >= 2 * kCleanShare * w.power;
     if (max_high < max_low * (clean ? kMinCleanTwist : kMinTwist) || max_high > max_low * kMaxTwist) return kNone;
     const Strongest low = StrongestOf(w, 0), high = StrongestOf(w, 4);
@@ -260,7 +282,7 @@ Verdict LooksLikeKey(const Levels& w) {
     for (int k = 0; k < kToneChannels; ++k) {
         if (k != low.channel && k != high.channel && w.level[k] > std::max((k < 4 ? low.level : high.level) * kPurity, background)) return kNone;
     }
-    return {KeyOf(low, high), low.level + high.level};
+    return {KeyOf(low, high), low.level + high.level, noisy};
 }
 
 // Whether the window still holds the tones of `key`, and their power.

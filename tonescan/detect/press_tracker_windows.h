@@ -26,10 +26,12 @@ namespace tracker {
 void AnalyseSubBlocks(const int16_t* samples, std::size_t blocks, int64_t first, float& offset,
                       PressTracker::SubBlock* history, TrackerLevels* out);
 
-// Whether a window holds a key's tones; if so, which key, and their power.
+// Whether a window holds a key's tones; if so, which key, their power, and
+// whether it passed only allowing for white noise.
 struct Verdict {
     int key;
     float power;
+    bool noisy = false;
 };
 
 // A window that may start a press.
