@@ -185,6 +185,7 @@ int PressTracker::DecideWindow(const TrackerLevels& levels) {
         Release();
     }
     Verdict verdict = LooksLikeKey(levels);
+    const bool noisy = verdict.key >= 0 && OnlyInNoise(levels);
     if (verdict.key < 0) {
         // A window that still holds the key as a press going on must counts
         // towards starting one, and a few that do not may come between:
@@ -205,9 +206,9 @@ int PressTracker::DecideWindow(const TrackerLevels& levels) {
         candidate_ = verdict.key;
         candidate_count_ = 0;
         candidate_gaps_ = 0;
-        candidate_noisy_ = verdict.noisy;
+        candidate_noisy_ = noisy;
     } else {
-        candidate_noisy_ = candidate_noisy_ && verdict.noisy;
+        candidate_noisy_ = candidate_noisy_ && noisy;
     }
     candidate_windows_[static_cast<std::size_t>(candidate_count_++)] = {last, verdict.power};
     if (candidate_count_ == kWindowsToStart) Confirm(verdict.key);

@@ -269,8 +269,7 @@ Verdict LooksLikeKey(const Levels& w) {
     const float max_low = MaxOf(w, 0), max_high = MaxOf(w, 4);
     const float tones = max_low + max_high;
     if (max_low < kMinLevel || max_high < kMinLevel || tones < 2 * kNoisyShare * w.power) return kNone;
-    const bool noisy = tones < 2 * kShare * w.power;
-    if (noisy && EvenRest(w, max_low, max_high) < kWhite * (w.power - tones / 2)) return kNone;
+    if (tones < 2 * kShare * w.power && EvenRest(w, max_low, max_high) < kWhite * (w.power - tones / 2)) return kNone;
     const bool clean = max_low + max_high >= 2 * kCleanShare * w.power;
     if (max_high < max_low * (clean ? kMinCleanTwist : kMinTwist) || max_high > max_low * kMaxTwist) return kNone;
     const Strongest low = StrongestOf(w, 0), high = StrongestOf(w, 4);
@@ -282,8 +281,10 @@ Verdict LooksLikeKey(const Levels& w) {
     for (int k = 0; k < kToneChannels; ++k) {
         if (k != low.channel && k != high.channel && w.level[k] > std::max((k < 4 ? low.level : high.level) * kPurity, background)) return kNone;
     }
-    return {KeyOf(low, high), low.level + high.level, noisy};
+    return {KeyOf(low, high), low.level + high.level};
 }
+
+bool OnlyInNoise(const Levels& w) { return MaxOf(w, 0) + MaxOf(w, 4) < 2 * kShare * w.power; }
 
 // Whether the window still holds the tones of `key`, and their power.
 Verdict StillHeld(const Levels& w, int key) {

@@ -26,16 +26,17 @@ namespace tracker {
 void AnalyseSubBlocks(const int16_t* samples, std::size_t blocks, int64_t first, float& offset,
                       PressTracker::SubBlock* history, TrackerLevels* out);
 
-// Whether a window holds a key's tones; if so, which key, their power, and
-// whether it passed only allowing for white noise.
+// Whether a window holds a key's tones; if so, which key, and their power.
 struct Verdict {
     int key;
     float power;
-    bool noisy = false;
 };
 
 // A window that may start a press.
 Verdict LooksLikeKey(const TrackerLevels& w);
+// Whether a window that may start a press does so only allowing for white
+// noise under its tones.
+bool OnlyInNoise(const TrackerLevels& w);
 // A window that keeps a press of `key` going.
 Verdict StillHeld(const TrackerLevels& w, int key);
 
