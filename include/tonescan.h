@@ -106,7 +106,7 @@ typedef struct tonescan_detector tonescan_detector;
  * TONESCAN_ENOMEM. Feeding, taking and finishing take no lock; feeding
  * allocates only while its first pieces size its working buffers (the first
  * 20 ms or so), never after. */
-TONESCAN_EXPORT tonescan_detector* tonescan_detector_create(const tonescan_spec* spec, int* error);
+TONESCAN_EXPORT tonescan_detector* tonescan_detector_create(const tonescan_spec* settings, int* error);
 
 /* Feeds `count` interleaved frames (count * channels samples), any count
  * per call. int16 full scale is 32768; float full scale is 1.0, beyond it
@@ -133,7 +133,7 @@ TONESCAN_EXPORT int tonescan_detector_finish(tonescan_detector* detector);
  * conversion. Whatever a feed call has found can be taken when it returns. */
 TONESCAN_EXPORT size_t tonescan_detector_take(tonescan_detector* detector, tonescan_press* presses, size_t max);
 
-/* Starts a new stream with the same spec; presses not taken are dropped. */
+/* Starts a new stream with the same settings; presses not taken are dropped. */
 TONESCAN_EXPORT int tonescan_detector_reset(tonescan_detector* detector);
 
 /* Frees the detector; NULL is ignored. */
